@@ -1,0 +1,156 @@
+// The one interface between the launcher's logic and the operating system.
+//
+// Every operation is one Windows call, with arguments and results as Windows has them: byte
+// strings in the ANSI code page (932 for the game's players), handles, drive types, error codes.
+// Win32Platform (platform/win32) makes the real calls; SimulatedWindows (platform/simulated)
+// imitates them in memory for tests. Nothing above this file includes <windows.h>.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Handles as integers, so that portable code never needs the Windows types.
+using OsHandle = std::uintptr_t;
+using ModuleHandle = std::uintptr_t;  // 0: no module
+
+inline constexpr OsHandle kInvalidHandle = ~OsHandle{0};  // INVALID_HANDLE_VALUE
+inline constexpr std::size_t kMaxPath = 260;              // MAX_PATH, terminator included
+
+// Drive types (GetDriveTypeA).
+inline constexpr std::uint32_t kDriveUnknown = 0;
+inline constexpr std::uint32_t kDriveNoRootDir = 1;
+inline constexpr std::uint32_t kDriveRemovable = 2;
+inline constexpr std::uint32_t kDriveFixed = 3;
+inline constexpr std::uint32_t kDriveRemote = 4;
+inline constexpr std::uint32_t kDriveCdrom = 5;
+inline constexpr std::uint32_t kDriveRamdisk = 6;
+
+// CreateFileA access, disposition and attributes.
+inline constexpr std::uint32_t kGenericRead = 0x80000000u;
+inline constexpr std::uint32_t kGenericWrite = 0x40000000u;
+inline constexpr std::uint32_t kShareNone = 0;
+inline constexpr std::uint32_t kCreateAlways = 2;
+inline constexpr std::uint32_t kOpenExisting = 3;
+inline constexpr std::uint32_t kAttributeReadOnly = 0x01;
+inline constexpr std::uint32_t kAttributeHidden = 0x02;
+inline constexpr std::uint32_t kAttributeSystem = 0x04;
+inline constexpr std::uint32_t kAttributeDirectory = 0x10;
+inline constexpr std::uint32_t kAttributeArchive = 0x20;
+inline constexpr std::uint32_t kAttributeNormal = 0x80;
+inline constexpr std::uint32_t kInvalidAttributes = 0xFFFFFFFFu;  // INVALID_FILE_ATTRIBUTES
+
+// GetVolumeInformationA file system flags that file opens look at.
+inline constexpr std::uint32_t kFsCasePreserved = 0x02;
+inline constexpr std::uint32_t kFsUnicodeOnDisk = 0x04;
+
+// SetErrorMode flags.
+inline constexpr std::uint32_t kSemFailCriticalErrors = 0x0001;
+inline constexpr std::uint32_t kSemNoOpenFileErrorBox = 0x8000;
+
+// Process creation and waiting.
+inline constexpr std::uint32_t kNormalPriorityClass = 0x20;
+inline constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
+
+// MessageBoxA type: OK button only.
+inline constexpr std::uint32_t kMbOk = 0;
+
+// GetLastError codes that the logic and the file classes look at.
+inline constexpr std::uint32_t kErrorFileNotFound = 2;
+inline constexpr std::uint32_t kErrorPathNotFound = 3;
+inline constexpr std::uint32_t kErrorAccessDenied = 5;
+inline constexpr std::uint32_t kErrorInvalidHandle = 6;
+inline constexpr std::uint32_t kErrorNotReady = 21;
+inline constexpr std::uint32_t kErrorSharingViolation = 32;
+inline constexpr std::uint32_t kErrorHandleDiskFull = 39;
+inline constexpr std::uint32_t kErrorDiskFull = 112;
+
+// PROCESS_INFORMATION.
+struct ProcessInfo {
+  OsHandle process = 0;
+  OsHandle thread = 0;
+  std::uint32_t processId = 0;
+  std::uint32_t threadId = 0;
+};
+
+class Platform {
+ public:
+  Platform() = default;
+  Platform(const Platform&) = delete;
+  Platform& operator=(const Platform&) = delete;
+  virtual ~Platform() = default;
+
+  // --- Libraries, pauses, process state -------------------------------------------------------
+
+  // LoadLibraryA: the module, or 0 when the library cannot be loaded.
+  virtual ModuleHandle loadLibrary(const char* name) = 0;
+  // FreeLibrary.
+  virtual void freeLibrary(ModuleHandle module) = 0;
+  // Sleep.
+  virtual void pause(std::uint32_t milliseconds) = 0;
+  // SetErrorMode: sets the process's error mode and returns the previous one.
+  virtual std::uint32_t setErrorMode(std::uint32_t mode) = 0;
+  // GetCurrentDirectoryA: the length copied (without terminator), or the size needed (with
+  // terminator) when the buffer is too small, or 0 on failure. No trailing backslash except at a
+  // drive root.
+  virtual std::uint32_t currentDirectory(std::uint32_t size, char* buffer) = 0;
+  // SetCurrentDirectoryA.
+  virtual bool changeDirectory(const char* path) = 0;
+  // GetModuleFileNameA(NULL, ...): the launcher's own full path. Returns the length copied; a
+  // result equal to size means the path was cut short.
+  virtual std::uint32_t moduleFileName(char* buffer, std::uint32_t size) = 0;
+  // GetDriveTypeA on a root such as "A:\".
+  virtual std::uint32_t driveType(const char* root) = 0;
+
+  // --- Processes, handles, user interface -----------------------------------------------------
+
+  // CreateProcessA with no security attributes, no handle inheritance, the launcher's own
+  // environment and a start record that is all zero but its size. `application` may be null (the
+  // system then searches for the command line's program). Fills `info` on success.
+  virtual bool startProcess(const char* application, const char* commandLine,
+                            std::uint32_t creationFlags, const char* currentDirectory,
+                            ProcessInfo& info) = 0;
+  // WaitForInputIdle.
+  virtual std::uint32_t waitForInputIdle(OsHandle process, std::uint32_t milliseconds) = 0;
+  // CloseHandle.
+  virtual bool closeHandle(OsHandle handle) = 0;
+  // MessageBoxA: text and caption are code page 932 bytes. Returns when the box is dismissed.
+  virtual int showMessageBox(OsHandle owner, const char* text, const char* caption,
+                             std::uint32_t type) = 0;
+  // The runtime's exit: static destructors run and the process ends with `code`.
+  [[noreturn]] virtual void endProcess(int code) = 0;
+
+  // --- Files ----------------------------------------------------------------------------------
+
+  // GetFullPathNameA: the length copied (without terminator), or the size needed (with
+  // terminator) when the buffer is too small, or 0 on failure. `filePart`, when not null, is set
+  // to the file name inside `buffer`, or to null when the path ends in a backslash.
+  virtual std::uint32_t fullPathName(const char* name, std::uint32_t size, char* buffer,
+                                     char** filePart) = 0;
+  // GetVolumeInformationA on a root such as "C:\": false when the volume cannot be read (no
+  // media). `fileSystemFlags` receives the file system's flags.
+  virtual bool volumeInformation(const char* root, std::uint32_t& fileSystemFlags) = 0;
+  // FindFirstFileA then FindClose: copies the name on disk of the first match (file part only)
+  // into `name`. False when nothing matches.
+  virtual bool findFileName(const char* path, char* name, std::uint32_t size) = 0;
+  // CreateFileA with no security descriptor beyond an inheritable handle and no template.
+  virtual OsHandle createFile(const char* name, std::uint32_t access, std::uint32_t shareMode,
+                              std::uint32_t disposition, std::uint32_t attributes) = 0;
+  // ReadFile: true with `read` == 0 at end of file.
+  virtual bool readFile(OsHandle file, void* buffer, std::uint32_t size, std::uint32_t& read) = 0;
+  // WriteFile: may write fewer bytes than asked (a full disk) and still return true.
+  virtual bool writeFile(OsHandle file, const void* data, std::uint32_t size,
+                         std::uint32_t& written) = 0;
+  // FlushFileBuffers.
+  virtual bool flushFile(OsHandle file) = 0;
+  // GetFileAttributesA: kInvalidAttributes when the path does not exist.
+  virtual std::uint32_t fileAttributes(const char* path) = 0;
+  // MoveFileExA(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH): one rename
+  // that replaces the target.
+  virtual bool replaceFile(const char* source, const char* target) = 0;
+  // DeleteFileA.
+  virtual bool deleteFile(const char* path) = 0;
+  // CharUpperA on a NUL-terminated string, in place.
+  virtual void upperCase(char* text) = 0;
+  // GetLastError: the error of the last failed operation above.
+  virtual std::uint32_t lastError() = 0;
+};

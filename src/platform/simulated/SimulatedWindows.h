@@ -1,0 +1,173 @@
+// An in-memory Windows behind the Platform interface, for tests.
+//
+// It imitates what the launcher relies on, as Windows does it: drives with a type and with or
+// without media, volumes and their flags, files as exact bytes with attributes, exclusive sharing
+// between open handles, the current directory and full-path resolution, libraries that load from
+// the Nth attempt or never, executables that start and become ready for input, message boxes,
+// pauses (recorded, never slept), and an end of process that unwinds back to the test. Faults can
+// be injected. Every operation is logged so that a test can assert the order of calls.
+//
+// Paths are compared case-insensitively (ASCII letters only), as Windows does, and stored with the
+// case they were created with.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/Platform.h"
+
+// Thrown by endProcess; only tests catch it.
+struct ProcessEnded {
+  int code;
+};
+
+class SimulatedWindows : public Platform {
+ public:
+  struct MessageBoxRecord {
+    std::string text;
+    std::string caption;
+    OsHandle owner;
+    std::uint32_t type;
+  };
+
+  struct StartedProcess {
+    std::string application;  // empty when none was passed
+    std::string commandLine;
+    std::string currentDirectory;  // empty when none was passed
+    std::uint32_t creationFlags;
+    std::string image;  // full path of the executable that was started
+  };
+
+  // A new machine: drive C: fixed with media, an empty root, current directory "C:\", the
+  // launcher at "C:\ZRK_START.exe" (the file itself is not created).
+  SimulatedWindows();
+  ~SimulatedWindows() override;
+
+  // --- Seeding --------------------------------------------------------------------------------
+
+  // Adds or replaces drive `letter` (A to Z). A drive without media answers its type but fails
+  // the volume query and every file access with ERROR_NOT_READY.
+  void addDrive(char letter, std::uint32_t type, bool hasMedia = true,
+                std::uint32_t fileSystemFlags = kFsCasePreserved | kFsUnicodeOnDisk);
+  // Creates a directory and every missing parent on an existing drive.
+  void addDirectory(const std::string& path);
+  // Creates or replaces a file with exact bytes; missing parent directories are created.
+  void addFile(const std::string& path, const std::string& bytes,
+               std::uint32_t attributes = kAttributeArchive);
+  void setAttributes(const std::string& path, std::uint32_t attributes);
+  // Another program holds the file open without sharing: every open of it fails with
+  // ERROR_SHARING_VIOLATION until release().
+  void holdOpen(const std::string& path);
+  void release(const std::string& path);
+  void setCurrentDirectoryPath(const std::string& path);
+  void setModuleFileName(const std::string& path);
+  // A library that loads from attempt `firstLoadingAttempt` on (1 = at once); 0 = never. An
+  // unknown library never loads.
+  void addLibrary(const std::string& name, int firstLoadingAttempt = 1);
+  // An executable file at `path` (its bytes are a stand-in). When `starts` is false,
+  // CreateProcessA fails on it (not a valid program).
+  void addExecutable(const std::string& path, bool starts = true);
+  // The folders searched when CreateProcessA gets no application name, after the launcher's own
+  // folder and the current directory: the system folders and PATH.
+  void setSearchPath(const std::vector<std::string>& folders);
+
+  // --- Faults ---------------------------------------------------------------------------------
+
+  // The disk is full after `bytes` more bytes have been written, to any file: the write that
+  // crosses the limit writes what fits, and later writes write nothing (WriteFile still returns
+  // true with a short count, as Windows does on a full disk).
+  void failWritesAfter(std::uint64_t bytes);
+  // ReadFile on `path` fails (ERROR_CRC) when a read would deliver the byte at `offset`; bytes
+  // before it are delivered by the reads that end before it.
+  void failReadAt(const std::string& path, std::uint64_t offset);
+  // CloseHandle on a handle of `path` fails (the handle is still released).
+  void failCloseOf(const std::string& path);
+  // MoveFileExA into `target` fails (ERROR_ACCESS_DENIED) and changes nothing.
+  void failReplaceInto(const std::string& target);
+  // FlushFileBuffers fails on every handle.
+  void failFlush();
+
+  // --- Observation ----------------------------------------------------------------------------
+
+  bool hasFile(const std::string& path) const;
+  std::string fileBytes(const std::string& path) const;  // throws std::out_of_range if absent
+  std::uint32_t attributesOf(const std::string& path) const;
+  // Every file on every drive, full paths, sorted.
+  std::vector<std::string> files() const;
+  // Handles still open (files, processes, threads, libraries), as "kind:path" strings.
+  std::vector<std::string> openHandles() const;
+  std::string currentDirectoryPath() const;
+  std::uint32_t errorMode() const;
+
+  const std::vector<MessageBoxRecord>& messageBoxes() const { return messageBoxes_; }
+  const std::vector<std::uint32_t>& pauses() const { return pauses_; }
+  const std::vector<StartedProcess>& startedProcesses() const { return started_; }
+  int loadAttempts(const std::string& library) const;
+  int freeCount(const std::string& library) const;
+
+  // Log of calls in order, one entry each, written as the Windows call and its main argument:
+  //   "LoadLibraryA d3dx9_40.dll", "FreeLibrary d3dx9_40.dll", "Sleep 100",
+  //   "GetCurrentDirectoryA", "SetCurrentDirectoryA D:\Games\X\", "GetDriveTypeA A:\",
+  //   "GetModuleFileNameA", "CreateProcessA D:\Games\X\ZRK_DL.exe", "WaitForInputIdle process",
+  //   "CloseHandle thread", "CloseHandle process", "CloseHandle file C:\X\DLTZRK_DL.INI",
+  //   "MessageBoxA <caption>", "exit 0", "CreateFileA <name>", "ReadFile <path>",
+  //   "WriteFile <path>", "FlushFileBuffers <path>", "GetFileAttributesA <path>",
+  //   "MoveFileExA <source> <target>", "DeleteFileA <path>", "GetFullPathNameA <name>",
+  //   "GetVolumeInformationA <root>", "FindFirstFileA <path>", "SetErrorMode <mode in hex>".
+  const std::vector<std::string>& calls() const { return calls_; }
+  // Index of the first call that starts with `prefix`, or -1.
+  int callIndex(const std::string& prefix) const;
+  // Number of calls that start with `prefix`.
+  int callCount(const std::string& prefix) const;
+
+  // A readable description of drives, files, handles and recorded events, for failing tests.
+  std::string dump() const;
+
+  // Runs `body` as the process would: returns its result, or the code given to endProcess.
+  int runProcess(const std::function<int()>& body);
+
+  // --- Platform -------------------------------------------------------------------------------
+  ModuleHandle loadLibrary(const char* name) override;
+  void freeLibrary(ModuleHandle module) override;
+  void pause(std::uint32_t milliseconds) override;
+  std::uint32_t setErrorMode(std::uint32_t mode) override;
+  std::uint32_t currentDirectory(std::uint32_t size, char* buffer) override;
+  bool changeDirectory(const char* path) override;
+  std::uint32_t moduleFileName(char* buffer, std::uint32_t size) override;
+  std::uint32_t driveType(const char* root) override;
+  bool startProcess(const char* application, const char* commandLine,
+                    std::uint32_t creationFlags, const char* currentDirectory,
+                    ProcessInfo& info) override;
+  std::uint32_t waitForInputIdle(OsHandle process, std::uint32_t milliseconds) override;
+  bool closeHandle(OsHandle handle) override;
+  int showMessageBox(OsHandle owner, const char* text, const char* caption,
+                     std::uint32_t type) override;
+  [[noreturn]] void endProcess(int code) override;
+  std::uint32_t fullPathName(const char* name, std::uint32_t size, char* buffer,
+                             char** filePart) override;
+  bool volumeInformation(const char* root, std::uint32_t& fileSystemFlags) override;
+  bool findFileName(const char* path, char* name, std::uint32_t size) override;
+  OsHandle createFile(const char* name, std::uint32_t access, std::uint32_t shareMode,
+                      std::uint32_t disposition, std::uint32_t attributes) override;
+  bool readFile(OsHandle file, void* buffer, std::uint32_t size, std::uint32_t& read) override;
+  bool writeFile(OsHandle file, const void* data, std::uint32_t size,
+                 std::uint32_t& written) override;
+  bool flushFile(OsHandle file) override;
+  std::uint32_t fileAttributes(const char* path) override;
+  bool replaceFile(const char* source, const char* target) override;
+  bool deleteFile(const char* path) override;
+  void upperCase(char* text) override;
+  std::uint32_t lastError() override;
+
+ private:
+  struct State;  // drives, files, handles, faults
+  std::unique_ptr<State> state_;
+  std::vector<MessageBoxRecord> messageBoxes_;
+  std::vector<std::uint32_t> pauses_;
+  std::vector<StartedProcess> started_;
+  std::vector<std::string> calls_;
+};
