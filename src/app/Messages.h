@@ -58,5 +58,4 @@ inline constexpr char kDamagedText[] =
     "B";
 
 // Setup
-inline constexpr char kDamagedCaption[] =
-    "Setup";
+inline constexpr char kDamagedCaption[] = "Setup";

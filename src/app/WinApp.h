@@ -7,23 +7,24 @@
 
 class CWinApp {
  public:
-  CWinApp();
+  CWinApp() = default;
   CWinApp(const CWinApp&) = delete;
   CWinApp& operator=(const CWinApp&) = delete;
-  virtual ~CWinApp();
+  virtual ~CWinApp() = default;
 
-  virtual bool InitInstance();
-  virtual int ExitInstance();
+  virtual bool InitInstance() { return true; }
+  // Saves nothing: the launcher keeps no recent files and no settings of its own.
+  virtual int ExitInstance() { return 0; }
 
   Platform& platform() const { return *platform_; }
 
-  // The framework's start-up and run, for this application on `os`: the process's exit code.
+  // The framework's start-up and run on `os`: the process's exit code. No message loop ever runs:
+  // the launcher opens no window.
   int Run(Platform& os);
 
  private:
   Platform* platform_ = nullptr;
 };
 
-// The one application object, and the entry point's whole job: run it on `os`.
-CWinApp& AfxGetApp();
+// The entry point's whole job: run the one application object on `os`.
 int AfxWinMain(Platform& os);

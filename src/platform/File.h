@@ -94,6 +94,9 @@ class CStdioFile : public CFile {
   // CFileException with cause diskFull.
   void Close() override;
   void Abort() override;
+  // Writes out the stream buffer and asks the platform to put the file's data on disk. A failure
+  // raises CFileException with cause diskFull.
+  void Flush();
 
   // Reads up to and including the next LF, at most maxBytes - 1 bytes, and terminates them.
   // Returns buffer, or nullptr at end of file with the buffer untouched. A read error raises
