@@ -1,0 +1,161 @@
+// The search for the data file over the drives, and how the game is started.
+#include <gtest/gtest.h>
+
+#include "Installation.h"
+#include "app/Messages.h"
+
+using namespace testing_support;
+
+namespace {
+
+const std::string kElsewhere = "\\Games\\X\\";  // the install folder's path without its drive
+
+// Takes the data file out of C:\Games\X.
+void RemoveLocalData(Installation& machine) {
+  machine.os.deleteFile(kData.c_str());
+}
+
+TEST(DataFileSearch, FileInTheInstallFolderNeedsNoDriveProbe) {
+  Installation machine;
+  machine.Run();
+  EXPECT_EQ(machine.os.callCount("GetDriveTypeA"), 0);
+  EXPECT_EQ(machine.os.startedProcesses().at(0).currentDirectory, kFolder);
+}
+
+TEST(DataFileSearch, FileOnAnotherDriveMovesTheInstallFolderThere) {
+  Installation machine;
+  RemoveLocalData(machine);
+  auto& os = machine.os;
+  os.addDrive('A', kDriveRemovable, false);  // empty floppy: skipped quietly
+  os.addDrive('D', kDriveCdrom);
+  os.addFile("D:" + kElsewhere + "ZRK_DLN.SD", "data");  // optical drives are never searched
+  os.addDrive('F', kDriveRemote);
+  os.addFile("F:" + kElsewhere + "ZRK_DLN.SD", "data");  // nor network drives
+  os.addDrive('G', kDriveFixed);
+  os.addFile("G:" + kElsewhere + "ZRK_DLN.SD", "data");
+  os.addDrive('H', kDriveFixed);
+  os.addFile("H:" + kElsewhere + "ZRK_DLN.SD", "data");  // the lowest letter wins
+  machine.Run();
+
+  EXPECT_TRUE(os.messageBoxes().empty());
+  const std::string moved = "G:" + kElsewhere;
+  EXPECT_EQ(machine.Settings(), KeyedFile(moved));
+  ASSERT_EQ(os.startedProcesses().size(), 1u);
+  EXPECT_EQ(os.startedProcesses()[0].currentDirectory, moved);
+  EXPECT_EQ(os.currentDirectoryPath(), "G:\\Games\\X");
+  // A to G probed in order, the search stops at the hit.
+  EXPECT_EQ(os.callCount("GetDriveTypeA"), 7);
+  EXPECT_LT(os.callIndex("GetDriveTypeA A:\\"), os.callIndex("GetDriveTypeA G:\\"));
+  EXPECT_EQ(os.callCount("GetDriveTypeA H:\\"), 0);
+  for (const char* skipped : {"A:", "D:", "F:"}) {
+    EXPECT_EQ(os.callCount(std::string("CreateFileA ") + skipped), 0) << skipped;
+  }
+}
+
+TEST(DataFileSearch, RemovableDrivesAreSearchedToo) {
+  Installation machine;
+  RemoveLocalData(machine);
+  machine.os.addDrive('E', kDriveRemovable);
+  machine.os.addFile("E:" + kElsewhere + "ZRK_DLN.SD", "data");
+  machine.Run();
+  EXPECT_EQ(machine.Settings(), KeyedFile("E:" + kElsewhere));
+}
+
+TEST(DataFileSearch, FileThatCannotBeOpenedIsNotFound) {
+  struct Case {
+    const char* name;
+    void (*prepare)(SimulatedWindows&);
+  };
+  const Case cases[] = {
+      {"only on an optical drive",
+       [](SimulatedWindows& os) {
+         os.addDrive('D', kDriveCdrom);
+         os.addFile("D:" + kElsewhere + "ZRK_DLN.SD", "data");
+       }},
+      {"held open by another program",
+       [](SimulatedWindows& os) {
+         os.addFile(kData, "data");
+         os.holdOpen(kData);
+       }},
+      {"a folder of that name", [](SimulatedWindows& os) { os.addDirectory(kData); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Installation machine;
+    RemoveLocalData(machine);
+    c.prepare(machine.os);
+    EXPECT_EQ(machine.Run(), 0);
+    ASSERT_EQ(machine.os.messageBoxes().size(), 1u);
+    EXPECT_EQ(machine.os.messageBoxes()[0].text, kDamagedText);
+    EXPECT_EQ(machine.Settings(), BareFile());
+  }
+}
+
+TEST(DataFileSearch, NetworkInstallFolderIsNeverPatchedWithDriveLetters) {
+  const std::string share = "\\\\server\\share\\x\\";
+  for (const bool dataThere : {true, false}) {
+    SCOPED_TRACE(dataThere);
+    Installation machine;
+    auto& os = machine.os;
+    os.addDirectory(share);
+    os.setCurrentDirectoryPath("\\\\server\\share\\x");
+    os.addFile(share + "DLTZRK_DL.INI", BareFile(share));
+    if (dataThere) os.addFile(share + "ZRK_DLN.SD", "data");
+    // Where "\\server\\..." with a drive letter patched over its first byte would lead.
+    os.addFile(share + "C\\server\\share\\x\\ZRK_DLN.SD", "data");
+    EXPECT_EQ(machine.Run(), 0);
+
+    EXPECT_EQ(os.callCount("GetDriveTypeA"), 0);
+    EXPECT_EQ(os.messageBoxes().size(), dataThere ? 0u : 1u);
+    EXPECT_EQ(os.fileBytes(share + "DLTZRK_DL.INI"),
+              dataThere ? KeyedFile(share) : BareFile(share));
+  }
+}
+
+TEST(GameStart, GameIsStartedByFullPathOnly) {
+  const std::string launcherFolder = "C:\\Launcher\\";
+  struct Case {
+    const char* name;
+    bool besideLauncher, inInstallFolder;
+    std::string expected;  // image started, or empty
+  };
+  const Case cases[] = {
+      {"beside the launcher first", true, true, launcherFolder + "ZRK_DL.exe"},
+      {"then in the install folder", false, true, kGame},
+      {"never from the system folders or PATH", false, false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Installation machine;
+    auto& os = machine.os;
+    os.setModuleFileName(launcherFolder + "ZRK_START.exe");
+    if (c.besideLauncher) os.addExecutable(launcherFolder + "ZRK_DL.exe");
+    if (!c.inInstallFolder) os.deleteFile(kGame.c_str());
+    os.addExecutable("C:\\Windows\\System32\\ZRK_DL.exe");
+    os.addExecutable("C:\\Tools\\ZRK_DL.exe");
+    os.setSearchPath({"C:\\Windows\\System32", "C:\\Tools"});
+    machine.Run();
+
+    if (c.expected.empty()) {
+      EXPECT_TRUE(os.startedProcesses().empty());
+      EXPECT_EQ(machine.Settings(), BareFile());
+      continue;
+    }
+    ASSERT_EQ(os.startedProcesses().size(), 1u);
+    EXPECT_EQ(os.startedProcesses()[0].image, c.expected);
+    EXPECT_EQ(os.startedProcesses()[0].commandLine, "ZRK_DL.exe");
+    EXPECT_EQ(os.startedProcesses()[0].currentDirectory, kFolder);
+    EXPECT_EQ(machine.Settings(), KeyedFile());
+  }
+}
+
+TEST(GameStart, GameBesideTheLauncherThatFailsFallsBackToTheInstallFolder) {
+  Installation machine;
+  machine.os.setModuleFileName("C:\\Launcher\\ZRK_START.exe");
+  machine.os.addExecutable("C:\\Launcher\\ZRK_DL.exe", false);
+  machine.Run();
+  ASSERT_EQ(machine.os.startedProcesses().size(), 1u);
+  EXPECT_EQ(machine.os.startedProcesses()[0].image, kGame);
+}
+
+}  // namespace
