@@ -1,0 +1,275 @@
+// Win32Platform: the Platform operations as the real kernel32 and user32 calls.
+//
+// Each method is one call with the arguments passed through; what Windows does that a reader
+// might not expect is noted at the call. Failures come back as the call's own result, with the
+// error left for GetLastError (lastError) as Windows leaves it.
+#include "platform/win32/Win32Platform.h"
+
+#include <windows.h>
+
+#include <cstdlib>
+
+namespace {
+
+// Handles cross the Platform interface as integers of pointer width; INVALID_HANDLE_VALUE
+// becomes kInvalidHandle (all bits set) both ways, on 32-bit and 64-bit builds alike.
+HANDLE toHandle(OsHandle handle) {
+  return reinterpret_cast<HANDLE>(handle);
+}
+OsHandle fromHandle(HANDLE handle) {
+  return reinterpret_cast<OsHandle>(handle);
+}
+
+// The code page of every text the launcher shows.
+constexpr UINT kTextCodePage = 932;
+
+// A NUL-terminated code page 932 string as UTF-16, for the W calls. Short texts stay in the
+// object; longer ones take the process heap. A null text stays null.
+class WideText {
+ public:
+  explicit WideText(const char* text) {
+    if (text == nullptr) return;
+    // XP without its East Asian language support has no code page 932 tables; the ANSI code
+    // page then still shows a box, even if not a readable one.
+    const UINT codePage = IsValidCodePage(kTextCodePage) ? kTextCodePage : CP_ACP;
+    // -1: the length includes the terminator, so the result is terminated too.
+    const int needed = MultiByteToWideChar(codePage, 0, text, -1, nullptr, 0);
+    wchar_t* out = inline_;
+    if (needed > kInlineUnits) {
+      heap_ = static_cast<wchar_t*>(HeapAlloc(GetProcessHeap(), 0, needed * sizeof(wchar_t)));
+      out = heap_;
+    }
+    if (out == nullptr || needed <= 0 ||
+        MultiByteToWideChar(codePage, 0, text, -1, out, needed) == 0) {
+      inline_[0] = L'\0';
+      out = inline_;
+    }
+    text_ = out;
+  }
+  ~WideText() {
+    if (heap_ != nullptr) HeapFree(GetProcessHeap(), 0, heap_);
+  }
+  WideText(const WideText&) = delete;
+  WideText& operator=(const WideText&) = delete;
+
+  const wchar_t* get() const { return text_; }
+
+ private:
+  static constexpr int kInlineUnits = 512;
+  wchar_t inline_[kInlineUnits] = {};
+  wchar_t* heap_ = nullptr;
+  const wchar_t* text_ = nullptr;
+};
+
+// The longest command line CreateProcess accepts, terminator included.
+constexpr std::size_t kMaxCommandLine = 32768;
+
+}  // namespace
+
+// --- Libraries, pauses, process state ---------------------------------------------------------
+
+// LoadLibraryA: the module, or 0. With SEM_FAILCRITICALERRORS set, a missing library or one of
+// its dependencies fails quietly instead of showing the system's "cannot find" box.
+ModuleHandle Win32Platform::loadLibrary(const char* name) {
+  return reinterpret_cast<ModuleHandle>(LoadLibraryA(name));
+}
+
+// FreeLibrary.
+void Win32Platform::freeLibrary(ModuleHandle module) {
+  FreeLibrary(reinterpret_cast<HMODULE>(module));
+}
+
+// Sleep.
+void Win32Platform::pause(std::uint32_t milliseconds) {
+  Sleep(milliseconds);
+}
+
+// SetErrorMode: replaces the whole mode and returns the old one. Windows before Vista has no
+// GetErrorMode, so adding flags means setting once to learn the old mode, then setting again.
+std::uint32_t Win32Platform::setErrorMode(std::uint32_t mode) {
+  return SetErrorMode(mode);
+}
+
+// GetCurrentDirectoryA: length without terminator, or the size needed when `size` is too small.
+std::uint32_t Win32Platform::currentDirectory(std::uint32_t size, char* buffer) {
+  return GetCurrentDirectoryA(size, buffer);
+}
+
+// SetCurrentDirectoryA.
+bool Win32Platform::changeDirectory(const char* path) {
+  return SetCurrentDirectoryA(path) != 0;
+}
+
+// GetModuleFileNameA of the executable. When the path is cut short, XP returns `size` and leaves
+// the buffer unterminated (later Windows terminate it); terminate it here on every version.
+std::uint32_t Win32Platform::moduleFileName(char* buffer, std::uint32_t size) {
+  const DWORD length = GetModuleFileNameA(nullptr, buffer, size);
+  if (size > 0 && length >= size) buffer[size - 1] = '\0';
+  return length;
+}
+
+// GetDriveTypeA. The root needs its backslash: "A:" alone would mean the current directory on A:.
+// A letter with nothing mapped answers DRIVE_NO_ROOT_DIR. The type comes from the drive, not the
+// media, so an empty floppy or optical drive still answers its type without being touched.
+std::uint32_t Win32Platform::driveType(const char* root) {
+  return GetDriveTypeA(root);
+}
+
+// --- Processes, handles, user interface -------------------------------------------------------
+
+// CreateProcessA with no security attributes, no inherited handles, this process's environment
+// and a STARTUPINFOA that is zero but its size.
+bool Win32Platform::startProcess(const char* application, const char* commandLine,
+                                 std::uint32_t creationFlags, const char* currentDirectory,
+                                 ProcessInfo& info) {
+  // The command line parameter is writable by contract (CreateProcessW writes into its own), so
+  // CreateProcessA gets a private copy rather than the caller's constant bytes.
+  char commandCopy[kMaxCommandLine];
+  char* command = nullptr;
+  if (commandLine != nullptr) {
+    if (lstrlenA(commandLine) >= static_cast<int>(kMaxCommandLine)) {
+      SetLastError(ERROR_FILENAME_EXCED_RANGE);
+      return false;
+    }
+    lstrcpynA(commandCopy, commandLine, static_cast<int>(kMaxCommandLine));
+    command = commandCopy;
+  }
+
+  STARTUPINFOA startup;
+  ZeroMemory(&startup, sizeof startup);
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION created;
+  ZeroMemory(&created, sizeof created);
+
+  // With no application name, the program is searched for in the launcher's own folder, the
+  // current directory (the launcher's, not lpCurrentDirectory), the system folders and PATH.
+  if (!CreateProcessA(application, command, nullptr, nullptr, FALSE, creationFlags, nullptr,
+                      currentDirectory, &startup, &created)) {
+    return false;
+  }
+  info.process = fromHandle(created.hProcess);
+  info.thread = fromHandle(created.hThread);
+  info.processId = created.dwProcessId;
+  info.threadId = created.dwThreadId;
+  return true;
+}
+
+// WaitForInputIdle: 0 once the process waits for input in its message loop, WAIT_TIMEOUT, or
+// WAIT_FAILED at once for a console program (it has no message queue to be idle in).
+std::uint32_t Win32Platform::waitForInputIdle(OsHandle process, std::uint32_t milliseconds) {
+  return WaitForInputIdle(toHandle(process), milliseconds);
+}
+
+// CloseHandle.
+bool Win32Platform::closeHandle(OsHandle handle) {
+  return CloseHandle(toHandle(handle)) != 0;
+}
+
+// The message box, shown with MessageBoxW on the texts converted from code page 932, so that it
+// reads correctly on a Windows whose ANSI code page is not 932 too.
+int Win32Platform::showMessageBox(OsHandle owner, const char* text, const char* caption,
+                                  std::uint32_t type) {
+  const WideText wideText(text);
+  const WideText wideCaption(caption);
+  return MessageBoxW(reinterpret_cast<HWND>(owner), wideText.get(), wideCaption.get(), type);
+}
+
+// The C runtime's exit: atexit handlers and static destructors run, then ExitProcess.
+void Win32Platform::endProcess(int code) {
+  std::exit(code);
+}
+
+// --- Files ------------------------------------------------------------------------------------
+
+// GetFullPathNameA: resolves against the current directory (or the drive's own current
+// directory for "X:name"), removes "." and "..", and collapses doubled backslashes such as the
+// one after a drive root in "C:\\name". The file does not need to exist.
+std::uint32_t Win32Platform::fullPathName(const char* name, std::uint32_t size, char* buffer,
+                                          char** filePart) {
+  return GetFullPathNameA(name, size, buffer, filePart);
+}
+
+// GetVolumeInformationA, flags only. A drive without media fails here (ERROR_NOT_READY) and,
+// with SEM_FAILCRITICALERRORS set, without asking the user to insert a disk.
+bool Win32Platform::volumeInformation(const char* root, std::uint32_t& fileSystemFlags) {
+  DWORD flags = 0;
+  const BOOL ok = GetVolumeInformationA(root, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0);
+  fileSystemFlags = flags;
+  return ok != 0;
+}
+
+// FindFirstFileA then FindClose: the name on disk of the first match, cut to `size`.
+bool Win32Platform::findFileName(const char* path, char* name, std::uint32_t size) {
+  WIN32_FIND_DATAA found;
+  const HANDLE search = FindFirstFileA(path, &found);
+  if (search == INVALID_HANDLE_VALUE) return false;
+  FindClose(search);
+  if (size > 0) lstrcpynA(name, found.cFileName, static_cast<int>(size));
+  return true;
+}
+
+// CreateFileA with an inheritable handle and no template. CREATE_ALWAYS on an existing file that
+// is read-only, hidden or system fails with ERROR_ACCESS_DENIED unless the attributes asked for
+// include the hidden and system bits it has; a share mode of 0 fails with
+// ERROR_SHARING_VIOLATION while any other handle to the file is open.
+OsHandle Win32Platform::createFile(const char* name, std::uint32_t access, std::uint32_t shareMode,
+                                   std::uint32_t disposition, std::uint32_t attributes) {
+  SECURITY_ATTRIBUTES security;
+  ZeroMemory(&security, sizeof security);
+  security.nLength = sizeof security;
+  security.lpSecurityDescriptor = nullptr;
+  security.bInheritHandle = TRUE;
+  return fromHandle(
+      CreateFileA(name, access, shareMode, &security, disposition, attributes, nullptr));
+}
+
+// ReadFile, synchronous: true with `read` == 0 at the end of the file.
+bool Win32Platform::readFile(OsHandle file, void* buffer, std::uint32_t size, std::uint32_t& read) {
+  DWORD count = 0;
+  const BOOL ok = ReadFile(toHandle(file), buffer, size, &count, nullptr);
+  read = count;
+  return ok != 0;
+}
+
+// WriteFile, synchronous. It may report fewer bytes written than asked, so callers check the
+// count as well as the result.
+bool Win32Platform::writeFile(OsHandle file, const void* data, std::uint32_t size,
+                              std::uint32_t& written) {
+  DWORD count = 0;
+  const BOOL ok = WriteFile(toHandle(file), data, size, &count, nullptr);
+  written = count;
+  return ok != 0;
+}
+
+// FlushFileBuffers.
+bool Win32Platform::flushFile(OsHandle file) {
+  return FlushFileBuffers(toHandle(file)) != 0;
+}
+
+// GetFileAttributesA: INVALID_FILE_ATTRIBUTES when the path does not exist.
+std::uint32_t Win32Platform::fileAttributes(const char* path) {
+  return GetFileAttributesA(path);
+}
+
+// MoveFileExA replacing the target in one rename, flushed before it returns. Without
+// MOVEFILE_COPY_ALLOWED both names must be on one volume. Windows refuses a read-only target
+// (ERROR_ACCESS_DENIED).
+bool Win32Platform::replaceFile(const char* source, const char* target) {
+  return MoveFileExA(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+// DeleteFileA. Windows refuses a read-only file (ERROR_ACCESS_DENIED).
+bool Win32Platform::deleteFile(const char* path) {
+  return DeleteFileA(path) != 0;
+}
+
+// CharUpperA in place, by the rules of the ANSI code page. CharUpperA takes a pointer below 0x10000
+// for a single character; no buffer ever lies there.
+void Win32Platform::upperCase(char* text) {
+  CharUpperA(text);
+}
+
+// GetLastError.
+std::uint32_t Win32Platform::lastError() {
+  return GetLastError();
+}
