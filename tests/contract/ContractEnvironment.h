@@ -1,0 +1,65 @@
+// What a contract test needs of the machine it runs on, made the same way on every side.
+//
+// The contract tests state what the launcher's logic relies on of the platform. They are written
+// once against this interface and run twice: natively against SimulatedWindows, and as a Windows
+// program against Win32Platform (under Wine here, or on Windows). Each side implements this
+// interface with its own means of making files, folders and a child program.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/Platform.h"
+
+// Behaviours in which a side is known to differ from Windows, so that a test can skip them there
+// with the reason instead of failing.
+enum class KnownDifference {
+  // Opening a read-only file for writing, or replacing or deleting it, succeeds.
+  readOnlyIgnored,
+};
+
+// What a child program saw when it started: its current directory and its command line.
+struct ChildReport {
+  bool started = false;
+  std::string currentDirectory;  // as GetCurrentDirectoryA gives it: no trailing backslash
+  std::string commandLine;
+};
+
+class ContractEnvironment {
+ public:
+  virtual ~ContractEnvironment() = default;
+
+  virtual Platform& platform() = 0;
+
+  // A new empty folder for one test: full path, ending in a backslash.
+  virtual std::string makeFolder() = 0;
+  // Creates or replaces a file with exact bytes, then gives it `attributes`.
+  virtual void makeFile(const std::string& path, const std::string& bytes,
+                        std::uint32_t attributes = kAttributeArchive) = 0;
+  // The bytes on disk, or nothing (`exists` false) when there is no such file.
+  virtual std::string fileBytes(const std::string& path, bool* exists = nullptr) = 0;
+  // Another program holds the file open without sharing, until releaseFile.
+  virtual void holdFile(const std::string& path) = 0;
+  virtual void releaseFile(const std::string& path) = 0;
+
+  // A drive letter that nothing is mapped to.
+  virtual char unmappedDriveLetter() = 0;
+  // A library that loads on this machine.
+  virtual std::string presentLibrary() = 0;
+
+  // Puts into `folder` (ending in a backslash) a GUI program called `fileName` that, once
+  // started, reports how it was started and then waits for input in its message loop until it is
+  // ended. Returns its full path. One child program per folder.
+  virtual std::string installGuiChild(const std::string& folder, const std::string& fileName) = 0;
+  // What the child program in `folder` saw at its last start.
+  virtual ChildReport childReport(const std::string& folder) = 0;
+  // Ends a child started by a test (before the test closes its handles).
+  virtual void endChild(const ProcessInfo& child) = 0;
+
+  // Why this side differs from Windows in `difference`, or null when it does not.
+  virtual const char* differs(KnownDifference difference) = 0;
+};
+
+// The environment of this side; one per test.
+std::unique_ptr<ContractEnvironment> makeContractEnvironment();

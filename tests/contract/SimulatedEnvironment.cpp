@@ -1,0 +1,74 @@
+// The contract tests' environment on the simulated Windows: a new machine per test, seeded
+// through SimulatedWindows' own calls.
+#include <string>
+
+#include "ContractEnvironment.h"
+#include "platform/simulated/SimulatedWindows.h"
+
+namespace {
+
+class SimulatedEnvironment final : public ContractEnvironment {
+ public:
+  SimulatedEnvironment() { windows_.addLibrary(kLibrary); }
+
+  Platform& platform() override { return windows_; }
+
+  std::string makeFolder() override {
+    const std::string folder = "C:\\contract\\test" + std::to_string(++folders_) + "\\";
+    windows_.addDirectory(folder);
+    return folder;
+  }
+
+  void makeFile(const std::string& path, const std::string& bytes,
+                std::uint32_t attributes) override {
+    windows_.addFile(path, bytes, attributes);
+  }
+
+  std::string fileBytes(const std::string& path, bool* exists) override {
+    const bool present = windows_.hasFile(path);
+    if (exists != nullptr) *exists = present;
+    return present ? windows_.fileBytes(path) : std::string();
+  }
+
+  void holdFile(const std::string& path) override { windows_.holdOpen(path); }
+  void releaseFile(const std::string& path) override { windows_.release(path); }
+
+  char unmappedDriveLetter() override { return 'Q'; }
+  std::string presentLibrary() override { return kLibrary; }
+
+  std::string installGuiChild(const std::string& folder, const std::string& fileName) override {
+    windows_.addExecutable(folder + fileName);
+    return folder + fileName;
+  }
+
+  // The simulation records each start; the child's current directory is the one passed, or the
+  // launcher's when none was, as GetCurrentDirectoryA would give it (no trailing backslash).
+  ChildReport childReport(const std::string& folder) override {
+    ChildReport report;
+    for (const auto& started : windows_.startedProcesses()) {
+      if (started.image.compare(0, folder.size(), folder) != 0) continue;
+      report.started = true;
+      report.currentDirectory = started.currentDirectory.empty() ? windows_.currentDirectoryPath()
+                                                                 : started.currentDirectory;
+      report.commandLine = started.commandLine;
+    }
+    std::string& directory = report.currentDirectory;
+    if (directory.size() > 3 && directory.back() == '\\') directory.pop_back();
+    return report;
+  }
+
+  void endChild(const ProcessInfo&) override {}
+
+  const char* differs(KnownDifference) override { return nullptr; }
+
+ private:
+  static constexpr const char* kLibrary = "d3dx9_40.dll";
+  SimulatedWindows windows_;
+  int folders_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<ContractEnvironment> makeContractEnvironment() {
+  return std::make_unique<SimulatedEnvironment>();
+}

@@ -1,0 +1,188 @@
+// The contract tests' environment on Windows (or Wine): real folders under the temporary folder,
+// files made with the plain API, and the contract_child.exe built beside the test program.
+#include <windows.h>
+
+#include <cstdlib>
+#include <map>
+#include <stdexcept>
+#include <vector>
+
+#include "ContractEnvironment.h"
+#include "platform/win32/Win32Platform.h"
+
+namespace {
+
+// Fails the current test with a message that names the call and the error.
+[[noreturn]] void fail(const std::string& what, const std::string& path) {
+  throw std::runtime_error(what + " " + path + ": error " + std::to_string(GetLastError()));
+}
+
+// The folder of the running test program, with its backslash.
+std::string programFolder() {
+  char path[MAX_PATH];
+  const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::string folder(path, length);
+  return folder.substr(0, folder.find_last_of('\\') + 1);
+}
+
+bool underWine() {
+  const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// Removes a folder and everything in it, clearing attributes that would stop the removal.
+void removeTree(const std::string& folder) {
+  WIN32_FIND_DATAA found;
+  const HANDLE search = FindFirstFileA((folder + "*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::string name = found.cFileName;
+      if (name == "." || name == "..") continue;
+      const std::string path = folder + name;
+      SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        removeTree(path + "\\");
+      } else {
+        DeleteFileA(path.c_str());
+      }
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+  }
+  RemoveDirectoryA(folder.c_str());
+}
+
+class Win32Environment final : public ContractEnvironment {
+ public:
+  ~Win32Environment() override {
+    for (auto& held : held_) CloseHandle(held.second);
+    for (const std::string& folder : folders_) removeTree(folder);
+  }
+
+  Platform& platform() override { return platform_; }
+
+  std::string makeFolder() override {
+    char temp[MAX_PATH];
+    if (GetTempPathA(MAX_PATH, temp) == 0) fail("GetTempPathA", "");
+    for (;;) {
+      const std::string folder = std::string(temp) + "zrk_contract_" +
+                                 std::to_string(GetCurrentProcessId()) + "_" +
+                                 std::to_string(++folderCount_) + "\\";
+      if (CreateDirectoryA(folder.c_str(), nullptr)) {
+        folders_.push_back(folder);
+        return folder;
+      }
+      if (GetLastError() != ERROR_ALREADY_EXISTS) fail("CreateDirectoryA", folder);
+    }
+  }
+
+  void makeFile(const std::string& path, const std::string& bytes,
+                std::uint32_t attributes) override {
+    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) fail("CreateFileA", path);
+    DWORD written = 0;
+    const BOOL ok =
+        WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+    if (!ok || written != bytes.size()) fail("WriteFile", path);
+    if (!SetFileAttributesA(path.c_str(), attributes)) fail("SetFileAttributesA", path);
+  }
+
+  std::string fileBytes(const std::string& path, bool* exists) override {
+    // Full sharing: looking must not disturb a handle that a test holds.
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (exists != nullptr) *exists = file != INVALID_HANDLE_VALUE;
+    if (file == INVALID_HANDLE_VALUE) return {};
+    std::string bytes;
+    char chunk[4096];
+    DWORD read = 0;
+    while (ReadFile(file, chunk, sizeof chunk, &read, nullptr) && read > 0)
+      bytes.append(chunk, read);
+    CloseHandle(file);
+    return bytes;
+  }
+
+  void holdFile(const std::string& path) override {
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) fail("CreateFileA (hold)", path);
+    held_[path] = file;
+  }
+
+  void releaseFile(const std::string& path) override {
+    auto held = held_.find(path);
+    if (held == held_.end()) return;
+    CloseHandle(held->second);
+    held_.erase(held);
+  }
+
+  char unmappedDriveLetter() override {
+    const DWORD drives = GetLogicalDrives();
+    for (char letter = 'Y'; letter > 'C'; --letter) {
+      if (!(drives & (1u << (letter - 'A')))) return letter;
+    }
+    fail("GetLogicalDrives", "every letter is mapped");
+  }
+
+  // Wine's own d3dx9_40.dll loads unless it is overridden away; on Windows it is there once the
+  // DirectX runtime is installed, and kernel32 always is.
+  std::string presentLibrary() override { return underWine() ? "d3dx9_40.dll" : "kernel32.dll"; }
+
+  std::string installGuiChild(const std::string& folder, const std::string& fileName) override {
+    const std::string source = programFolder() + "contract_child.exe";
+    const std::string target = folder + fileName;
+    if (!CopyFileA(source.c_str(), target.c_str(), FALSE)) fail("CopyFileA", source);
+    return target;
+  }
+
+  ChildReport childReport(const std::string& folder) override {
+    ChildReport report;
+    const std::string bytes = fileBytes(folder + "child_report.txt", &report.started);
+    const std::size_t first = bytes.find('\n');
+    const std::size_t second = bytes.find('\n', first + 1);
+    if (!report.started || first == std::string::npos || second == std::string::npos) {
+      report.started = false;
+      return report;
+    }
+    report.currentDirectory = bytes.substr(0, first);
+    report.commandLine = bytes.substr(first + 1, second - first - 1);
+    return report;
+  }
+
+  void endChild(const ProcessInfo& child) override {
+    const HANDLE process = reinterpret_cast<HANDLE>(child.process);
+    TerminateProcess(process, 0);
+    WaitForSingleObject(process, 10000);
+  }
+
+  const char* differs(KnownDifference difference) override {
+    switch (difference) {
+      case KnownDifference::readOnlyIgnored:
+        // Wine keeps the read-only attribute as missing Unix write permission, which root
+        // ignores. run_under_wine.sh passes the Unix user id; without it, assume root.
+        if (underWine()) {
+          const char* uid = std::getenv("ZRK_CONTRACT_UNIX_UID");
+          if (uid == nullptr || std::string(uid) == "0") {
+            return "Wine running as root opens, replaces and deletes read-only files";
+          }
+        }
+        return nullptr;
+    }
+    return nullptr;
+  }
+
+ private:
+  Win32Platform platform_;
+  std::vector<std::string> folders_;
+  int folderCount_ = 0;
+  std::map<std::string, HANDLE> held_;
+};
+
+}  // namespace
+
+std::unique_ptr<ContractEnvironment> makeContractEnvironment() {
+  return std::make_unique<Win32Environment>();
+}

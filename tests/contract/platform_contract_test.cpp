@@ -1,0 +1,497 @@
+// What the launcher's logic relies on of the platform, stated once and checked on every side:
+// against SimulatedWindows natively, and against Win32Platform under Wine (or on Windows). A test
+// that fails on one side only shows where that side differs from the other.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "ContractEnvironment.h"
+#include "platform/File.h"
+#include "platform/Platform.h"
+
+namespace {
+
+// Open flag words of the file classes, as the launcher passes them.
+constexpr unsigned kTextRead = CFile::typeText | CFile::shareExclusive;
+constexpr unsigned kTextWrite =
+    CFile::typeText | CFile::modeCreate | CFile::shareExclusive | CFile::modeWrite;
+constexpr unsigned kBinaryRead = 0;
+
+constexpr std::uint32_t kWaitObject0 = 0;
+constexpr std::uint32_t kIdleTimeoutMs = 20000;  // bounded, where the launcher waits forever
+
+std::string withoutTrailingBackslash(std::string path) {
+  if (!path.empty() && path.back() == '\\') path.pop_back();
+  return path;
+}
+
+class PlatformContract : public ::testing::Test {
+ protected:
+  void SetUp() override { env_ = makeContractEnvironment(); }
+
+  ContractEnvironment& env() { return *env_; }
+  Platform& os() { return env_->platform(); }
+
+  // CreateFileA without sharing, as every open of the launcher.
+  OsHandle open(const std::string& path, std::uint32_t access, std::uint32_t disposition) {
+    return os().createFile(path.c_str(), access, kShareNone, disposition, kAttributeNormal);
+  }
+  void close(OsHandle handle) { EXPECT_TRUE(os().closeHandle(handle)); }
+
+  // The full path and the file part that GetFullPathNameA gives for `name`.
+  std::string fullPath(const std::string& name, std::string* filePart = nullptr) {
+    char buffer[kMaxPath] = {};
+    char* part = nullptr;
+    const std::uint32_t length = os().fullPathName(name.c_str(), kMaxPath, buffer, &part);
+    EXPECT_EQ(length, std::strlen(buffer)) << name;
+    if (filePart != nullptr) *filePart = part == nullptr ? "(null)" : part;
+    if (part != nullptr) {
+      EXPECT_TRUE(part >= buffer && part < buffer + length) << "file part outside the buffer";
+    }
+    return buffer;
+  }
+
+  std::unique_ptr<ContractEnvironment> env_;
+};
+
+// --- Sharing, creation, refusals --------------------------------------------------------------
+
+TEST_F(PlatformContract, ExclusiveOpenKeepsEveryOtherOpenOutUntilClosed) {
+  const std::string path = env().makeFolder() + "DLTZRK_DL.INI";
+  env().makeFile(path, "settings");
+
+  const OsHandle first = open(path, kGenericRead, kOpenExisting);
+  ASSERT_NE(first, kInvalidHandle) << "error " << os().lastError();
+
+  EXPECT_EQ(open(path, kGenericRead, kOpenExisting), kInvalidHandle);
+  EXPECT_EQ(os().lastError(), kErrorSharingViolation);
+  EXPECT_EQ(open(path, kGenericWrite, kCreateAlways), kInvalidHandle);
+  EXPECT_EQ(os().lastError(), kErrorSharingViolation);
+  EXPECT_EQ(env().fileBytes(path), "settings") << "a refused CREATE_ALWAYS must not empty it";
+
+  close(first);
+  const OsHandle again = open(path, kGenericRead, kOpenExisting);
+  EXPECT_NE(again, kInvalidHandle) << "error " << os().lastError();
+  if (again != kInvalidHandle) close(again);
+}
+
+TEST_F(PlatformContract, FileHeldByAnotherProgramRefusesEveryOpen) {
+  const std::string path = env().makeFolder() + "ZRK_DLN.SD";
+  env().makeFile(path, "data");
+  env().holdFile(path);
+
+  EXPECT_EQ(open(path, kGenericRead, kOpenExisting), kInvalidHandle);
+  EXPECT_EQ(os().lastError(), kErrorSharingViolation);
+  EXPECT_EQ(open(path, kGenericWrite, kCreateAlways), kInvalidHandle);
+  EXPECT_EQ(os().lastError(), kErrorSharingViolation);
+  EXPECT_EQ(env().fileBytes(path), "data");
+
+  env().releaseFile(path);
+  const OsHandle opened = open(path, kGenericRead, kOpenExisting);
+  EXPECT_NE(opened, kInvalidHandle) << "error " << os().lastError();
+  if (opened != kInvalidHandle) close(opened);
+}
+
+TEST_F(PlatformContract, CreateAlwaysEmptiesAnExistingFileAndCreatesAMissingOne) {
+  const std::string folder = env().makeFolder();
+  env().makeFile(folder + "old.ini", "old bytes that must go");
+
+  for (const char* name : {"old.ini", "new.ini"}) {
+    SCOPED_TRACE(name);
+    const OsHandle file = open(folder + name, kGenericWrite, kCreateAlways);
+    ASSERT_NE(file, kInvalidHandle) << "error " << os().lastError();
+    close(file);
+    bool exists = false;
+    EXPECT_EQ(env().fileBytes(folder + name, &exists), "");
+    EXPECT_TRUE(exists);
+  }
+
+  EXPECT_EQ(open(folder + "missing\\new.ini", kGenericWrite, kCreateAlways), kInvalidHandle);
+  EXPECT_EQ(os().lastError(), kErrorPathNotFound);
+  EXPECT_EQ(open(folder + "missing.ini", kGenericRead, kOpenExisting), kInvalidHandle);
+  EXPECT_EQ(os().lastError(), kErrorFileNotFound);
+}
+
+struct Refusal {
+  const char* name;
+  std::uint32_t attributes;
+};
+
+class WriteOpenRefusal : public PlatformContract, public ::testing::WithParamInterface<Refusal> {};
+
+// CREATE_ALWAYS with FILE_ATTRIBUTE_NORMAL is refused on a read-only, hidden or system file; the
+// file keeps its bytes, and reading it is still allowed.
+TEST_P(WriteOpenRefusal, RefusesTheWriteOpenAndKeepsTheBytes) {
+  const Refusal refusal = GetParam();
+  if (refusal.attributes & kAttributeReadOnly) {
+    if (const char* why = env().differs(KnownDifference::readOnlyIgnored)) GTEST_SKIP() << why;
+  }
+  const std::string path = env().makeFolder() + "DLTZRK_DL.INI";
+  env().makeFile(path, "keep", refusal.attributes | kAttributeArchive);
+
+  const OsHandle write = open(path, kGenericWrite, kCreateAlways);
+  EXPECT_EQ(write, kInvalidHandle);
+  if (write != kInvalidHandle) close(write);
+  EXPECT_EQ(os().lastError(), kErrorAccessDenied);
+  EXPECT_EQ(env().fileBytes(path), "keep");
+
+  const OsHandle read = open(path, kGenericRead, kOpenExisting);
+  EXPECT_NE(read, kInvalidHandle) << "error " << os().lastError();
+  if (read != kInvalidHandle) close(read);
+}
+
+INSTANTIATE_TEST_SUITE_P(Attributes, WriteOpenRefusal,
+                         ::testing::Values(Refusal{"ReadOnly", kAttributeReadOnly},
+                                           Refusal{"Hidden", kAttributeHidden},
+                                           Refusal{"System", kAttributeSystem}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// --- Paths, directories, drives ---------------------------------------------------------------
+
+TEST_F(PlatformContract, FullPathResolvesAgainstTheCurrentDirectory) {
+  const std::string folder = env().makeFolder();
+  ASSERT_TRUE(os().changeDirectory(folder.c_str()));
+
+  struct Case {
+    const char* name;
+    std::string full;
+    const char* filePart;
+  };
+  const Case cases[] = {
+      {"DLTZRK_DL.INI", folder + "DLTZRK_DL.INI", "DLTZRK_DL.INI"},
+      {".\\sub\\..\\ZRK_DLN.SD", folder + "ZRK_DLN.SD", "ZRK_DLN.SD"},
+      {"sub\\", folder + "sub\\", "(null)"},  // a trailing backslash leaves no file part
+  };
+  for (const Case& c : cases) {
+    std::string filePart;
+    EXPECT_EQ(fullPath(c.name, &filePart), c.full) << c.name;
+    EXPECT_EQ(filePart, c.filePart) << c.name;
+  }
+}
+
+// Started from a drive root, the launcher forms "E:\\DLTZRK_DL.INI" (the root plus its own
+// backslash); the doubled backslash resolves away, and opens through it reach the file.
+TEST_F(PlatformContract, DoubledBackslashResolvesToOne) {
+  std::string filePart;
+  EXPECT_EQ(fullPath("C:\\\\DLTZRK_DL.INI", &filePart), "C:\\DLTZRK_DL.INI");
+  EXPECT_EQ(filePart, "DLTZRK_DL.INI");
+
+  const std::string folder = env().makeFolder();
+  env().makeFile(folder + "ZRK_DLN.SD", "data");
+  EXPECT_EQ(fullPath(folder + "\\ZRK_DLN.SD"), folder + "ZRK_DLN.SD");
+  const OsHandle file = open(folder + "\\ZRK_DLN.SD", kGenericRead, kOpenExisting);
+  EXPECT_NE(file, kInvalidHandle) << "error " << os().lastError();
+  if (file != kInvalidHandle) close(file);
+}
+
+TEST_F(PlatformContract, FullPathTellsTheSizeNeededWhenTheBufferIsShort) {
+  const std::string folder = env().makeFolder();
+  const std::string name = folder + "DLTZRK_DL.INI";
+  char buffer[8] = {};
+  char* part = nullptr;
+  EXPECT_EQ(os().fullPathName(name.c_str(), sizeof buffer, buffer, &part), name.size() + 1);
+}
+
+TEST_F(PlatformContract, CurrentDirectoryHasNoTrailingBackslashExceptAtARoot) {
+  const std::string folder = env().makeFolder();
+  char buffer[kMaxPath] = {};
+
+  ASSERT_TRUE(os().changeDirectory(folder.c_str()));
+  const std::string expected = withoutTrailingBackslash(folder);
+  EXPECT_EQ(os().currentDirectory(kMaxPath, buffer), expected.size());
+  EXPECT_EQ(std::string(buffer), expected);
+  EXPECT_EQ(os().currentDirectory(4, buffer), expected.size() + 1) << "size needed";
+
+  EXPECT_FALSE(os().changeDirectory((folder + "missing\\").c_str()));
+  os().currentDirectory(kMaxPath, buffer);
+  EXPECT_EQ(std::string(buffer), expected) << "a failed change leaves the directory";
+
+  ASSERT_TRUE(os().changeDirectory("C:\\"));
+  EXPECT_EQ(os().currentDirectory(kMaxPath, buffer), 3u);
+  EXPECT_EQ(std::string(buffer), "C:\\");
+}
+
+TEST_F(PlatformContract, DriveTypesOfTheSystemDriveAndOfAnUnmappedLetter) {
+  const std::string unmapped = std::string(1, env().unmappedDriveLetter()) + ":\\";
+  std::uint32_t flags = 0;
+
+  EXPECT_EQ(os().driveType("C:\\"), kDriveFixed);
+  EXPECT_TRUE(os().volumeInformation("C:\\", flags));
+  EXPECT_EQ(flags & (kFsCasePreserved | kFsUnicodeOnDisk), kFsCasePreserved | kFsUnicodeOnDisk)
+      << std::hex << flags;
+
+  EXPECT_EQ(os().driveType(unmapped.c_str()), kDriveNoRootDir) << unmapped;
+  EXPECT_FALSE(os().volumeInformation(unmapped.c_str(), flags)) << unmapped;
+  EXPECT_EQ(open(unmapped + "Games\\ZRK_DLN.SD", kGenericRead, kOpenExisting), kInvalidHandle);
+  EXPECT_EQ(os().lastError(), kErrorPathNotFound) << unmapped;
+}
+
+TEST_F(PlatformContract, AttributesAndNamesAreReportedAsOnDisk) {
+  const std::string folder = env().makeFolder();
+  env().makeFile(folder + "MixedCase.Ini", "x", kAttributeHidden | kAttributeArchive);
+
+  EXPECT_EQ(os().fileAttributes((folder + "mixedcase.ini").c_str()),
+            kAttributeHidden | kAttributeArchive);
+  EXPECT_EQ(os().fileAttributes((folder + "absent.ini").c_str()), kInvalidAttributes);
+  EXPECT_NE(os().fileAttributes(withoutTrailingBackslash(folder).c_str()) & kAttributeDirectory,
+            0u);
+
+  char name[kMaxPath] = {};
+  ASSERT_TRUE(os().findFileName((folder + "MIXEDCASE.INI").c_str(), name, kMaxPath));
+  EXPECT_STREQ(name, "MixedCase.Ini");
+  EXPECT_FALSE(os().findFileName((folder + "absent.ini").c_str(), name, kMaxPath));
+}
+
+TEST_F(PlatformContract, UpperCaseRaisesLettersInPlace) {
+  char text[] = "c:\\games\\zrk_dl-1.ini";
+  os().upperCase(text);
+  EXPECT_STREQ(text, "C:\\GAMES\\ZRK_DL-1.INI");
+}
+
+// --- Raw reads and writes ---------------------------------------------------------------------
+
+TEST_F(PlatformContract, ReadsAndWritesMoveExactBytesAndEndWithAnEmptyRead) {
+  const std::string path = env().makeFolder() + "bytes.bin";
+  std::string bytes;
+  for (int i = 0; i < 10000; ++i) bytes += static_cast<char>(i * 7 % 256);
+
+  OsHandle file = open(path, kGenericWrite, kCreateAlways);
+  ASSERT_NE(file, kInvalidHandle);
+  std::uint32_t written = 0;
+  EXPECT_TRUE(
+      os().writeFile(file, bytes.data(), static_cast<std::uint32_t>(bytes.size()), written));
+  EXPECT_EQ(written, bytes.size());
+  EXPECT_TRUE(os().flushFile(file));
+  close(file);
+  EXPECT_EQ(env().fileBytes(path), bytes);
+
+  file = open(path, kGenericRead, kOpenExisting);
+  ASSERT_NE(file, kInvalidHandle);
+  std::string back;
+  char chunk[4096];
+  std::uint32_t read = 0;
+  int reads = 0;
+  while (os().readFile(file, chunk, sizeof chunk, read) && read > 0 && ++reads < 100) {
+    back.append(chunk, read);
+  }
+  EXPECT_EQ(read, 0u) << "the end is an empty read that succeeds";
+  EXPECT_EQ(back, bytes);
+  close(file);
+}
+
+// --- Text and binary files through the file classes -------------------------------------------
+
+TEST_F(PlatformContract, TextWriteTurnsEachLineFeedIntoCrLf) {
+  const std::string path = env().makeFolder() + "DLTZRK_DL.INI";
+  env().makeFile(path, "previous contents, longer than what replaces them");
+
+  CStdioFile file(os());
+  ASSERT_TRUE(file.Open(path.c_str(), kTextWrite));
+  file.WriteString("[ZRK]\n");
+  file.WriteString("FOLDER=C:\\\\\n");
+  file.WriteString("cr before lf\r\nlast, no lf");
+  file.Close();
+
+  EXPECT_EQ(env().fileBytes(path), "[ZRK]\r\nFOLDER=C:\\\\\r\ncr before lf\r\r\nlast, no lf");
+}
+
+TEST_F(PlatformContract, TextReadTranslatesLineEndsAndStopsAtCtrlZ) {
+  const std::string path = env().makeFolder() + "DLTZRK_DL.INI";
+  env().makeFile(path, std::string("crlf\r\nlf\nlone\rcr\r\nend\x1A"
+                                   "after\r\n"));
+
+  CStdioFile file(os());
+  ASSERT_TRUE(file.Open(path.c_str(), kTextRead));
+  char line[kMaxPath];
+  for (const char* expected : {"crlf\n", "lf\n", "lone\rcr\n", "end"}) {
+    ASSERT_EQ(file.ReadString(line, kMaxPath), line) << expected;
+    EXPECT_STREQ(line, expected);
+  }
+  std::memcpy(line, "untouched", 10);
+  EXPECT_EQ(file.ReadString(line, kMaxPath), nullptr);
+  EXPECT_STREQ(line, "untouched");
+  file.Close();
+}
+
+// A CR LF split across the 4096-byte read blocks, and lines longer than one read.
+TEST_F(PlatformContract, TextReadJoinsCrLfAcrossBlocksAndSplitsLongLines) {
+  const std::string path = env().makeFolder() + "long.ini";
+  const std::string first(4095, 'a');
+  const std::string second(300, 'b');
+  env().makeFile(path, first + "\r\n" + second + "\r\nz");
+
+  CStdioFile file(os());
+  ASSERT_TRUE(file.Open(path.c_str(), kTextRead));
+  std::string text;
+  char piece[kMaxPath];
+  int reads = 0;
+  while (file.ReadString(piece, kMaxPath) != nullptr && ++reads < 100) {
+    EXPECT_LE(std::strlen(piece), kMaxPath - 1);
+    text += piece;
+  }
+  file.Close();
+  EXPECT_EQ(text, first + "\n" + second + "\nz");
+  EXPECT_EQ(reads, 16 + 2 + 1) << "4096 bytes in 259-byte pieces, then 301 in two, then one";
+}
+
+TEST_F(PlatformContract, FileOpensFailQuietlyWhereThePlatformRefuses) {
+  const std::string folder = env().makeFolder();
+  const std::string path = folder + "ZRK_DLN.SD";
+  env().makeFile(path, "data");
+  env().makeFile(folder + "hidden.ini", "keep", kAttributeHidden);
+  const std::string unmapped = std::string(1, env().unmappedDriveLetter()) + ":\\ZRK_DLN.SD";
+
+  CFile binary(os());
+  EXPECT_TRUE(binary.Open(path.c_str(), kBinaryRead));
+  binary.Close();
+  EXPECT_FALSE(binary.IsOpen());
+  EXPECT_FALSE(binary.Open((folder + "absent.sd").c_str(), kBinaryRead));
+  EXPECT_FALSE(binary.Open(unmapped.c_str(), kBinaryRead));
+
+  env().holdFile(path);
+  EXPECT_FALSE(binary.Open(path.c_str(), kBinaryRead));
+  env().releaseFile(path);
+  EXPECT_TRUE(binary.Open(path.c_str(), kBinaryRead));
+  binary.Close();
+
+  CStdioFile text(os());
+  EXPECT_FALSE(text.Open((folder + "hidden.ini").c_str(), kTextWrite));
+  EXPECT_FALSE(text.IsOpen());
+  EXPECT_EQ(env().fileBytes(folder + "hidden.ini"), "keep");
+}
+
+// --- Processes --------------------------------------------------------------------------------
+
+TEST_F(PlatformContract, StartWithApplicationNameRunsInTheGivenDirectory) {
+  const std::string folder = env().makeFolder();
+  const std::string program = env().installGuiChild(folder, "ZRK_DL.exe");
+  ASSERT_TRUE(os().changeDirectory(env().makeFolder().c_str()));
+
+  ProcessInfo child;
+  ASSERT_TRUE(os().startProcess(program.c_str(), "ZRK_DL.exe -contract", kNormalPriorityClass,
+                                folder.c_str(), child))
+      << "error " << os().lastError();
+  EXPECT_NE(child.process, 0u);
+  EXPECT_NE(child.thread, 0u);
+  EXPECT_TRUE(os().closeHandle(child.thread));
+  EXPECT_EQ(os().waitForInputIdle(child.process, kIdleTimeoutMs), kWaitObject0);
+
+  const ChildReport report = env().childReport(folder);
+  EXPECT_TRUE(report.started);
+  EXPECT_EQ(report.currentDirectory, withoutTrailingBackslash(folder));
+  EXPECT_EQ(report.commandLine, "ZRK_DL.exe -contract");
+  env().endChild(child);
+  EXPECT_TRUE(os().closeHandle(child.process));
+}
+
+// With no application name the program is searched for in the launcher's current directory;
+// lpCurrentDirectory only sets the child's, so the launcher must change directory first.
+TEST_F(PlatformContract, StartWithoutApplicationNameSearchesTheLaunchersDirectory) {
+  const std::string folder = env().makeFolder();
+  env().installGuiChild(folder, "ZRK_DL.exe");
+
+  ASSERT_TRUE(os().changeDirectory(env().makeFolder().c_str()));
+  ProcessInfo child;
+  EXPECT_FALSE(
+      os().startProcess(nullptr, "ZRK_DL.exe", kNormalPriorityClass, folder.c_str(), child));
+  EXPECT_EQ(os().lastError(), kErrorFileNotFound);
+  EXPECT_FALSE(env().childReport(folder).started);
+
+  ASSERT_TRUE(os().changeDirectory(folder.c_str()));
+  ASSERT_TRUE(os().startProcess(nullptr, "ZRK_DL.exe", kNormalPriorityClass, folder.c_str(), child))
+      << "error " << os().lastError();
+  EXPECT_TRUE(os().closeHandle(child.thread));
+  EXPECT_EQ(os().waitForInputIdle(child.process, kIdleTimeoutMs), kWaitObject0);
+  const ChildReport report = env().childReport(folder);
+  EXPECT_TRUE(report.started);
+  EXPECT_EQ(report.currentDirectory, withoutTrailingBackslash(folder));
+  EXPECT_EQ(report.commandLine, "ZRK_DL.exe");
+  env().endChild(child);
+  EXPECT_TRUE(os().closeHandle(child.process));
+}
+
+TEST_F(PlatformContract, StartOfAMissingProgramFails) {
+  const std::string folder = env().makeFolder();
+  ProcessInfo child;
+  EXPECT_FALSE(os().startProcess((folder + "ZRK_DL.exe").c_str(), "ZRK_DL.exe",
+                                 kNormalPriorityClass, folder.c_str(), child));
+  EXPECT_EQ(os().lastError(), kErrorFileNotFound);
+}
+
+// --- Replacing and deleting -------------------------------------------------------------------
+
+TEST_F(PlatformContract, ReplaceRenamesOverTheTargetOrOntoAFreeName) {
+  const std::string folder = env().makeFolder();
+  env().makeFile(folder + "new.tmp", "new");
+  env().makeFile(folder + "DLTZRK_DL.INI", "old");
+
+  ASSERT_TRUE(os().replaceFile((folder + "new.tmp").c_str(), (folder + "DLTZRK_DL.INI").c_str()))
+      << "error " << os().lastError();
+  bool exists = true;
+  env().fileBytes(folder + "new.tmp", &exists);
+  EXPECT_FALSE(exists);
+  EXPECT_EQ(env().fileBytes(folder + "DLTZRK_DL.INI"), "new");
+
+  EXPECT_TRUE(os().replaceFile((folder + "DLTZRK_DL.INI").c_str(), (folder + "free.ini").c_str()));
+  EXPECT_EQ(env().fileBytes(folder + "free.ini"), "new");
+
+  EXPECT_FALSE(os().replaceFile((folder + "new.tmp").c_str(), (folder + "free.ini").c_str()));
+  EXPECT_EQ(os().lastError(), kErrorFileNotFound);
+}
+
+TEST_F(PlatformContract, ReplaceAndDeleteRefuseAReadOnlyFile) {
+  if (const char* why = env().differs(KnownDifference::readOnlyIgnored)) GTEST_SKIP() << why;
+  const std::string folder = env().makeFolder();
+  env().makeFile(folder + "new.tmp", "new");
+  env().makeFile(folder + "DLTZRK_DL.INI", "old", kAttributeReadOnly);
+
+  EXPECT_FALSE(os().replaceFile((folder + "new.tmp").c_str(), (folder + "DLTZRK_DL.INI").c_str()));
+  EXPECT_EQ(os().lastError(), kErrorAccessDenied);
+  EXPECT_FALSE(os().deleteFile((folder + "DLTZRK_DL.INI").c_str()));
+  EXPECT_EQ(os().lastError(), kErrorAccessDenied);
+  EXPECT_EQ(env().fileBytes(folder + "DLTZRK_DL.INI"), "old");
+}
+
+TEST_F(PlatformContract, DeleteRemovesAFileOnce) {
+  const std::string path = env().makeFolder() + "new.tmp";
+  env().makeFile(path, "x");
+  EXPECT_TRUE(os().deleteFile(path.c_str())) << "error " << os().lastError();
+  bool exists = true;
+  env().fileBytes(path, &exists);
+  EXPECT_FALSE(exists);
+  EXPECT_FALSE(os().deleteFile(path.c_str()));
+  EXPECT_EQ(os().lastError(), kErrorFileNotFound);
+}
+
+// --- Libraries and process state --------------------------------------------------------------
+
+TEST_F(PlatformContract, LibraryLoadsOnlyWhenPresent) {
+  const ModuleHandle present = os().loadLibrary(env().presentLibrary().c_str());
+  EXPECT_NE(present, 0u) << env().presentLibrary();
+  if (present != 0) os().freeLibrary(present);
+  EXPECT_EQ(os().loadLibrary("zrk_absent_library.dll"), 0u);
+}
+
+TEST_F(PlatformContract, ErrorModeIsSetWholeAndReturnsThePreviousMode) {
+  const std::uint32_t quiet = kSemFailCriticalErrors | kSemNoOpenFileErrorBox;
+  const std::uint32_t before = os().setErrorMode(quiet);
+  EXPECT_EQ(os().setErrorMode(before), quiet);
+}
+
+TEST_F(PlatformContract, ModuleFileNameIsAFullPathAndIsTerminatedWhenCutShort) {
+  char path[kMaxPath] = {};
+  const std::uint32_t length = os().moduleFileName(path, kMaxPath);
+  ASSERT_GT(length, 3u);
+  EXPECT_EQ(length, std::strlen(path));
+  EXPECT_EQ(std::string(path).substr(1, 2), ":\\") << path;
+
+  char shortPath[5];
+  std::memset(shortPath, 'x', sizeof shortPath);
+  EXPECT_EQ(os().moduleFileName(shortPath, sizeof shortPath), sizeof shortPath);
+  EXPECT_EQ(shortPath[4], '\0');
+  EXPECT_EQ(std::string(shortPath), std::string(path, 4));
+}
+
+}  // namespace
