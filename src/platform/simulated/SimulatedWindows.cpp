@@ -1,1 +1,1170 @@
-// Being written.
+// The simulated Windows: one State holds the machine; the Platform methods log their call, then
+// follow the same checks in the same order as the real calls do.
+#include "platform/simulated/SimulatedWindows.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <utility>
+
+namespace {
+
+// Error codes answered here beyond those that Platform.h names.
+constexpr std::uint32_t kErrorSuccess = 0;
+constexpr std::uint32_t kErrorNotSameDevice = 17;
+constexpr std::uint32_t kErrorCrc = 23;
+constexpr std::uint32_t kErrorWriteFault = 29;
+constexpr std::uint32_t kErrorBadNetPath = 53;
+constexpr std::uint32_t kErrorFileExists = 80;
+constexpr std::uint32_t kErrorInvalidParameter = 87;
+constexpr std::uint32_t kErrorInsufficientBuffer = 122;
+constexpr std::uint32_t kErrorInvalidName = 123;
+constexpr std::uint32_t kErrorModNotFound = 126;
+constexpr std::uint32_t kErrorAlreadyExists = 183;
+constexpr std::uint32_t kErrorBadExeFormat = 193;
+constexpr std::uint32_t kErrorDirectory = 267;
+
+constexpr std::uint32_t kCreateNew = 1;
+constexpr std::uint32_t kOpenAlways = 4;
+constexpr std::uint32_t kTruncateExisting = 5;
+constexpr std::uint32_t kGenericAll = 0x10000000u;
+constexpr std::uint32_t kFileShareRead = 0x1;
+constexpr std::uint32_t kFileShareWrite = 0x2;
+constexpr std::uint32_t kWaitFailed = 0xFFFFFFFFu;
+constexpr int kIdOk = 1;
+// The attribute bits a file keeps; FILE_ATTRIBUTE_NORMAL only ever stands alone.
+constexpr std::uint32_t kKeptAttributes =
+    kAttributeReadOnly | kAttributeHidden | kAttributeSystem | kAttributeArchive;
+// Attributes that CREATE_ALWAYS refuses to drop from an existing file.
+constexpr std::uint32_t kHiddenOrSystem = kAttributeHidden | kAttributeSystem;
+
+// --- Code page 932 byte strings ------------------------------------------------------------------
+
+bool isLeadByte(char c) {
+  const auto b = static_cast<unsigned char>(c);
+  return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+}
+
+bool isSeparator(char c) {
+  return c == '\\' || c == '/';
+}
+
+bool isAsciiLetter(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+char upperAscii(char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+// Width in bytes of the character at `i`: 2 for a lead byte with its trail byte, else 1. A trail
+// byte may be 0x5C, which is then no backslash.
+std::size_t charWidth(const std::string& text, std::size_t i) {
+  return isLeadByte(text[i]) && i + 1 < text.size() ? 2 : 1;
+}
+
+// Index of the first separator at or after `from` (a character boundary), or text.size().
+std::size_t nextSeparator(const std::string& text, std::size_t from) {
+  for (std::size_t i = from; i < text.size(); i += charWidth(text, i)) {
+    if (isSeparator(text[i])) return i;
+  }
+  return text.size();
+}
+
+// Index just past the last separator, or 0.
+std::size_t fileNameOffset(const std::string& text) {
+  std::size_t offset = 0;
+  for (std::size_t i = 0; i < text.size(); i += charWidth(text, i)) {
+    if (isSeparator(text[i])) offset = i + 1;
+  }
+  return offset;
+}
+
+bool endsWithSeparator(const std::string& text) {
+  return !text.empty() && fileNameOffset(text) == text.size();
+}
+
+// The non-empty components between separators.
+std::vector<std::string> splitComponents(const std::string& text) {
+  std::vector<std::string> parts;
+  for (std::size_t begin = 0; begin < text.size();) {
+    const std::size_t end = nextSeparator(text, begin);
+    if (end > begin) parts.push_back(text.substr(begin, end - begin));
+    begin = end + 1;
+  }
+  return parts;
+}
+
+// ASCII letters upper-cased, trail bytes of double-byte characters left alone.
+std::string folded(std::string text) {
+  for (std::size_t i = 0; i < text.size(); i += charWidth(text, i)) text[i] = upperAscii(text[i]);
+  return text;
+}
+
+std::string hex(std::uint64_t value) {
+  std::ostringstream out;
+  out << "0x" << std::hex << std::uppercase << value;
+  return out.str();
+}
+
+bool startsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Copies `text` with its terminator into a buffer of `size` bytes as the *A calls do: the length
+// copied, or the size needed (terminator included) when it does not fit.
+std::uint32_t copyOut(const std::string& text, std::uint32_t size, char* buffer) {
+  if (text.size() + 1 > size) return static_cast<std::uint32_t>(text.size() + 1);
+  std::memcpy(buffer, text.c_str(), text.size() + 1);
+  return static_cast<std::uint32_t>(text.size());
+}
+
+// --- Paths ---------------------------------------------------------------------------------------
+
+// A full path: a root, the components below it, and whether it was written with a final
+// backslash.
+struct Path {
+  std::string root;  // "C:\" or "\\server\share"
+  std::vector<std::string> parts;
+  bool trailing = false;
+
+  bool onDrive() const { return root.size() == 3 && root[1] == ':'; }
+  int driveIndex() const { return upperAscii(root[0]) - 'A'; }
+  bool isRoot() const { return parts.empty(); }
+
+  std::string text() const {
+    std::string s = root;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+      if (i > 0 || !onDrive()) s += '\\';
+      s += parts[i];
+    }
+    if (trailing && !(onDrive() && parts.empty())) s += '\\';
+    return s;
+  }
+  // Identity of the file or folder: case folded, no final backslash.
+  std::string key() const {
+    Path bare = *this;
+    bare.trailing = false;
+    return folded(bare.text());
+  }
+  std::string volumeKey() const { return folded(root); }
+  Path parent() const {
+    Path p{root, parts, false};
+    if (!p.parts.empty()) p.parts.pop_back();
+    return p;
+  }
+  Path child(const std::string& name) const {
+    Path p{root, parts, false};
+    p.parts.push_back(name);
+    return p;
+  }
+  // The root as the volume calls take it: "C:\" or "\\server\share\".
+  Path rootPath() const { return Path{root, {}, false}; }
+  std::string rootText() const { return Path{root, {}, true}.text(); }
+};
+
+std::string driveRoot(char letter) {
+  return std::string{upperAscii(letter), ':', '\\'};
+}
+
+// "." and ".." applied (never above the root); a single period ending a component is dropped.
+void appendComponent(Path& path, std::string part) {
+  if (part == ".") return;
+  if (part == "..") {
+    if (!path.parts.empty()) path.parts.pop_back();
+    return;
+  }
+  if (part.size() >= 2 && part.back() == '.' && part[part.size() - 2] != '.') part.pop_back();
+  path.parts.push_back(part);
+}
+
+// The last component loses its trailing periods and spaces (unless written with a backslash).
+void trimLastComponent(Path& path) {
+  if (path.trailing || path.parts.empty()) return;
+  std::string& last = path.parts.back();
+  while (!last.empty() && (last.back() == '.' || last.back() == ' ')) last.pop_back();
+  if (last.empty()) {
+    path.parts.pop_back();
+    path.trailing = true;
+  }
+}
+
+// Splits "\\server\share\rest" into its root and the rest (which keeps its leading separator).
+bool splitUnc(const std::string& name, Path& base, std::string& rest) {
+  const std::size_t serverEnd = nextSeparator(name, 2);
+  if (serverEnd == 2) return false;
+  base.root = "\\\\" + name.substr(2, serverEnd - 2);
+  std::size_t shareEnd = serverEnd;
+  if (serverEnd < name.size()) {
+    shareEnd = nextSeparator(name, serverEnd + 1);
+    if (shareEnd > serverEnd + 1)
+      base.root += "\\" + name.substr(serverEnd + 1, shareEnd - serverEnd - 1);
+  }
+  rest = name.substr(std::min(shareEnd, name.size()));
+  return true;
+}
+
+// GetFullPathNameA's resolution against the current directory `cwd`: absolute "X:\..." names,
+// drive-relative "X:name" (against `cwd` on its own drive, the root elsewhere), rooted "\name",
+// relative names, and UNC "\\server\share\..."; repeated separators collapse. Nothing on disk is
+// consulted. Nullopt for an empty or unusable name.
+std::optional<Path> resolvePath(const std::string& name, const Path& cwd) {
+  if (name.empty()) return std::nullopt;
+  Path base;
+  std::string rest;
+  if (name.size() >= 2 && isSeparator(name[0]) && isSeparator(name[1])) {
+    if (!splitUnc(name, base, rest)) return std::nullopt;
+  } else if (name.size() >= 2 && isAsciiLetter(name[0]) && name[1] == ':') {
+    const bool absolute = name.size() >= 3 && isSeparator(name[2]);
+    const bool onCwdDrive = cwd.onDrive() && upperAscii(cwd.root[0]) == upperAscii(name[0]);
+    base = !absolute && onCwdDrive ? cwd : Path{driveRoot(name[0]), {}, false};
+    rest = name.substr(2);
+  } else if (isSeparator(name[0])) {
+    base.root = cwd.root;
+    rest = name;
+  } else {
+    base = cwd;
+    rest = name;
+  }
+  for (const std::string& part : splitComponents(rest)) appendComponent(base, part);
+  base.trailing = endsWithSeparator(name);
+  trimLastComponent(base);
+  return base;
+}
+
+// A drive or share root as GetDriveTypeA and GetVolumeInformationA take it: "X:\", "X:", or
+// "\\server\share\".
+std::optional<Path> parseRoot(const std::string& text, const Path& cwd) {
+  if (text.size() == 2 && isAsciiLetter(text[0]) && text[1] == ':')
+    return Path{driveRoot(text[0]), {}, false};
+  if (!endsWithSeparator(text)) return std::nullopt;
+  const std::optional<Path> path = resolvePath(text, cwd);
+  if (!path || !path->isRoot()) return std::nullopt;
+  const bool absolute = path->onDrive() ? text.size() == 3 : startsWith(text, "\\\\");
+  if (!absolute) return std::nullopt;
+  return path;
+}
+
+// The program name at the start of a command line: quoted, or up to the first blank.
+std::string programName(const std::string& commandLine) {
+  if (!commandLine.empty() && commandLine[0] == '"') {
+    const std::size_t end = commandLine.find('"', 1);
+    return commandLine.substr(1, end == std::string::npos ? std::string::npos : end - 1);
+  }
+  return commandLine.substr(0, commandLine.find_first_of(" \t"));
+}
+
+// What a CreateFileA call asks for.
+struct OpenRequest {
+  std::uint32_t access;
+  std::uint32_t share;
+  std::uint32_t disposition;
+  std::uint32_t attributes;
+};
+
+}  // namespace
+
+// --- The machine ---------------------------------------------------------------------------------
+
+struct SimulatedWindows::State {
+  struct Drive {
+    bool present = false;
+    std::uint32_t type = kDriveNoRootDir;
+    bool hasMedia = false;
+    std::uint32_t fileSystemFlags = 0;
+  };
+  enum class Program { none, starts, fails };
+  struct Entry {
+    std::string path;  // full path with the case it was created with
+    bool directory = false;
+    std::string bytes;
+    std::uint32_t attributes = 0;
+    Program program = Program::none;
+
+    static Entry folder(std::string path) {
+      return Entry{std::move(path), true, {}, kAttributeDirectory, Program::none};
+    }
+    static Entry file(std::string path, std::string bytes, std::uint32_t attributes) {
+      return Entry{std::move(path), false, std::move(bytes), attributes & kKeptAttributes,
+                   Program::none};
+    }
+  };
+  enum class Kind { file, process, thread };
+  struct Handle {
+    Kind kind = Kind::file;
+    std::string target;  // a file's key, or a process's image
+    std::uint32_t access = 0;
+    std::uint32_t share = 0;
+    std::uint64_t position = 0;
+  };
+  struct Library {
+    std::string name;
+    int firstLoadingAttempt = 0;
+    int attempts = 0;
+    int frees = 0;
+    int references = 0;
+    ModuleHandle module = 0;
+  };
+
+  std::array<Drive, 26> drives{};
+  std::map<std::string, Entry> entries;  // files and folders by key; roots are implicit
+  Path currentDirectory{"C:\\", {}, false};
+  std::string moduleFileName = "C:\\ZRK_START.exe";
+  std::vector<std::string> searchPath;
+  std::map<OsHandle, Handle> handles;
+  OsHandle nextHandle = 0x100;
+  std::map<std::string, std::string> heldOpen;  // key -> path, held by another program
+  std::map<std::string, Library> libraries;     // by folded name
+  ModuleHandle nextModule = 0x10000000;
+  std::uint32_t nextProcessId = 0x1000;
+  std::uint32_t errorMode = 0;
+  std::uint32_t lastError = kErrorSuccess;
+
+  std::optional<std::uint64_t> writeRoom;             // bytes left on the disk, when limited
+  std::map<std::string, std::uint64_t> readFaultsAt;  // key -> offset
+  std::set<std::string> closeFaults;                  // keys
+  std::set<std::string> replaceFaults;                // keys
+  bool flushFails = false;
+
+  // --- Errors
+
+  bool fail(std::uint32_t error) {
+    lastError = error;
+    return false;
+  }
+  OsHandle failHandle(std::uint32_t error) {
+    lastError = error;
+    return kInvalidHandle;
+  }
+  std::optional<Path> failPath(std::uint32_t error) {
+    lastError = error;
+    return std::nullopt;
+  }
+  std::uint32_t failAttributes(std::uint32_t error) {
+    lastError = error;
+    return kInvalidAttributes;
+  }
+
+  // --- Paths and entries
+
+  std::optional<Path> resolve(const char* name) const {
+    if (name == nullptr) return std::nullopt;
+    return resolvePath(name, currentDirectory);
+  }
+  // A path given to a seeding call: it must resolve; `what` names the call for the message.
+  Path seedPath(const std::string& text, const char* what) const {
+    const std::optional<Path> path = resolvePath(text, currentDirectory);
+    if (!path) throw std::invalid_argument(std::string(what) + ": unusable path \"" + text + "\"");
+    return *path;
+  }
+
+  Entry* find(const Path& path) {
+    const auto it = entries.find(path.key());
+    return it == entries.end() ? nullptr : &it->second;
+  }
+  const Entry* find(const Path& path) const {
+    const auto it = entries.find(path.key());
+    return it == entries.end() ? nullptr : &it->second;
+  }
+  bool isDirectory(const Path& path) const {
+    if (path.isRoot()) return volumeError(path) == kErrorSuccess;
+    const Entry* entry = find(path);
+    return entry != nullptr && entry->directory;
+  }
+
+  // Why the volume of `path` cannot be used: no such drive or share, or no media.
+  std::uint32_t volumeError(const Path& path) const {
+    if (!path.onDrive()) {
+      return entries.count(path.rootPath().key()) ? kErrorSuccess : kErrorBadNetPath;
+    }
+    const Drive& drive = drives[path.driveIndex()];
+    if (!drive.present) return kErrorPathNotFound;
+    return drive.hasMedia ? kErrorSuccess : kErrorNotReady;
+  }
+  // Why `path` cannot be reached: an unusable volume, or a missing folder on the way.
+  std::uint32_t reachError(const Path& path) const {
+    if (const std::uint32_t error = volumeError(path)) return error;
+    if (path.parts.size() > 1 && !isDirectory(path.parent())) return kErrorPathNotFound;
+    return kErrorSuccess;
+  }
+
+  // The full path of `path` with the case on disk for every existing folder above it.
+  std::string displayPath(const Path& path) const {
+    if (path.isRoot()) {
+      const Entry* share = path.onDrive() ? nullptr : find(path);
+      return share ? share->path : path.rootPath().text();
+    }
+    const Path parent = path.parent();
+    std::string text = displayPath(parent);
+    if (!endsWithSeparator(text)) text += '\\';
+    return text + path.parts.back();
+  }
+
+  // Seeding: every folder from the root down to `path` itself, created where missing.
+  void makeDirectories(const Path& path, const char* what) {
+    if (path.onDrive() && !drives[path.driveIndex()].present) {
+      throw std::invalid_argument(std::string(what) + ": no drive " + path.root);
+    }
+    if (!path.onDrive() && !find(path.rootPath())) {
+      entries[path.rootPath().key()] = Entry::folder(path.root);
+    }
+    Path step{path.root, {}, false};
+    for (const std::string& part : path.parts) {
+      step.parts.push_back(part);
+      Entry& entry = entries[step.key()];
+      if (entry.path.empty()) entry = Entry::folder(displayPath(step));
+      if (!entry.directory) {
+        throw std::invalid_argument(std::string(what) + ": a file is in the way at " + entry.path);
+      }
+    }
+  }
+
+  // --- Handles
+
+  OsHandle newHandle(Handle handle) {
+    const OsHandle value = nextHandle;
+    nextHandle += 4;
+    handles[value] = std::move(handle);
+    return value;
+  }
+  Handle* findHandle(OsHandle value, Kind kind) {
+    const auto it = handles.find(value);
+    return it != handles.end() && it->second.kind == kind ? &it->second : nullptr;
+  }
+  bool isOpen(const std::string& key) const {
+    if (heldOpen.count(key)) return true;
+    return std::any_of(handles.begin(), handles.end(), [&](const auto& h) {
+      return h.second.kind == Kind::file && h.second.target == key;
+    });
+  }
+  // Whether an open with `access` and `share` collides with the handles already open on `key`.
+  bool sharingConflict(const std::string& key, std::uint32_t access, std::uint32_t share) const {
+    if (heldOpen.count(key)) return true;
+    for (const auto& [value, h] : handles) {
+      if (h.kind != Kind::file || h.target != key) continue;
+      if ((readsData(access) && !(h.share & kFileShareRead)) ||
+          (writesData(access) && !(h.share & kFileShareWrite)) ||
+          (readsData(h.access) && !(share & kFileShareRead)) ||
+          (writesData(h.access) && !(share & kFileShareWrite))) {
+        return true;
+      }
+    }
+    return false;
+  }
+  static bool readsData(std::uint32_t access) { return access & (kGenericRead | kGenericAll); }
+  static bool writesData(std::uint32_t access) { return access & (kGenericWrite | kGenericAll); }
+
+  // Why CreateFileA refuses `request` on `path` (whose entry, if any, is `entry` and is no
+  // folder check yet), or 0. The checks come in the order Windows makes them: disposition,
+  // attributes, sharing.
+  std::uint32_t openRefusal(const Path& path, const Entry* entry,
+                            const OpenRequest& request) const {
+    if (entry != nullptr && entry->directory) return kErrorAccessDenied;
+    const bool exists = entry != nullptr;
+    const std::uint32_t kept = exists ? entry->attributes : 0;
+    switch (request.disposition) {
+      case kCreateNew:
+        if (exists) return kErrorFileExists;
+        break;
+      case kCreateAlways:
+        // Replacing a file may not drop its read-only, hidden or system attribute.
+        if ((kept & kAttributeReadOnly) || (kept & kHiddenOrSystem & ~request.attributes)) {
+          return kErrorAccessDenied;
+        }
+        break;
+      case kOpenExisting:
+      case kTruncateExisting:
+        if (!exists) return kErrorFileNotFound;
+        break;
+      case kOpenAlways:
+        break;
+      default:
+        return kErrorInvalidParameter;
+    }
+    if ((kept & kAttributeReadOnly) && writesData(request.access)) return kErrorAccessDenied;
+    if (exists && sharingConflict(path.key(), request.access, request.share)) {
+      return kErrorSharingViolation;
+    }
+    return kErrorSuccess;
+  }
+  // An existing file opened by `request`: emptied by CREATE_ALWAYS and TRUNCATE_EXISTING, and
+  // ERROR_ALREADY_EXISTS reported where Windows reports it.
+  void reopen(Entry& entry, const OpenRequest& request) {
+    const std::uint32_t disposition = request.disposition;
+    if (disposition == kCreateAlways || disposition == kTruncateExisting) {
+      entry.bytes.clear();
+      entry.program = Program::none;
+    }
+    if (disposition == kCreateAlways) {
+      entry.attributes = (request.attributes & kKeptAttributes) | kAttributeArchive;
+    }
+    if (disposition == kCreateAlways || disposition == kOpenAlways) lastError = kErrorAlreadyExists;
+  }
+
+  // The path a file handle refers to, for the log.
+  std::string handlePath(const Handle& handle) const {
+    const auto it = entries.find(handle.target);
+    return it == entries.end() ? handle.target : it->second.path;
+  }
+
+  // --- Processes
+
+  // The existing file CreateProcessA would run, or nullopt with lastError set. Without an
+  // application name the program comes from the command line: ".exe" added to a bare name without
+  // an extension, then searched in the launcher's folder, the current directory and the search
+  // path; a name with a folder in it is only resolved. The first file found is the one run.
+  std::optional<Path> findImage(const char* application, const char* commandLine) {
+    if (application != nullptr) return existingFile(application);
+    const std::string name = programName(commandLine ? commandLine : "");
+    if (name.empty()) return failPath(kErrorInvalidParameter);
+    if (name.find_first_of("\\/:") != std::string::npos) return existingFile(name.c_str());
+    const std::string file = name.find('.') == std::string::npos ? name + ".exe" : name;
+    for (const Path& folder : searchFolders()) {
+      const Path candidate = folder.child(file);
+      const Entry* entry = reachError(candidate) ? nullptr : find(candidate);
+      if (entry != nullptr && !entry->directory) return candidate;
+    }
+    return failPath(kErrorFileNotFound);
+  }
+  std::optional<Path> existingFile(const char* name) {
+    const std::optional<Path> path = resolve(name);
+    if (!path) return failPath(kErrorInvalidName);
+    if (const std::uint32_t error = reachError(*path)) return failPath(error);
+    const Entry* entry = find(*path);
+    if (entry == nullptr || entry->directory) return failPath(kErrorFileNotFound);
+    return path;
+  }
+  std::vector<Path> searchFolders() const {
+    std::vector<Path> folders;
+    if (const std::optional<Path> module = resolvePath(moduleFileName, currentDirectory)) {
+      folders.push_back(module->parent());
+    }
+    folders.push_back(currentDirectory);
+    for (const std::string& folder : searchPath) {
+      if (const std::optional<Path> path = resolvePath(folder, currentDirectory)) {
+        folders.push_back(*path);
+      }
+    }
+    return folders;
+  }
+
+  Library& library(const std::string& name) {
+    Library& lib = libraries[folded(name)];
+    if (lib.name.empty()) lib.name = name;
+    return lib;
+  }
+  Library* libraryOf(ModuleHandle module) {
+    for (auto& [key, lib] : libraries) {
+      if (module != 0 && lib.module == module) return &lib;
+    }
+    return nullptr;
+  }
+};
+
+SimulatedWindows::SimulatedWindows() : state_(std::make_unique<State>()) {
+  addDrive('C', kDriveFixed);
+}
+
+SimulatedWindows::~SimulatedWindows() = default;
+
+// --- Seeding -------------------------------------------------------------------------------------
+
+void SimulatedWindows::addDrive(char letter, std::uint32_t type, bool hasMedia,
+                                std::uint32_t fileSystemFlags) {
+  if (!isAsciiLetter(letter)) throw std::invalid_argument("addDrive: no drive letter");
+  state_->drives[upperAscii(letter) - 'A'] = State::Drive{true, type, hasMedia, fileSystemFlags};
+}
+
+void SimulatedWindows::addDirectory(const std::string& path) {
+  state_->makeDirectories(state_->seedPath(path, "addDirectory"), "addDirectory");
+}
+
+void SimulatedWindows::addFile(const std::string& path, const std::string& bytes,
+                               std::uint32_t attributes) {
+  State& s = *state_;
+  const Path file = s.seedPath(path, "addFile");
+  if (file.isRoot() || file.trailing) throw std::invalid_argument("addFile: no file name: " + path);
+  s.makeDirectories(file.parent(), "addFile");
+  State::Entry& entry = s.entries[file.key()];
+  if (entry.directory) throw std::invalid_argument("addFile: a folder is in the way: " + path);
+  entry = State::Entry::file(s.displayPath(file), bytes, attributes);
+}
+
+void SimulatedWindows::setAttributes(const std::string& path, std::uint32_t attributes) {
+  State::Entry* entry = state_->find(state_->seedPath(path, "setAttributes"));
+  if (entry == nullptr || entry->directory) {
+    throw std::invalid_argument("setAttributes: no file " + path);
+  }
+  entry->attributes = attributes & kKeptAttributes;
+}
+
+void SimulatedWindows::holdOpen(const std::string& path) {
+  const Path file = state_->seedPath(path, "holdOpen");
+  state_->heldOpen[file.key()] = state_->displayPath(file);
+}
+
+void SimulatedWindows::release(const std::string& path) {
+  state_->heldOpen.erase(state_->seedPath(path, "release").key());
+}
+
+void SimulatedWindows::setCurrentDirectoryPath(const std::string& path) {
+  Path folder = state_->seedPath(path, "setCurrentDirectoryPath");
+  state_->makeDirectories(folder, "setCurrentDirectoryPath");
+  folder.trailing = false;
+  state_->currentDirectory = folder;
+}
+
+void SimulatedWindows::setModuleFileName(const std::string& path) {
+  state_->moduleFileName = path;
+}
+
+void SimulatedWindows::addLibrary(const std::string& name, int firstLoadingAttempt) {
+  state_->library(name).firstLoadingAttempt = firstLoadingAttempt;
+}
+
+void SimulatedWindows::addExecutable(const std::string& path, bool starts) {
+  addFile(path, "MZ stand-in program");
+  state_->find(state_->seedPath(path, "addExecutable"))->program =
+      starts ? State::Program::starts : State::Program::fails;
+}
+
+void SimulatedWindows::setSearchPath(const std::vector<std::string>& folders) {
+  state_->searchPath = folders;
+}
+
+// --- Faults --------------------------------------------------------------------------------------
+
+void SimulatedWindows::failWritesAfter(std::uint64_t bytes) {
+  state_->writeRoom = bytes;
+}
+
+void SimulatedWindows::failReadAt(const std::string& path, std::uint64_t offset) {
+  state_->readFaultsAt[state_->seedPath(path, "failReadAt").key()] = offset;
+}
+
+void SimulatedWindows::failCloseOf(const std::string& path) {
+  state_->closeFaults.insert(state_->seedPath(path, "failCloseOf").key());
+}
+
+void SimulatedWindows::failReplaceInto(const std::string& target) {
+  state_->replaceFaults.insert(state_->seedPath(target, "failReplaceInto").key());
+}
+
+void SimulatedWindows::failFlush() {
+  state_->flushFails = true;
+}
+
+// --- Observation ---------------------------------------------------------------------------------
+
+bool SimulatedWindows::hasFile(const std::string& path) const {
+  const std::optional<Path> file = resolvePath(path, state_->currentDirectory);
+  const State::Entry* entry = file ? state_->find(*file) : nullptr;
+  return entry != nullptr && !entry->directory;
+}
+
+std::string SimulatedWindows::fileBytes(const std::string& path) const {
+  const std::optional<Path> file = resolvePath(path, state_->currentDirectory);
+  const State::Entry* entry = file ? state_->find(*file) : nullptr;
+  if (entry == nullptr || entry->directory) throw std::out_of_range("no file " + path);
+  return entry->bytes;
+}
+
+std::uint32_t SimulatedWindows::attributesOf(const std::string& path) const {
+  const std::optional<Path> file = resolvePath(path, state_->currentDirectory);
+  if (!file) return kInvalidAttributes;
+  if (file->isRoot()) return state_->isDirectory(*file) ? kAttributeDirectory : kInvalidAttributes;
+  const State::Entry* entry = state_->find(*file);
+  if (entry == nullptr) return kInvalidAttributes;
+  if (entry->directory) return kAttributeDirectory;
+  return entry->attributes != 0 ? entry->attributes : kAttributeNormal;
+}
+
+std::vector<std::string> SimulatedWindows::files() const {
+  std::vector<std::string> paths;
+  for (const auto& [key, entry] : state_->entries) {
+    if (!entry.directory) paths.push_back(entry.path);
+  }
+  std::sort(paths.begin(), paths.end());
+  return paths;
+}
+
+std::vector<std::string> SimulatedWindows::openHandles() const {
+  std::vector<std::string> open;
+  for (const auto& [value, h] : state_->handles) {
+    switch (h.kind) {
+      case State::Kind::file:
+        open.push_back("file:" + state_->handlePath(h));
+        break;
+      case State::Kind::process:
+        open.push_back("process:" + h.target);
+        break;
+      case State::Kind::thread:
+        open.push_back("thread:" + h.target);
+        break;
+    }
+  }
+  for (const auto& [key, lib] : state_->libraries) {
+    for (int i = 0; i < lib.references; ++i) open.push_back("library:" + lib.name);
+  }
+  return open;
+}
+
+std::string SimulatedWindows::currentDirectoryPath() const {
+  return state_->currentDirectory.text();
+}
+
+std::uint32_t SimulatedWindows::errorMode() const {
+  return state_->errorMode;
+}
+
+int SimulatedWindows::loadAttempts(const std::string& library) const {
+  const auto it = state_->libraries.find(folded(library));
+  return it == state_->libraries.end() ? 0 : it->second.attempts;
+}
+
+int SimulatedWindows::freeCount(const std::string& library) const {
+  const auto it = state_->libraries.find(folded(library));
+  return it == state_->libraries.end() ? 0 : it->second.frees;
+}
+
+int SimulatedWindows::callIndex(const std::string& prefix) const {
+  for (std::size_t i = 0; i < calls_.size(); ++i) {
+    if (startsWith(calls_[i], prefix)) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+int SimulatedWindows::callCount(const std::string& prefix) const {
+  return static_cast<int>(std::count_if(
+      calls_.begin(), calls_.end(), [&](const std::string& c) { return startsWith(c, prefix); }));
+}
+
+namespace {
+
+// Bytes as a C-like literal, cut short after `limit` bytes.
+std::string quoted(const std::string& bytes, std::size_t limit = 80) {
+  std::ostringstream out;
+  out << '"';
+  for (std::size_t i = 0; i < bytes.size() && i < limit; ++i) {
+    const auto c = static_cast<unsigned char>(bytes[i]);
+    if (c == '\r') {
+      out << "\\r";
+    } else if (c == '\n') {
+      out << "\\n";
+    } else if (c == '\\' || c == '"') {
+      out << '\\' << bytes[i];
+    } else if (c < 0x20 || c >= 0x7F) {
+      out << "\\x" << std::hex << std::uppercase << (c >> 4) << (c & 0xF) << std::dec;
+    } else {
+      out << bytes[i];
+    }
+  }
+  out << '"';
+  if (bytes.size() > limit) out << "... (" << bytes.size() << " bytes)";
+  return out.str();
+}
+
+}  // namespace
+
+std::string SimulatedWindows::dump() const {
+  const State& s = *state_;
+  std::ostringstream out;
+  out << "--- simulated Windows\ndrives:\n";
+  for (int i = 0; i < 26; ++i) {
+    const State::Drive& d = s.drives[i];
+    if (!d.present) continue;
+    out << "  " << static_cast<char>('A' + i) << ": type " << d.type
+        << (d.hasMedia ? "" : " (no media)") << " flags " << hex(d.fileSystemFlags) << '\n';
+  }
+  out << "current directory: " << s.currentDirectory.text() << "\nmodule: " << s.moduleFileName
+      << "\nerror mode: " << hex(s.errorMode) << ", last error: " << s.lastError
+      << "\nfiles and folders:\n";
+  for (const auto& [key, e] : s.entries) {
+    out << "  " << e.path;
+    if (e.directory) {
+      out << "\\\n";
+      continue;
+    }
+    out << "  attributes " << hex(e.attributes)
+        << (e.program != State::Program::none ? " program" : "") << "  " << quoted(e.bytes) << '\n';
+  }
+  out << "open handles:\n";
+  for (const std::string& h : openHandles()) out << "  " << h << '\n';
+  for (const auto& [key, path] : s.heldOpen) out << "  held by another program: " << path << '\n';
+  out << "processes started: " << started_.size() << ", message boxes: " << messageBoxes_.size()
+      << ", pauses: " << pauses_.size() << "\ncalls:\n";
+  for (const std::string& call : calls_) out << "  " << call << '\n';
+  return out.str();
+}
+
+int SimulatedWindows::runProcess(const std::function<int()>& body) {
+  try {
+    return body();
+  } catch (const ProcessEnded& ended) {
+    return ended.code;
+  }
+}
+
+// --- Libraries, pauses, process state ------------------------------------------------------------
+
+ModuleHandle SimulatedWindows::loadLibrary(const char* name) {
+  const std::string text = name ? name : "";
+  calls_.push_back("LoadLibraryA " + text);
+  State& s = *state_;
+  State::Library& lib = s.library(text);
+  ++lib.attempts;
+  if (lib.firstLoadingAttempt <= 0 || lib.attempts < lib.firstLoadingAttempt) {
+    s.fail(kErrorModNotFound);
+    return 0;
+  }
+  if (lib.module == 0) {
+    lib.module = s.nextModule;
+    s.nextModule += 0x10000;
+  }
+  ++lib.references;
+  return lib.module;
+}
+
+void SimulatedWindows::freeLibrary(ModuleHandle module) {
+  State::Library* lib = state_->libraryOf(module);
+  calls_.push_back("FreeLibrary " + (lib ? lib->name : hex(module)));
+  if (lib == nullptr || lib->references == 0) {
+    state_->fail(kErrorInvalidHandle);
+    return;
+  }
+  --lib->references;
+  ++lib->frees;
+}
+
+void SimulatedWindows::pause(std::uint32_t milliseconds) {
+  calls_.push_back("Sleep " + std::to_string(milliseconds));
+  pauses_.push_back(milliseconds);
+}
+
+std::uint32_t SimulatedWindows::setErrorMode(std::uint32_t mode) {
+  calls_.push_back("SetErrorMode " + hex(mode));
+  return std::exchange(state_->errorMode, mode);
+}
+
+std::uint32_t SimulatedWindows::currentDirectory(std::uint32_t size, char* buffer) {
+  calls_.push_back("GetCurrentDirectoryA");
+  return copyOut(state_->currentDirectory.text(), size, buffer);
+}
+
+bool SimulatedWindows::changeDirectory(const char* path) {
+  calls_.push_back(std::string("SetCurrentDirectoryA ") + (path ? path : ""));
+  State& s = *state_;
+  const std::optional<Path> folder = s.resolve(path);
+  if (!folder) return s.fail(kErrorInvalidName);
+  if (const std::uint32_t error = s.reachError(*folder)) return s.fail(error);
+  if (!s.isDirectory(*folder)) {
+    return s.fail(s.find(*folder) ? kErrorDirectory : kErrorFileNotFound);
+  }
+  s.currentDirectory = *folder;
+  s.currentDirectory.trailing = false;
+  return true;
+}
+
+std::uint32_t SimulatedWindows::moduleFileName(char* buffer, std::uint32_t size) {
+  calls_.push_back("GetModuleFileNameA");
+  const std::string& path = state_->moduleFileName;
+  if (size == 0) return 0;
+  if (path.size() < size) {
+    std::memcpy(buffer, path.c_str(), path.size() + 1);
+    return static_cast<std::uint32_t>(path.size());
+  }
+  // Cut short: as many bytes as fit with the terminator, and the full size as the result.
+  std::memcpy(buffer, path.data(), size - 1);
+  buffer[size - 1] = '\0';
+  state_->fail(kErrorInsufficientBuffer);
+  return size;
+}
+
+std::uint32_t SimulatedWindows::driveType(const char* root) {
+  State& s = *state_;
+  const std::string text = root ? root : s.currentDirectory.rootText();
+  calls_.push_back("GetDriveTypeA " + text);
+  const std::optional<Path> path = parseRoot(text, s.currentDirectory);
+  if (!path) return kDriveNoRootDir;
+  if (!path->onDrive()) return s.volumeError(*path) ? kDriveNoRootDir : kDriveRemote;
+  const State::Drive& drive = s.drives[path->driveIndex()];
+  return drive.present ? drive.type : kDriveNoRootDir;
+}
+
+// --- Processes, handles, user interface ----------------------------------------------------------
+
+bool SimulatedWindows::startProcess(const char* application, const char* commandLine,
+                                    std::uint32_t creationFlags, const char* currentDirectory,
+                                    ProcessInfo& info) {
+  State& s = *state_;
+  const std::optional<Path> image = s.findImage(application, commandLine);
+  const std::string shown = image         ? s.displayPath(*image)
+                            : application ? application
+                                          : programName(commandLine ? commandLine : "");
+  calls_.push_back("CreateProcessA " + shown);
+  if (!image) return false;
+  if (s.find(*image)->program != State::Program::starts) return s.fail(kErrorBadExeFormat);
+  if (currentDirectory != nullptr) {
+    const std::optional<Path> folder = s.resolve(currentDirectory);
+    if (!folder || s.reachError(*folder) || !s.isDirectory(*folder)) return s.fail(kErrorDirectory);
+  }
+  started_.push_back(StartedProcess{application ? application : "", commandLine ? commandLine : "",
+                                    currentDirectory ? currentDirectory : "", creationFlags,
+                                    shown});
+  info.process = s.newHandle(State::Handle{State::Kind::process, shown});
+  info.thread = s.newHandle(State::Handle{State::Kind::thread, shown});
+  info.processId = s.nextProcessId;
+  info.threadId = s.nextProcessId + 4;
+  s.nextProcessId += 8;
+  return true;
+}
+
+std::uint32_t SimulatedWindows::waitForInputIdle(OsHandle process, std::uint32_t milliseconds) {
+  (void)milliseconds;  // the started programs are ready for input at once
+  const bool known = state_->findHandle(process, State::Kind::process) != nullptr;
+  calls_.push_back(known ? "WaitForInputIdle process" : "WaitForInputIdle invalid " + hex(process));
+  if (!known) {
+    state_->fail(kErrorInvalidHandle);
+    return kWaitFailed;
+  }
+  return 0;
+}
+
+bool SimulatedWindows::closeHandle(OsHandle handle) {
+  State& s = *state_;
+  const auto it = s.handles.find(handle);
+  if (it == s.handles.end()) {
+    calls_.push_back("CloseHandle invalid " + hex(handle));
+    return s.fail(kErrorInvalidHandle);
+  }
+  const State::Handle closed = it->second;
+  s.handles.erase(it);
+  switch (closed.kind) {
+    case State::Kind::process:
+      calls_.push_back("CloseHandle process");
+      return true;
+    case State::Kind::thread:
+      calls_.push_back("CloseHandle thread");
+      return true;
+    case State::Kind::file:
+      break;
+  }
+  calls_.push_back("CloseHandle file " + s.handlePath(closed));
+  // A failed close still releases the handle; what the disk did not take is lost.
+  if (s.closeFaults.count(closed.target)) return s.fail(kErrorHandleDiskFull);
+  return true;
+}
+
+int SimulatedWindows::showMessageBox(OsHandle owner, const char* text, const char* caption,
+                                     std::uint32_t type) {
+  const std::string captionText = caption ? caption : "";
+  calls_.push_back("MessageBoxA " + captionText);
+  messageBoxes_.push_back(MessageBoxRecord{text ? text : "", captionText, owner, type});
+  return kIdOk;
+}
+
+void SimulatedWindows::endProcess(int code) {
+  calls_.push_back("exit " + std::to_string(code));
+  throw ProcessEnded{code};
+}
+
+// --- Files ---------------------------------------------------------------------------------------
+
+std::uint32_t SimulatedWindows::fullPathName(const char* name, std::uint32_t size, char* buffer,
+                                             char** filePart) {
+  calls_.push_back(std::string("GetFullPathNameA ") + (name ? name : ""));
+  State& s = *state_;
+  const std::optional<Path> path = s.resolve(name);
+  if (!path) {
+    s.fail(kErrorInvalidName);
+    return 0;
+  }
+  const std::string text = path->text();
+  const std::uint32_t result = copyOut(text, size, buffer);
+  if (result < size && filePart != nullptr) {
+    *filePart = endsWithSeparator(text) ? nullptr : buffer + fileNameOffset(text);
+  }
+  return result;
+}
+
+bool SimulatedWindows::volumeInformation(const char* root, std::uint32_t& fileSystemFlags) {
+  State& s = *state_;
+  const std::string text = root ? root : s.currentDirectory.rootText();
+  calls_.push_back("GetVolumeInformationA " + text);
+  const std::optional<Path> path = parseRoot(text, s.currentDirectory);
+  if (!path || (path->onDrive() && text.size() != 3)) return s.fail(kErrorInvalidName);
+  if (const std::uint32_t error = s.volumeError(*path)) return s.fail(error);
+  fileSystemFlags = path->onDrive() ? s.drives[path->driveIndex()].fileSystemFlags
+                                    : kFsCasePreserved | kFsUnicodeOnDisk;
+  return true;
+}
+
+bool SimulatedWindows::findFileName(const char* path, char* name, std::uint32_t size) {
+  calls_.push_back(std::string("FindFirstFileA ") + (path ? path : ""));
+  State& s = *state_;
+  const std::optional<Path> file = s.resolve(path);
+  if (!file) return s.fail(kErrorInvalidName);
+  if (const std::uint32_t error = s.reachError(*file)) return s.fail(error);
+  const State::Entry* entry = file->isRoot() || file->trailing ? nullptr : s.find(*file);
+  if (entry == nullptr) return s.fail(kErrorFileNotFound);
+  const std::string onDisk = entry->path.substr(fileNameOffset(entry->path));
+  if (onDisk.size() + 1 > size) return s.fail(kErrorInsufficientBuffer);
+  std::memcpy(name, onDisk.c_str(), onDisk.size() + 1);
+  return true;
+}
+
+OsHandle SimulatedWindows::createFile(const char* name, std::uint32_t access,
+                                      std::uint32_t shareMode, std::uint32_t disposition,
+                                      std::uint32_t attributes) {
+  calls_.push_back(std::string("CreateFileA ") + (name ? name : ""));
+  State& s = *state_;
+  const std::optional<Path> path = s.resolve(name);
+  if (!path) return s.failHandle(kErrorPathNotFound);
+  if (const std::uint32_t error = s.reachError(*path)) return s.failHandle(error);
+  if (path->isRoot()) return s.failHandle(kErrorAccessDenied);
+  if (path->trailing) return s.failHandle(kErrorInvalidName);
+  State::Entry* entry = s.find(*path);
+  const OpenRequest request{access, shareMode, disposition, attributes};
+  if (const std::uint32_t error = s.openRefusal(*path, entry, request)) return s.failHandle(error);
+
+  s.lastError = kErrorSuccess;
+  if (entry == nullptr) {
+    s.entries[path->key()] =
+        State::Entry::file(s.displayPath(*path), {}, attributes | kAttributeArchive);
+  } else {
+    s.reopen(*entry, request);
+  }
+  return s.newHandle(State::Handle{State::Kind::file, path->key(), access, shareMode, 0});
+}
+
+bool SimulatedWindows::readFile(OsHandle file, void* buffer, std::uint32_t size,
+                                std::uint32_t& read) {
+  State& s = *state_;
+  read = 0;
+  State::Handle* h = s.findHandle(file, State::Kind::file);
+  calls_.push_back("ReadFile " + (h ? s.handlePath(*h) : "invalid " + hex(file)));
+  if (h == nullptr) return s.fail(kErrorInvalidHandle);
+  if (!State::readsData(h->access)) return s.fail(kErrorAccessDenied);
+  const std::string& bytes = s.entries.at(h->target).bytes;
+  const std::uint64_t start = std::min<std::uint64_t>(h->position, bytes.size());
+  const std::uint64_t count = std::min<std::uint64_t>(size, bytes.size() - start);
+  const auto fault = s.readFaultsAt.find(h->target);
+  if (fault != s.readFaultsAt.end() && fault->second >= start && fault->second < start + count) {
+    return s.fail(kErrorCrc);
+  }
+  std::memcpy(buffer, bytes.data() + start, count);
+  h->position = start + count;
+  read = static_cast<std::uint32_t>(count);
+  return true;
+}
+
+bool SimulatedWindows::writeFile(OsHandle file, const void* data, std::uint32_t size,
+                                 std::uint32_t& written) {
+  State& s = *state_;
+  written = 0;
+  State::Handle* h = s.findHandle(file, State::Kind::file);
+  calls_.push_back("WriteFile " + (h ? s.handlePath(*h) : "invalid " + hex(file)));
+  if (h == nullptr) return s.fail(kErrorInvalidHandle);
+  if (!State::writesData(h->access)) return s.fail(kErrorAccessDenied);
+  std::uint64_t count = size;
+  if (s.writeRoom) {
+    count = std::min(count, *s.writeRoom);
+    *s.writeRoom -= count;
+  }
+  std::string& bytes = s.entries.at(h->target).bytes;
+  if (bytes.size() < h->position + count) bytes.resize(h->position + count);
+  bytes.replace(h->position, count, static_cast<const char*>(data), count);
+  h->position += count;
+  written = static_cast<std::uint32_t>(count);
+  if (count < size) s.lastError = kErrorDiskFull;
+  return true;
+}
+
+bool SimulatedWindows::flushFile(OsHandle file) {
+  State& s = *state_;
+  State::Handle* h = s.findHandle(file, State::Kind::file);
+  calls_.push_back("FlushFileBuffers " + (h ? s.handlePath(*h) : "invalid " + hex(file)));
+  if (h == nullptr) return s.fail(kErrorInvalidHandle);
+  if (!State::writesData(h->access)) return s.fail(kErrorAccessDenied);
+  if (s.flushFails) return s.fail(kErrorWriteFault);
+  return true;
+}
+
+std::uint32_t SimulatedWindows::fileAttributes(const char* path) {
+  calls_.push_back(std::string("GetFileAttributesA ") + (path ? path : ""));
+  State& s = *state_;
+  const std::optional<Path> file = s.resolve(path);
+  if (!file) return s.failAttributes(kErrorInvalidName);
+  if (const std::uint32_t error = s.reachError(*file)) return s.failAttributes(error);
+  const State::Entry* entry = file->isRoot() ? nullptr : s.find(*file);
+  if (!file->isRoot() && entry == nullptr) return s.failAttributes(kErrorFileNotFound);
+  if (file->trailing && entry != nullptr && !entry->directory) {
+    return s.failAttributes(kErrorInvalidName);
+  }
+  return attributesOf(path);
+}
+
+bool SimulatedWindows::replaceFile(const char* source, const char* target) {
+  calls_.push_back(std::string("MoveFileExA ") + (source ? source : "") + " " +
+                   (target ? target : ""));
+  State& s = *state_;
+  const std::optional<Path> from = s.resolve(source);
+  const std::optional<Path> to = s.resolve(target);
+  if (!from || !to || from->trailing || to->trailing) return s.fail(kErrorInvalidName);
+  if (const std::uint32_t error = s.reachError(*from)) return s.fail(error);
+  const State::Entry* moving = from->isRoot() ? nullptr : s.find(*from);
+  if (moving == nullptr) return s.fail(kErrorFileNotFound);
+  if (moving->directory) return s.fail(kErrorAccessDenied);  // folders are not moved here
+  if (const std::uint32_t error = s.reachError(*to)) return s.fail(error);
+  if (to->isRoot()) return s.fail(kErrorAccessDenied);
+  if (from->volumeKey() != to->volumeKey()) return s.fail(kErrorNotSameDevice);
+  if (s.replaceFaults.count(to->key())) return s.fail(kErrorAccessDenied);
+  if (s.isOpen(from->key())) return s.fail(kErrorSharingViolation);
+
+  const State::Entry* replaced = s.find(*to);
+  const bool sameFile = from->key() == to->key();
+  if (replaced != nullptr && !sameFile &&
+      (replaced->directory || (replaced->attributes & kAttributeReadOnly) || s.isOpen(to->key()))) {
+    return s.fail(kErrorAccessDenied);
+  }
+  State::Entry moved = *moving;
+  s.entries.erase(from->key());
+  moved.path = s.displayPath(*to);
+  s.entries[to->key()] = std::move(moved);
+  return true;
+}
+
+bool SimulatedWindows::deleteFile(const char* path) {
+  calls_.push_back(std::string("DeleteFileA ") + (path ? path : ""));
+  State& s = *state_;
+  const std::optional<Path> file = s.resolve(path);
+  if (!file || file->trailing) return s.fail(kErrorInvalidName);
+  if (const std::uint32_t error = s.reachError(*file)) return s.fail(error);
+  const State::Entry* entry = file->isRoot() ? nullptr : s.find(*file);
+  if (entry == nullptr) return s.fail(kErrorFileNotFound);
+  if (entry->directory || (entry->attributes & kAttributeReadOnly)) {
+    return s.fail(kErrorAccessDenied);
+  }
+  if (s.isOpen(file->key())) return s.fail(kErrorSharingViolation);
+  s.entries.erase(file->key());
+  return true;
+}
+
+void SimulatedWindows::upperCase(char* text) {
+  for (char* p = text; p != nullptr && *p != '\0'; ++p) {
+    if (isLeadByte(*p)) {
+      if (p[1] == '\0') break;
+      ++p;  // the trail byte is never a letter to change
+      continue;
+    }
+    *p = upperAscii(*p);
+  }
+}
+
+std::uint32_t SimulatedWindows::lastError() {
+  return state_->lastError;
+}
