@@ -1,0 +1,677 @@
+#!/usr/bin/env python3
+"""End-to-end tests of ZRK_START.exe under Wine.
+
+Each case lays out a real installation on drive letters mapped to temporary folders, runs the
+64-bit launcher under Wine from its start-up folder, reads back any message box from the screen
+with msgbox_reader.exe (which also presses OK), and checks the settings file byte for byte, the
+stand-in game's record of how it was started, and the launcher's exit code.
+
+  wine_e2e.py prepare --template DIR            create the Wine prefix that every case copies
+  wine_e2e.py run CASE --template DIR --build-dir DIR
+  wine_e2e.py cleanup --template DIR
+  wine_e2e.py list
+
+A case copies the template prefix (hard links for the Windows folder, real copies of the
+registry), so cases share nothing and may run in parallel; each has its own Xvfb display and
+its own wineserver. Exit codes: 0 passed, 1 failed, 77 skipped (launcher not built).
+"""
+
+import argparse
+import json
+import os
+import re
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+WINE = Path("/usr/lib/wine/wine64")
+WINESERVER = Path("/usr/lib/wine/wineserver")
+LOCALE = "ja_JP.UTF-8"
+SKIPPED = 77
+
+SOURCE_DIR = Path(__file__).resolve().parents[2]
+MESSAGES_H = SOURCE_DIR / "src" / "app" / "Messages.h"
+
+LAUNCHER_TIMEOUT_S = 40  # a normal run takes about a second; a box without a reader never ends
+READER_WAIT_MS = 45000  # the reader's own bound, beyond the launcher's
+PROCESS_END_TIMEOUT_S = 15
+READER_START_S = 30  # the first Wine process of a case starts the prefix's services
+
+# Drive types set once in the template prefix; a case maps the letters it needs to folders.
+# Letters without a mapping do not exist in the case.
+DRIVE_TYPES = {"d": "hd", "e": "cdrom", "f": "floppy", "g": "network", "h": "hd", "i": "hd"}
+
+SETTINGS = "DLTZRK_DL.INI"
+DATA_FILE = "ZRK_DLN.SD"
+GAME = "ZRK_DL.exe"
+LAUNCHER = "ZRK_START.exe"
+
+# The keys of lines 1 to 59 of the settings file, in line order.
+KEYS = (
+    "FOLDER= OPTION= CG= MUS= SND= VOICE1= VOICE2= BG= SIZE= POSITION= VOICE= BGM= SE= SPEED= "
+    "ASPEED= FONTSMTH= FONTSHADOW= OVERLAP= EFFECT= KIDOKU= MIDOKU= SKIPKEY= SKIPTYPE= "
+    "FULLSCREEN= CCOLOR= RCOLOR= KCOLOR= MCOLOR= VOLUMECHECK= VOLUMEMUS= VOLUMEVIC= VOLUMESND= "
+    "DSNOUSE= NOMOVIE= DXSHOW= SAVELOADD= SAVELOADBP= DSMESSAGE= SOUNDOPT= SKIPSTOP= AUTOSTOP= "
+    "WINDWALLP= WINDWPNTR= KCOLCHG= VOLUMEALL= VOLUMEDWN= MUSICDOWN= VOICECUT= WHEELBTN= "
+    "RBTNCLICK= ALLSOUND= AUTOMCUR= WAKUBTNLOCK= BACKLOGTYPE= CURSORCLEAR= EXHSINVMSG= "
+    "VOLUMEC01= VOLUMEC02= VOLUMEC03="
+).split()
+assert len(KEYS) == 59
+
+HEADER = "[ザルヴェーナ DL版 設定]".encode("cp932")
+# Values of lines 2 to 59 (line 1 is the folder).
+VALUES = [
+    b"0", b"1", b"1", b"1", b"1", b"1", b"1", b"0", b"0,0", b"1", b"80", b"70", b"5", b"5",
+    b"1", b"1", b"0", b"1", b"0", b"1", b"0", b"1", b"0", b"255,255,255", b"128,128,255",
+    b"255,200,0", b"0,255,128", b"1", b"100", b"100", b"100", b"0", b"0", b"0", b"0", b"0",
+    b"1", b"0", b"1", b"0", b"0", b"0", b"1", b"100", b"50", b"0", b"0", b"1", b"0", b"1",
+    b"0", b"0", b"0", b"1", b"0", b"100", b"100", b"100",
+]
+assert len(VALUES) == 58
+
+
+class Failure(Exception):
+    """A check of a case did not hold."""
+
+
+class Missing(Exception):
+    """A tool that the tests need is not installed."""
+
+
+# --- The expected texts ---------------------------------------------------------------------------
+
+
+def c_literal_bytes(literal_body):
+    """Bytes of one C string literal's body, with C's escape rules (\\x takes every hex digit)."""
+    out = bytearray()
+    i = 0
+    simple = {"n": 10, "t": 9, "r": 13, "0": 0, "\\": 92, '"': 34, "'": 39}
+    while i < len(literal_body):
+        c = literal_body[i]
+        if c != "\\":
+            out += c.encode("ascii")
+            i += 1
+            continue
+        e = literal_body[i + 1]
+        if e == "x":
+            digits = re.match(r"[0-9A-Fa-f]+", literal_body[i + 2:]).group(0)
+            value = int(digits, 16)
+            if value > 0xFF:
+                raise ValueError("hex escape out of range: \\x" + digits)
+            out.append(value)
+            i += 2 + len(digits)
+        elif e in simple:
+            out.append(simple[e])
+            i += 2
+        else:
+            raise ValueError("unexpected escape \\" + e)
+    return bytes(out)
+
+
+def load_messages():
+    """The message texts of Messages.h, by name, as code page 932 bytes."""
+    source = MESSAGES_H.read_text(encoding="utf-8")
+    messages = {}
+    for name, body in re.findall(r"constexpr char (k\w+)\[\]\s*=\s*((?:\s*\"(?:[^\"\\]|\\.)*\")+)",
+                                 source):
+        pieces = re.findall(r"\"((?:[^\"\\]|\\.)*)\"", body)
+        messages[name] = b"".join(c_literal_bytes(p) for p in pieces)
+    return messages
+
+
+def expected_box(messages, name):
+    """Caption and text of a box as a reader of the screen sees them (UTF-8 strings)."""
+    return {
+        "caption": messages[name + "Caption"].decode("cp932"),
+        "text": messages[name + "Text"].decode("cp932"),
+    }
+
+
+# --- Settings files -------------------------------------------------------------------------------
+
+
+def crlf(lines):
+    return b"".join(line + b"\r\n" for line in lines)
+
+
+def bare_settings(folder):
+    """A bare settings file of 60 lines: header, folder, values."""
+    return crlf([HEADER, folder] + VALUES)
+
+
+def keyed_settings(folder, cd_letter=b"C"):
+    """A keyed settings file of 61 lines, as the launcher writes it."""
+    lines = [HEADER] + [k.encode() + v for k, v in zip(KEYS, [folder] + VALUES)]
+    return crlf(lines + [b"CD-ROM=" + cd_letter + b":"])
+
+
+# --- The machine: tools, Xvfb, the Wine prefix ----------------------------------------------------
+
+
+def require_tools(need_chattr=False):
+    checks = [
+        (WINE.exists(), "wine64 (/usr/lib/wine/wine64): apt-get install wine64 wine"),
+        (WINESERVER.exists(), "wineserver (/usr/lib/wine/wineserver): apt-get install wine64"),
+        (shutil.which("Xvfb"), "Xvfb: apt-get install xvfb"),
+        (shutil.which("cp"), "cp (coreutils)"),
+    ]
+    if need_chattr:
+        checks.append((shutil.which("chattr"), "chattr: apt-get install e2fsprogs"))
+    for ok, what in checks:
+        if not ok:
+            raise Missing("needed and not installed: " + what)
+    locales = subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.split()
+    if not {"ja_JP.utf8", "ja_JP.UTF-8"} & set(locales):
+        raise Missing("locale ja_JP.UTF-8 is not generated: apt-get install locales, "
+                      "enable 'ja_JP.UTF-8 UTF-8' in /etc/locale.gen, run locale-gen")
+
+
+def wine_env(prefix, display=None, dll_overrides=""):
+    env = dict(os.environ)
+    for name in ("WINEDLLOVERRIDES", "WINEARCH", "WINELOADER", "WINESERVER", "DISPLAY"):
+        env.pop(name, None)
+    env.update({"WINEPREFIX": str(prefix), "WINEDEBUG": "-all", "LANG": LOCALE, "LC_ALL": LOCALE})
+    if display is not None:
+        env["DISPLAY"] = display
+    if dll_overrides:
+        env["WINEDLLOVERRIDES"] = dll_overrides
+    return env
+
+
+def stop_wineserver(env):
+    subprocess.run([str(WINESERVER), "-k"], env=env, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=PROCESS_END_TIMEOUT_S)
+    subprocess.run([str(WINESERVER), "-w"], env=env, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=PROCESS_END_TIMEOUT_S)
+
+
+class Xvfb:
+    """A private X display on a free number, chosen by the server itself (-displayfd)."""
+
+    def __init__(self, log_path):
+        read_end, write_end = os.pipe()
+        self.log = open(log_path, "wb")
+        self.process = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten",
+             "tcp"], pass_fds=(write_end,), stdout=self.log, stderr=subprocess.STDOUT)
+        os.close(write_end)
+        number = b""
+        deadline = time.monotonic() + 15
+        while not number.endswith(b"\n"):
+            remaining = deadline - time.monotonic()
+            if remaining <= 0 or not select.select([read_end], [], [], remaining)[0]:
+                self.close()
+                raise Failure("Xvfb did not report a display within 15 s (see %s)" % log_path)
+            chunk = os.read(read_end, 16)
+            if not chunk:
+                self.close()
+                raise Failure("Xvfb ended before it reported a display (see %s)" % log_path)
+            number += chunk
+        os.close(read_end)
+        self.display = ":" + number.decode().strip()
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=PROCESS_END_TIMEOUT_S)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.log.close()
+
+
+def prepare(template):
+    """Creates the prefix that every case copies, with the drive types already registered."""
+    require_tools()
+    template = Path(template)
+    if template.exists():
+        shutil.rmtree(template)
+    template.parent.mkdir(parents=True, exist_ok=True)
+    env = wine_env(template)
+    # No prompts for the .NET and HTML engines, which nothing here uses.
+    env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
+    start = time.monotonic()
+    run_logged([str(WINE), "wineboot", "-i"], env, template.parent / "wineboot.log", 120)
+    reg = template.parent / "drive-types.reg"
+    reg.write_text("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Drives]\r\n" +
+                   "".join('"%s:"="%s"\r\n' % item for item in DRIVE_TYPES.items()))
+    run_logged([str(WINE), "regedit", "/S", windows_path(reg)], env,
+               template.parent / "regedit.log", 60)
+    stop_wineserver(env)
+    system_reg = (template / "system.reg").read_text(encoding="utf-8", errors="replace")
+    for letter, kind in DRIVE_TYPES.items():
+        if '"%s:"="%s"' % (letter, kind) not in system_reg:
+            raise Failure("drive type %s: = %s is not in the prefix's registry" % (letter, kind))
+    print("prefix ready in %.1f s: %s" % (time.monotonic() - start, template))
+
+
+def run_logged(command, env, log_path, timeout, cwd=None):
+    with open(log_path, "ab") as log:
+        try:
+            return subprocess.run(command, env=env, cwd=cwd, stdout=log, stderr=log,
+                                  timeout=timeout).returncode
+        except subprocess.TimeoutExpired:
+            raise Failure("%s did not end within %d s" % (" ".join(command), timeout))
+
+
+def copy_prefix(template, prefix):
+    """A private prefix: Windows folder hard-linked (nothing here writes into it), registry and
+    folder structure copied."""
+    subprocess.run(["cp", "-al", str(template), str(prefix)], check=True)
+    for reg in template.glob("*.reg"):
+        (prefix / reg.name).unlink()  # a copy of its own: wineserver rewrites these
+        shutil.copyfile(reg, prefix / reg.name)
+    for lock in ("wineserver",):
+        (prefix / lock).unlink(missing_ok=True)
+
+
+def windows_path(unix_path):
+    """The Windows path of a Unix path through drive Z: (the whole file system)."""
+    return "Z:" + str(Path(unix_path).resolve()).replace("/", "\\")
+
+
+# --- One case -------------------------------------------------------------------------------------
+
+
+class Case:
+    """A case's own folders, drives and Wine prefix."""
+
+    def __init__(self, root, template, fixtures):
+        self.root = root
+        self.prefix = root / "pfx"
+        self.out = root / "out"
+        self.out.mkdir()
+        self.fixtures = fixtures
+        copy_prefix(template, self.prefix)
+        for entry in (self.prefix / "dosdevices").iterdir():
+            if entry.name not in ("c:", "z:"):
+                entry.unlink()
+
+    def drive(self, letter):
+        """Maps a drive letter to a fresh folder; returns the folder."""
+        if letter != "c" and letter not in DRIVE_TYPES:
+            raise ValueError("no drive type registered for " + letter)
+        if letter == "c":
+            return self.prefix / "drive_c"
+        folder = self.root / "drives" / letter
+        folder.mkdir(parents=True, exist_ok=True)
+        link = self.prefix / "dosdevices" / (letter + ":")
+        if not link.is_symlink():
+            link.symlink_to(folder)
+        return folder
+
+    def folder(self, letter, windows_folder):
+        """Creates the Unix folder of a Windows folder such as "Games\\ZRK" on a drive."""
+        path = self.drive(letter).joinpath(*windows_folder.split("\\"))
+        path.mkdir(parents=True, exist_ok=True)
+        return path
+
+    def put_game(self, folder):
+        shutil.copyfile(self.fixtures / GAME, folder / GAME)
+
+    def put_launcher(self, folder, launcher):
+        shutil.copyfile(launcher, folder / LAUNCHER)
+
+
+def folder_bytes(letter, windows_folder):
+    """The folder as the launcher holds it: code page 932, ending in a backslash."""
+    return (letter.upper() + ":\\" + windows_folder + "\\").encode("cp932")
+
+
+def read_record(path):
+    if not path.exists():
+        return None
+    record = {}
+    for line in path.read_text(encoding="utf-8").splitlines():
+        name, _, value = line.partition("=")
+        record[name] = value
+    return record
+
+
+def wait_for(condition, seconds, what):
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            raise Failure("%s within %d s" % (what, seconds))
+        time.sleep(0.05)
+
+
+def check_equal(what, got, expected):
+    if got != expected:
+        raise Failure("%s:\n  expected %r\n  got      %r" % (what, expected, got))
+
+
+def check_settings(path, expected):
+    if expected is None:
+        if path.exists():
+            raise Failure("%s should not exist, but holds %r" % (path.name, path.read_bytes()))
+        return
+    if not path.exists():
+        raise Failure("%s is missing" % path)
+    got = path.read_bytes()
+    if got != expected:
+        got_lines, want_lines = got.split(b"\r\n"), expected.split(b"\r\n")
+        for n, (g, w) in enumerate(zip(got_lines, want_lines)):
+            if g != w:
+                raise Failure("%s differs first at line %d (of %d written, %d expected):\n"
+                              "  expected %r\n  got      %r" % (path.name, n, len(got_lines) - 1,
+                                                              len(want_lines) - 1, w, g))
+        raise Failure("%s: %d lines written, %d expected; bytes %r" %
+                      (path.name, len(got_lines) - 1, len(want_lines) - 1, got[-120:]))
+
+
+def check_game(record, expected_folder):
+    """expected_folder: the Windows folder (str) the game must have started in, or None."""
+    if expected_folder is None:
+        if record is not None:
+            raise Failure("the game was started, but should not have been: %r" % record)
+        return
+    if record is None:
+        raise Failure("the game was not started (no record written)")
+    folder = expected_folder.rstrip("\\")
+    check_equal("game's command line", record.get("command_line"), GAME)
+    check_equal("game's module", record.get("module"), folder + "\\" + GAME)
+    check_equal("game's current directory", record.get("current_directory").rstrip("\\"), folder)
+
+
+def check_boxes(result, expected):
+    boxes = result["boxes"]
+    if expected is None:
+        if boxes:
+            raise Failure("no message box expected, got %r" % boxes)
+        return
+    if len(boxes) != 1:
+        raise Failure("exactly one message box expected, got %d: %r" % (len(boxes), boxes))
+    box = boxes[0]
+    check_equal("box caption", box["caption"], expected["caption"])
+    check_equal("box text", box["text"], expected["text"])
+    check_equal("box buttons", len(box["buttons"]), 1)
+    check_equal("box has an owner window", box["has_owner"], False)
+
+
+def run_launcher(case, start_folder, display, dll_overrides=""):
+    """Runs ZRK_START.exe from start_folder with the message box reader watching.
+
+    Returns (exit code, reader result, game record)."""
+    env = wine_env(case.prefix, display, dll_overrides)
+    record_path = case.out / "game-record.txt"
+    env["ZRK_DL_RECORD"] = windows_path(record_path)
+    boxes_path = case.out / "boxes.json"
+    stop_path = case.out / "stop"
+    ready_path = case.out / "reader-ready"
+    reader_log = open(case.out / "reader.log", "wb")
+    reader = subprocess.Popen(
+        [str(WINE), str(case.fixtures / "msgbox_reader.exe"), "--out", windows_path(boxes_path),
+         "--stop", windows_path(stop_path), "--ready", windows_path(ready_path), "--wait-ms",
+         str(READER_WAIT_MS)],
+        env=env, stdout=reader_log, stderr=reader_log, stdin=subprocess.DEVNULL)
+    try:
+        # The reader starts the prefix's wineserver; the launcher starts only once it runs (two
+        # Wine processes that start a server at the same time can fail).
+        wait_for(lambda: ready_path.exists() or reader.poll() is not None, READER_START_S,
+                 "msgbox_reader.exe did not start")
+        if reader.poll() is not None:
+            raise Failure("msgbox_reader.exe ended at start (exit code %s); see %s" %
+                          (reader.returncode, case.out / "reader.log"))
+        with open(case.out / "launcher.log", "wb") as log:
+            try:
+                # Output to files, not pipes: the game inherits the launcher's Unix descriptors
+                # and would hold a pipe open for its whole life.
+                code = subprocess.run([str(WINE), LAUNCHER], cwd=start_folder, env=env,
+                                      stdout=log, stderr=log, stdin=subprocess.DEVNULL,
+                                      timeout=LAUNCHER_TIMEOUT_S).returncode
+            except subprocess.TimeoutExpired:
+                raise Failure("ZRK_START.exe did not end within %d s" % LAUNCHER_TIMEOUT_S)
+        stop_path.touch()
+        try:
+            reader.wait(timeout=PROCESS_END_TIMEOUT_S)
+        except subprocess.TimeoutExpired:
+            raise Failure("msgbox_reader.exe did not end within %d s of the launcher" %
+                          PROCESS_END_TIMEOUT_S)
+        if reader.returncode != 0 or not boxes_path.exists():
+            raise Failure("msgbox_reader.exe failed (exit code %s); see %s" %
+                          (reader.returncode, case.out / "reader.log"))
+        result = json.loads(boxes_path.read_text(encoding="utf-8"))
+        return code, result, read_record(record_path)
+    finally:
+        if reader.poll() is None:
+            reader.kill()
+            reader.wait()
+        reader_log.close()
+
+
+# Each case builds its installation, runs the launcher once, and checks every output. A case
+# function gets the Case and the launcher path, and returns a dict of expectations:
+#   start:     the Unix folder the launcher is started from
+#   settings:  (path, expected bytes or None for "must not exist")
+#   box:       expected caption and text, or None for no box
+#   game:      Windows folder the game must be started in, or None for "not started"
+#   dll_overrides: WINEDLLOVERRIDES for the run
+
+
+def standard_install(case, launcher, letter="d", windows_folder="Games\\ZRK", settings=None,
+                     data=True, game=True):
+    folder = case.folder(letter, windows_folder)
+    case.put_launcher(folder, launcher)
+    if settings is not None:
+        (folder / SETTINGS).write_bytes(settings)
+    if data:
+        (folder / DATA_FILE).write_bytes(b"ZRK data\r\n")
+    if game:
+        case.put_game(folder)
+    return folder
+
+
+def case_normal_launch(case, launcher, messages):
+    # The file says another folder; the launcher makes FOLDER its start-up folder.
+    before = bare_settings(b"C:\\Program Files\\ZRK\\")
+    folder = standard_install(case, launcher, settings=before)
+    return {"start": folder, "settings": (folder / SETTINGS, keyed_settings(folder_bytes(
+        "d", "Games\\ZRK"))), "box": None, "game": "D:\\Games\\ZRK"}
+
+
+def case_keyed_in_drive_root(case, launcher, messages):
+    # Started in a drive root: the start-up folder gets its backslash appended all the same.
+    before = keyed_settings(b"C:\\Old\\", cd_letter=b"D")
+    folder = standard_install(case, launcher, letter="h", windows_folder="", settings=before)
+    return {"start": folder, "settings": (folder / SETTINGS, keyed_settings(b"H:\\\\")),
+            "box": None, "game": "H:\\"}
+
+
+def case_graphics_library_absent(case, launcher, messages):
+    before = bare_settings(b"D:\\Games\\ZRK\\")
+    folder = standard_install(case, launcher, settings=before)
+    return {"start": folder, "settings": (folder / SETTINGS, before), "game": None,
+            "box": expected_box(messages, "kDirectX"), "dll_overrides": "d3dx9_40="}
+
+
+def case_settings_missing(case, launcher, messages):
+    folder = standard_install(case, launcher, settings=None)
+    return {"start": folder, "settings": (folder / SETTINGS, None), "game": None,
+            "box": expected_box(messages, "kNotInstalled")}
+
+
+def case_data_file_nowhere(case, launcher, messages):
+    # The data file lies at the install folder's path only on drives that are not searched
+    # (optical, network); the removable drive is searched but does not hold it.
+    before = bare_settings(b"D:\\Games\\ZRK\\")
+    folder = standard_install(case, launcher, settings=before, data=False)
+    for letter in "eg":
+        (case.folder(letter, "Games\\ZRK") / DATA_FILE).write_bytes(b"ZRK data\r\n")
+    case.folder("f", "Games\\ZRK")
+    return {"start": folder, "settings": (folder / SETTINGS, before), "game": None,
+            "box": expected_box(messages, "kDamaged")}
+
+
+def case_data_file_on_other_drive(case, launcher, messages):
+    # Install folder on D: without the data file; the optical E: and the network G: hold it but
+    # are skipped; the fixed H: and I: hold it with the game, and the lower letter wins.
+    before = keyed_settings(b"D:\\Games\\ZRK\\", cd_letter=b"E")
+    folder = standard_install(case, launcher, settings=before, data=False, game=False)
+    for letter in "eghi":
+        other = case.folder(letter, "Games\\ZRK")
+        (other / DATA_FILE).write_bytes(b"ZRK data\r\n")
+        case.put_game(other)
+    case.folder("f", "Games\\ZRK")
+    return {"start": folder, "settings": (folder / SETTINGS, keyed_settings(folder_bytes(
+        "h", "Games\\ZRK"))), "box": None, "game": "H:\\Games\\ZRK"}
+
+
+def case_game_missing(case, launcher, messages):
+    # A keyed file read, the game absent: the bare form (values without keys) is what remains.
+    before = keyed_settings(b"D:\\Games\\ZRK\\", cd_letter=b"D")
+    folder = standard_install(case, launcher, settings=before, game=False)
+    after = bare_settings(folder_bytes("d", "Games\\ZRK"))
+    assert after.count(b"\r\n") == 60
+    return {"start": folder, "settings": (folder / SETTINGS, after), "box": None, "game": None}
+
+
+def case_japanese_folder(case, launcher, messages):
+    # ソ and 表 end in the byte 0x5C in code page 932, the same byte as a backslash.
+    windows_folder = "ゲーム\\ザルヴェーナ ソフト表示"
+    before = bare_settings(b"C:\\Old\\")
+    folder = standard_install(case, launcher, letter="c", windows_folder=windows_folder,
+                              settings=before)
+    return {"start": folder, "settings": (folder / SETTINGS, keyed_settings(folder_bytes(
+        "c", windows_folder))), "box": None, "game": "C:\\" + windows_folder}
+
+
+def case_settings_immutable(case, launcher, messages):
+    # A file that no one may write (Windows refuses it, so does Wine with chattr +i): it stays
+    # as it was, and the game starts all the same.
+    before = bare_settings(b"C:\\Program Files\\ZRK\\")
+    folder = standard_install(case, launcher, settings=before)
+    subprocess.run(["chattr", "+i", str(folder / SETTINGS)], check=True)
+    case.immutable.append(folder / SETTINGS)
+    return {"start": folder, "settings": (folder / SETTINGS, before), "box": None,
+            "game": "D:\\Games\\ZRK"}
+
+
+def case_settings_read_only(case, launcher, messages):
+    # The read-only attribute (no write permission bits under Wine). Wine running as root would
+    # let the file be written; Windows refuses, and so must the launcher.
+    before = bare_settings(b"C:\\Program Files\\ZRK\\")
+    folder = standard_install(case, launcher, settings=before)
+    (folder / SETTINGS).chmod(0o444)
+    return {"start": folder, "settings": (folder / SETTINGS, before), "box": None,
+            "game": "D:\\Games\\ZRK"}
+
+
+CASES = {
+    "normal_launch": case_normal_launch,
+    "keyed_in_drive_root": case_keyed_in_drive_root,
+    "graphics_library_absent": case_graphics_library_absent,
+    "settings_missing": case_settings_missing,
+    "data_file_nowhere": case_data_file_nowhere,
+    "data_file_on_other_drive": case_data_file_on_other_drive,
+    "game_missing": case_game_missing,
+    "japanese_folder": case_japanese_folder,
+    "settings_immutable": case_settings_immutable,
+    "settings_read_only": case_settings_read_only,
+}
+
+
+def find_launcher(build_dir):
+    """ZRK_START.exe in the Windows build folder, or None when it has not been built."""
+    for place in (Path(build_dir), Path(build_dir) / "src" / "platform" / "win32"):
+        if (place / LAUNCHER).exists():
+            return place / LAUNCHER
+    return None
+
+
+def run_case(name, template, build_dir, keep):
+    launcher = find_launcher(build_dir)
+    if launcher is None:
+        print("SKIPPED: %s is not built in %s (build the windows-x64 preset first)" %
+              (LAUNCHER, build_dir))
+        return SKIPPED
+    fixtures = Path(build_dir) / "tests" / "fixtures"
+    for fixture in (GAME, "msgbox_reader.exe"):
+        if not (fixtures / fixture).exists():
+            raise Failure("%s is missing: build the windows-x64 preset's fixtures" %
+                          (fixtures / fixture))
+    template = Path(template)
+    if not (template / "system.reg").exists():
+        raise Failure("no template prefix in %s: run 'wine_e2e.py prepare' first" % template)
+    require_tools(need_chattr=(name == "settings_immutable"))
+    messages = load_messages()
+
+    root = Path(tempfile.mkdtemp(prefix="zrk-e2e-%s-" % name))
+    case = Case(root, template, fixtures)
+    case.immutable = []
+    xvfb = None
+    env = wine_env(case.prefix)
+    start = time.monotonic()
+    try:
+        expect = CASES[name](case, launcher, messages)
+        xvfb = Xvfb(case.out / "xvfb.log")
+        settings_path, settings = expect["settings"]
+        code, boxes, record = run_launcher(case, expect["start"], xvfb.display,
+                                           expect.get("dll_overrides", ""))
+        check_boxes(boxes, expect["box"])
+        check_settings(settings_path, settings)
+        check_game(record, expect["game"])
+        check_equal("ZRK_START.exe exit code", code, 0)
+        print("PASSED %s in %.1f s" % (name, time.monotonic() - start))
+        return 0
+    except Failure:
+        print("logs and files kept in %s" % root)
+        keep = True
+        raise
+    finally:
+        try:
+            stop_wineserver(env)
+        finally:
+            if xvfb:
+                xvfb.close()
+            for path in case.immutable:
+                subprocess.run(["chattr", "-i", str(path)])
+            if not keep:
+                shutil.rmtree(root, ignore_errors=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("command", choices=("prepare", "run", "cleanup", "list"))
+    parser.add_argument("case", nargs="?")
+    parser.add_argument("--template", help="folder of the template Wine prefix")
+    parser.add_argument("--build-dir", help="build folder of the windows-x64 preset")
+    parser.add_argument("--keep", action="store_true", help="keep the case's folders")
+    args = parser.parse_args()
+    try:
+        if args.command == "list":
+            print("\n".join(CASES))
+            return 0
+        if not args.template:
+            parser.error("--template is required")
+        if args.command == "prepare":
+            if args.build_dir and find_launcher(args.build_dir) is None:
+                print("%s is not built in %s: no prefix needed, the cases skip" %
+                      (LAUNCHER, args.build_dir))
+                return 0
+            prepare(args.template)
+            return 0
+        if args.command == "cleanup":
+            subprocess.run([str(WINESERVER), "-k"], env=wine_env(args.template),
+                           stderr=subprocess.DEVNULL)
+            shutil.rmtree(args.template, ignore_errors=True)
+            return 0
+        if args.case not in CASES:
+            parser.error("unknown case %r; cases: %s" % (args.case, ", ".join(CASES)))
+        if not args.build_dir:
+            parser.error("--build-dir is required")
+        return run_case(args.case, args.template, args.build_dir, args.keep)
+    except (Failure, Missing) as error:
+        print("FAILED: %s" % error)
+        return 1
+
+
+if __name__ == "__main__":
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(1))
+    sys.exit(main())
