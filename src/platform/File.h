@@ -39,6 +39,9 @@ class CFileException {
   char m_strFileName[kMaxPath];
 };
 
+// Raised when a null buffer or string is passed where the file classes need one.
+class CInvalidArgException {};
+
 class CFile {
  public:
   // Open flag bits.
@@ -108,14 +111,18 @@ class CStdioFile : public CFile {
 
  private:
   // Text stream state over m_hFile. Open only between a successful Open and Close/Abort.
-  bool FillBuffer();    // reads the next block; false at end of file
+  bool FillBuffer();         // reads the next block; false at end of file; raises on an error
+  bool ReadAhead();          // reads the byte after a CR that ended a block; false at end
   bool ReadByte(int& byte);  // next translated byte; false at end of text
-  void FlushBuffer();   // writes out buffered bytes; raises on a short write
+  void Put(char byte);       // buffers one byte, writing the buffer out when it is full
+  bool WriteOut(std::uint32_t& error);  // writes out buffered bytes; false on a short write
+  void ResetStream();
 
   bool streamOpen_ = false;
   bool writing_ = false;
+  bool text_ = true;
   bool atEnd_ = false;  // end of file or 0x1A seen: every later read is at end
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
-  char buffer_[kStreamBufferSize + 1] = {};  // one more byte for the look-ahead after a CR
+  char buffer_[kStreamBufferSize] = {};
 };
