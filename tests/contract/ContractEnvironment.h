@@ -15,8 +15,12 @@
 // Behaviours in which a side is known to differ from Windows, so that a test can skip them there
 // with the reason instead of failing.
 enum class KnownDifference {
-  // Opening a read-only file for writing, or replacing or deleting it, succeeds.
-  readOnlyIgnored,
+  readOnlyWritable,         // CreateFileA opens a read-only file for writing
+  readOnlyReplaceable,      // MoveFileExA replaces a read-only target
+  readOnlyDeletable,        // DeleteFileA removes a read-only file
+  hiddenOrSystemRecreated,  // CREATE_ALWAYS with FILE_ATTRIBUTE_NORMAL empties a hidden or
+                            // system file instead of failing with ERROR_ACCESS_DENIED
+  noUnicodeOnDiskFlag,      // drive C: reports no FILE_UNICODE_ON_DISK
 };
 
 // What a child program saw when it started: its current directory and its command line.
@@ -37,7 +41,8 @@ class ContractEnvironment {
   // Creates or replaces a file with exact bytes, then gives it `attributes`.
   virtual void makeFile(const std::string& path, const std::string& bytes,
                         std::uint32_t attributes = kAttributeArchive) = 0;
-  // The bytes on disk, or nothing (`exists` false) when there is no such file.
+  // The bytes on disk, or nothing (`exists` false) when there is no such file. Like any open,
+  // this fails while the file is open without sharing.
   virtual std::string fileBytes(const std::string& path, bool* exists = nullptr) = 0;
   // Another program holds the file open without sharing, until releaseFile.
   virtual void holdFile(const std::string& path) = 0;

@@ -41,19 +41,26 @@ class SimulatedEnvironment final : public ContractEnvironment {
     return folder + fileName;
   }
 
-  // The simulation records each start; the child's current directory is the one passed, or the
-  // launcher's when none was, as GetCurrentDirectoryA would give it (no trailing backslash).
+  // The simulation records each start with the directory as it was passed (none: the
+  // launcher's). The child sees it as GetCurrentDirectoryA gives it: resolved to a full path,
+  // without a trailing backslash except at a drive root.
   ChildReport childReport(const std::string& folder) override {
     ChildReport report;
+    std::string directory;
     for (const auto& started : windows_.startedProcesses()) {
       if (started.image.compare(0, folder.size(), folder) != 0) continue;
       report.started = true;
-      report.currentDirectory = started.currentDirectory.empty() ? windows_.currentDirectoryPath()
-                                                                 : started.currentDirectory;
+      directory = started.currentDirectory.empty() ? windows_.currentDirectoryPath()
+                                                   : started.currentDirectory;
       report.commandLine = started.commandLine;
     }
-    std::string& directory = report.currentDirectory;
-    if (directory.size() > 3 && directory.back() == '\\') directory.pop_back();
+    if (!report.started) return report;
+    char full[kMaxPath] = {};
+    windows_.fullPathName(directory.c_str(), kMaxPath, full, nullptr);
+    report.currentDirectory = full;
+    if (report.currentDirectory.size() > 3 && report.currentDirectory.back() == '\\') {
+      report.currentDirectory.pop_back();
+    }
     return report;
   }
 
