@@ -1,0 +1,173 @@
+#!/usr/bin/env bash
+# The launcher's main job as a player sees it, under Wine.
+#
+#   scripts/demo.sh [--screenshot FILE] [--build-dir DIR] [--keep]
+#
+# Builds the 64-bit ZRK_START.exe and the stand-in game (windows-x64 preset), lays out a demo
+# installation (a bare settings file, the data file, the game) in a temporary folder mapped to
+# drive D:, starts the launcher from that folder, and shows the settings file before and after and
+# what the game was started with. With --screenshot it also starts the launcher from a folder
+# without a settings file and saves a picture of the message box the player gets.
+# --build-dir uses executables already built there instead of building; --keep keeps the folder.
+# Works on a fresh Debian 12 machine as root: installs what it needs first.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root_dir=$PWD
+
+screenshot=""
+build_dir=""
+keep=0
+while (($#)); do
+  case "$1" in
+    --screenshot) screenshot=$(realpath -m "${2:?--screenshot needs a file name}"); shift 2 ;;
+    --build-dir) build_dir=$(realpath "${2:?--build-dir needs a folder}"); shift 2 ;;
+    --keep) keep=1; shift ;;
+    *) echo "usage: $0 [--screenshot FILE] [--build-dir DIR] [--keep]" >&2; exit 2 ;;
+  esac
+done
+
+source scripts/deps.sh
+zrk_install_deps
+
+if [ -z "$build_dir" ]; then
+  echo "== Building ZRK_START.exe and the stand-in game (windows-x64)"
+  cmake --preset windows-x64 >/dev/null
+  cmake --build --preset windows-x64 -j "$(nproc)" --target ZRK_START ZRK_DL msgbox_reader
+  build_dir=$root_dir/build/windows-x64
+fi
+launcher=""
+for candidate in "$build_dir/ZRK_START.exe" "$build_dir/src/platform/win32/ZRK_START.exe"; do
+  if [ -f "$candidate" ]; then launcher=$candidate; break; fi
+done
+[ -n "$launcher" ] || { echo "ZRK_START.exe not found in $build_dir" >&2; exit 1; }
+fixtures=$build_dir/tests/fixtures
+
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+work=$(mktemp -d /tmp/zrk-demo.XXXXXX)
+export WINEPREFIX=$work/prefix WINEDEBUG=-all LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
+unset WINEDLLOVERRIDES
+xvfb_pid=""
+
+cleanup() {
+  "$wineserver" -k 2>/dev/null || true
+  [ -z "$xvfb_pid" ] || kill "$xvfb_pid" 2>/dev/null || true
+  if ((keep)); then echo "kept: $work"; else rm -rf "$work"; fi
+}
+trap cleanup EXIT
+
+# A display of our own, on the first free number.
+for n in $(seq 90 199); do
+  [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] || break
+done
+Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
+[ -e "/tmp/.X11-unix/X$n" ] || { echo "Xvfb did not start (see $work/xvfb.log)" >&2; exit 1; }
+export DISPLAY=":$n"
+
+echo "== Creating a Wine prefix (Japanese locale, code page 932)"
+WINEDLLOVERRIDES="mscoree,mshtml=" "$wine" wineboot -i >"$work/wineboot.log" 2>&1
+# Drive D: is a fixed disk holding the installation.
+mkdir -p "$work/drive-d"
+ln -s "$work/drive-d" "$WINEPREFIX/dosdevices/d:"
+# Wine draws the title bars itself: the virtual display has no window manager to draw them.
+printf '%s\r\n' 'REGEDIT4' '' '[HKEY_LOCAL_MACHINE\Software\Wine\Drives]' '"d:"="hd"' '' \
+  '[HKEY_CURRENT_USER\Software\Wine\X11 Driver]' '"Decorated"="N"' >"$work/wine.reg"
+"$wine" regedit /S "Z:${work//\//\\}\\wine.reg" >>"$work/wineboot.log" 2>&1
+"$wineserver" -k
+"$wineserver" -w
+
+# The settings file as the game's archive ships it: bare (values without keys), 60 lines, CR LF,
+# code page 932. FOLDER is the folder of the machine it was packed on.
+bare_settings() {
+  local values=(
+    'C:\Program Files\ZRK_DL\' 0 1 1 1 1 1 1 0 0,0 1 80 70 5 5 1 1 0 1 0 1 0 1 0
+    255,255,255 128,128,255 255,200,0 0,255,128 1 100 100 100 0 0 0 0 0 1 0 1 0 0 0 1 100 50 0 0
+    1 0 1 0 0 0 1 0 100 100 100
+  )
+  { printf '%s\r\n' '[ザルヴェーナ DL版 設定]'; printf '%s\r\n' "${values[@]}"; } | iconv -t CP932
+}
+
+# Prints a settings file (code page 932, CR LF) as numbered UTF-8 lines.
+show_settings() {
+  local file=$1
+  echo "  ($(wc -c <"$file") bytes, $(tr -cd '\n' <"$file" | wc -c) lines," \
+    "$(grep -c $'\r$' "$file") of them ending in CR LF)"
+  iconv -f CP932 -t UTF-8 "$file" | tr -d '\r' | nl -ba -v0 -w2 -s': ' | sed 's/^/  /'
+}
+
+install_dir_win='D:\ザルヴェーナDL版'
+install_dir=$work/drive-d/ザルヴェーナDL版
+mkdir -p "$install_dir"
+cp "$launcher" "$install_dir/ZRK_START.exe"
+cp "$fixtures/ZRK_DL.exe" "$install_dir/ZRK_DL.exe"
+printf 'ZRK data\r\n' >"$install_dir/ZRK_DLN.SD"
+bare_settings >"$install_dir/DLTZRK_DL.INI"
+cp "$install_dir/DLTZRK_DL.INI" "$work/settings-before.ini"
+
+echo
+echo "== Demo installation $install_dir_win (on Linux: $install_dir)"
+LC_ALL=C.UTF-8 ls -l "$install_dir" | sed 's/^/  /'
+echo
+echo "== DLTZRK_DL.INI before"
+show_settings "$work/settings-before.ini"
+
+echo
+echo "== Starting the launcher: cd $install_dir_win && ZRK_START.exe"
+set +e
+(cd "$install_dir" && timeout 60 "$wine" ZRK_START.exe >"$work/launcher.log" 2>&1)
+code=$?
+set -e
+echo "  ZRK_START.exe ended with exit code $code"
+
+echo
+echo "== DLTZRK_DL.INI after"
+show_settings "$install_dir/DLTZRK_DL.INI"
+echo
+echo "== What changed"
+folder_line() { sed -n 2p "$1" | iconv -f CP932 -t UTF-8 | tr -d '\r'; }
+echo "  line 1 (the install folder): $(folder_line "$work/settings-before.ini")"
+echo "                            -> $(folder_line "$install_dir/DLTZRK_DL.INI")"
+echo "  form: $(tr -cd '\n' <"$work/settings-before.ini" | wc -c) bare lines ->" \
+  "$(tr -cd '\n' <"$install_dir/DLTZRK_DL.INI" | wc -c) lines, each value behind its key," \
+  "the last line $(tail -n1 "$install_dir/DLTZRK_DL.INI" | tr -d '\r')"
+echo
+echo "== What the game was started with (recorded by the stand-in ZRK_DL.exe)"
+if [ -f "$install_dir/ZRK_DL.started.txt" ]; then
+  sed 's/^/  /' "$install_dir/ZRK_DL.started.txt"
+else
+  echo "  the game was not started"
+  status=1
+fi
+
+if [ -n "$screenshot" ]; then
+  echo
+  echo "== Not installed: the launcher started from a folder without DLTZRK_DL.INI"
+  empty_dir=$work/drive-d/empty
+  mkdir -p "$empty_dir"
+  cp "$launcher" "$empty_dir/ZRK_START.exe"
+  box_json=$work/box.json
+  release=$work/release
+  win() { echo "Z:${1//\//\\}"; }
+  "$wine" "$fixtures/msgbox_reader.exe" --out "$(win "$box_json")" --release "$(win "$release")" \
+    --wait-ms 30000 >"$work/reader.log" 2>&1 &
+  reader_pid=$!
+  (cd "$empty_dir" && timeout 60 "$wine" ZRK_START.exe >>"$work/launcher.log" 2>&1) &
+  launcher_pid=$!
+  for _ in $(seq 300); do [ -f "$box_json" ] && break; sleep 0.1; done
+  if [ -f "$box_json" ]; then
+    sleep 0.5 # let the box finish drawing
+    xwd -root -silent | convert xwd:- -trim "$screenshot"
+    echo "  message box saved to $screenshot"
+    sed 's/^/  /' "$box_json"
+  else
+    echo "  no message box appeared within 30 s"
+    status=1
+  fi
+  touch "$release"
+  wait "$reader_pid" || true
+  wait "$launcher_pid" && echo "  ZRK_START.exe ended with exit code 0" ||
+    echo "  ZRK_START.exe ended with exit code $?"
+fi
+exit "${status:-0}"
