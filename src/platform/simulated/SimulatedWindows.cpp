@@ -167,8 +167,9 @@ struct Path {
   std::string rootText() const { return Path{root, {}, true}.text(); }
 };
 
+// A drive root keeps the case its letter was written with, as GetFullPathNameA keeps it.
 std::string driveRoot(char letter) {
-  return std::string{upperAscii(letter), ':', '\\'};
+  return std::string{letter, ':', '\\'};
 }
 
 // "." and ".." applied (never above the root); a single period ending a component is dropped.
@@ -396,7 +397,7 @@ struct SimulatedWindows::State {
   std::string displayPath(const Path& path) const {
     if (path.isRoot()) {
       const Entry* share = path.onDrive() ? nullptr : find(path);
-      return share ? share->path : path.rootPath().text();
+      return share ? share->path : folded(path.rootPath().text());
     }
     const Path parent = path.parent();
     std::string text = displayPath(parent);

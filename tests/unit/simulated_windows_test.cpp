@@ -1,0 +1,486 @@
+// The simulated Windows behaves as Windows does where the launcher relies on it.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/simulated/SimulatedWindows.h"
+
+namespace {
+
+constexpr std::uint32_t kShareRead = 1;
+constexpr std::uint32_t kErrorCrc = 23;
+constexpr std::uint32_t kErrorNotSameDevice = 17;
+constexpr std::uint32_t kErrorBadExeFormat = 193;
+constexpr std::uint32_t kErrorDirectory = 267;
+
+OsHandle OpenForReading(SimulatedWindows& os, const std::string& path,
+                        std::uint32_t share = kShareNone) {
+  return os.createFile(path.c_str(), kGenericRead, share, kOpenExisting, kAttributeNormal);
+}
+
+OsHandle CreateForWriting(SimulatedWindows& os, const std::string& path) {
+  return os.createFile(path.c_str(), kGenericWrite, kShareNone, kCreateAlways, kAttributeNormal);
+}
+
+// The full path of `name`, and after a "|" the file part, if there is one.
+std::string FullPath(SimulatedWindows& os, const std::string& name) {
+  char buffer[kMaxPath];
+  char* filePart = nullptr;
+  const std::uint32_t length = os.fullPathName(name.c_str(), kMaxPath, buffer, &filePart);
+  if (length == 0 || length >= kMaxPath) return "<failed>";
+  return std::string(buffer, length) + (filePart ? "|" + std::string(filePart) : "");
+}
+
+TEST(SimulatedPaths, FullPathNamesResolveAsWindowsResolvesThem) {
+  struct Case {
+    std::string cwd, name, full, filePart;  // filePart "" means none
+  };
+  const std::string unc = "\\\\server\\share";
+  const Case cases[] = {
+      {"C:\\Games\\X", "E:\\\\DLTZRK_DL.INI", "E:\\DLTZRK_DL.INI", "DLTZRK_DL.INI"},
+      {"C:\\Games\\X", "D:\\a\\.\\b\\..\\c.txt", "D:\\a\\c.txt", "c.txt"},
+      {"C:\\Games\\X", "D:\\a\\b\\", "D:\\a\\b\\", ""},
+      {"C:\\Games\\X", "D:/a//b", "D:\\a\\b", "b"},
+      {"C:\\Games\\X", "d:\\A", "d:\\A", "A"},
+      {"C:\\Games\\X", "C:\\..\\..\\a", "C:\\a", "a"},
+      {"C:\\Games\\X", "C:\\a.\\b. ", "C:\\a\\b", "b"},
+      {"C:\\Games\\X", "file.ini", "C:\\Games\\X\\file.ini", "file.ini"},
+      {"C:\\Games\\X", "..\\y", "C:\\Games\\y", "y"},
+      {"C:\\Games\\X", ".", "C:\\Games\\X", "X"},
+      {"C:\\Games\\X", "\\root.txt", "C:\\root.txt", "root.txt"},
+      {"C:\\Games\\X", "C:rel", "C:\\Games\\X\\rel", "rel"},
+      {"C:\\Games\\X", "C:", "C:\\Games\\X", "X"},
+      {"C:\\Games\\X", "D:rel", "D:\\rel", "rel"},
+      {"C:\\", "C:\\", "C:\\", ""},
+      {"C:\\Games\\X", unc + "\\dir\\..\\f", unc + "\\f", "f"},
+      {"C:\\Games\\X", unc + "\\..\\f", unc + "\\f", "f"},
+      {unc + "\\x", "a.txt", unc + "\\x\\a.txt", "a.txt"},
+      {unc + "\\x", "\\a.txt", unc + "\\a.txt", "a.txt"},
+      // The trail byte of a double-byte character may be 0x5C and is no separator.
+      {"C:\\", "C:\\\x83\x5C\\f", "C:\\\x83\x5C\\f", "f"},
+      {"C:\\", "C:\\\x83\x5C\\..\\f", "C:\\f", "f"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.cwd + " + " + c.name);
+    SimulatedWindows os;
+    os.setCurrentDirectoryPath(c.cwd);
+    EXPECT_EQ(FullPath(os, c.name), c.full + (c.filePart.empty() ? "" : "|" + c.filePart));
+  }
+}
+
+TEST(SimulatedPaths, FullPathResultSizes) {
+  SimulatedWindows os;
+  char buffer[8] = "xxxxxxx";
+  EXPECT_EQ(os.fullPathName("C:\\abcd", 8, buffer, nullptr), 7u);  // fits with its terminator
+  EXPECT_STREQ(buffer, "C:\\abcd");
+  EXPECT_EQ(os.fullPathName("C:\\abcde", 8, buffer, nullptr), 9u);  // size needed
+  EXPECT_EQ(os.fullPathName("", 8, buffer, nullptr), 0u);
+}
+
+TEST(SimulatedDrives, TypesMediaAndUnmappedLetters) {
+  SimulatedWindows os;
+  os.addDrive('A', kDriveRemovable, false);
+  os.addDrive('D', kDriveCdrom, false);
+  os.addDrive('E', kDriveFixed, true, kFsCasePreserved);
+  EXPECT_EQ(os.driveType("A:\\"), kDriveRemovable);
+  EXPECT_EQ(os.driveType("D:\\"), kDriveCdrom);
+  EXPECT_EQ(os.driveType("c:\\"), kDriveFixed);
+  EXPECT_EQ(os.driveType("Q:\\"), kDriveNoRootDir);
+  EXPECT_EQ(os.driveType("C:\\Games\\"), kDriveNoRootDir);
+  EXPECT_EQ(os.callIndex("GetDriveTypeA A:\\"), 0);
+
+  std::uint32_t flags = 0;
+  EXPECT_TRUE(os.volumeInformation("E:\\", flags));
+  EXPECT_EQ(flags, kFsCasePreserved);
+  for (const char* root : {"A:\\", "D:\\"}) {
+    EXPECT_FALSE(os.volumeInformation(root, flags));
+    EXPECT_EQ(os.lastError(), kErrorNotReady);
+  }
+  EXPECT_EQ(OpenForReading(os, "A:\\x.txt"), kInvalidHandle);
+  EXPECT_EQ(os.lastError(), kErrorNotReady);
+  EXPECT_EQ(os.fileAttributes("D:\\"), kInvalidAttributes);
+  EXPECT_EQ(os.lastError(), kErrorNotReady);
+  EXPECT_EQ(OpenForReading(os, "Q:\\x.txt"), kInvalidHandle);
+  EXPECT_EQ(os.lastError(), kErrorPathNotFound);
+}
+
+TEST(SimulatedFiles, NamesMatchWhateverTheirCaseAndKeepTheirOwn) {
+  SimulatedWindows os;
+  os.addFile("C:\\Games\\X\\Data.Sd", "bytes");
+  const OsHandle file = CreateForWriting(os, "c:\\GAMES\\x\\DATA.SD");
+  ASSERT_NE(file, kInvalidHandle);
+  EXPECT_TRUE(os.closeHandle(file));
+  EXPECT_EQ(os.files(), std::vector<std::string>{"C:\\Games\\X\\Data.Sd"});
+  EXPECT_EQ(os.fileBytes("C:\\GAMES\\X\\DATA.SD"), "");
+  char name[kMaxPath];
+  ASSERT_TRUE(os.findFileName("C:\\games\\x\\data.sd", name, kMaxPath));
+  EXPECT_STREQ(name, "Data.Sd");
+  EXPECT_EQ(os.callIndex("CloseHandle file C:\\Games\\X\\Data.Sd"), 1);
+}
+
+TEST(SimulatedFiles, OpensRefusedAsWindowsRefusesThem) {
+  struct Case {
+    const char* name;
+    std::uint32_t attributes;  // of the existing C:\X\F.INI
+    std::string path;
+    std::uint32_t access, disposition, attributesAsked;
+    std::uint32_t error;  // 0: the open succeeds
+  };
+  const std::string file = "C:\\X\\F.INI";
+  const Case cases[] = {
+      {"missing file", kAttributeArchive, "C:\\X\\G.INI", kGenericRead, kOpenExisting,
+       kAttributeNormal, kErrorFileNotFound},
+      {"missing folder", kAttributeArchive, "C:\\Y\\F.INI", kGenericRead, kOpenExisting,
+       kAttributeNormal, kErrorPathNotFound},
+      {"create in a missing folder", kAttributeArchive, "C:\\Y\\F.INI", kGenericWrite,
+       kCreateAlways, kAttributeNormal, kErrorPathNotFound},
+      {"a folder", kAttributeArchive, "C:\\X", kGenericRead, kOpenExisting, kAttributeNormal,
+       kErrorAccessDenied},
+      {"replace read-only", kAttributeReadOnly, file, kGenericWrite, kCreateAlways,
+       kAttributeNormal, kErrorAccessDenied},
+      {"replace hidden", kAttributeHidden, file, kGenericWrite, kCreateAlways, kAttributeNormal,
+       kErrorAccessDenied},
+      {"replace system", kAttributeSystem, file, kGenericWrite, kCreateAlways, kAttributeNormal,
+       kErrorAccessDenied},
+      {"write read-only", kAttributeReadOnly, file, kGenericWrite, kOpenExisting, kAttributeNormal,
+       kErrorAccessDenied},
+      {"read read-only", kAttributeReadOnly, file, kGenericRead, kOpenExisting, kAttributeNormal,
+       0},
+      {"replace hidden as hidden", kAttributeHidden, file, kGenericWrite, kCreateAlways,
+       kAttributeHidden, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimulatedWindows os;
+    os.addFile(file, "old", c.attributes);
+    const OsHandle handle =
+        os.createFile(c.path.c_str(), c.access, kShareNone, c.disposition, c.attributesAsked);
+    if (c.error != 0) {
+      EXPECT_EQ(handle, kInvalidHandle);
+      EXPECT_EQ(os.lastError(), c.error);
+      EXPECT_EQ(os.fileBytes(file), "old");
+    } else {
+      EXPECT_NE(handle, kInvalidHandle);
+    }
+  }
+}
+
+TEST(SimulatedFiles, CreateAlwaysEmptiesOrCreatesWithTheArchiveAttribute) {
+  SimulatedWindows os;
+  os.addFile("C:\\X\\OLD.INI", "old bytes", kAttributeArchive);
+  for (const char* path : {"C:\\X\\OLD.INI", "C:\\X\\NEW.INI"}) {
+    const OsHandle file = CreateForWriting(os, path);
+    ASSERT_NE(file, kInvalidHandle) << path;
+    os.closeHandle(file);
+    EXPECT_EQ(os.fileBytes(path), "");
+    EXPECT_EQ(os.fileAttributes(path), kAttributeArchive);
+  }
+}
+
+TEST(SimulatedFiles, ExclusiveOpenKeepsEveryoneElseOut) {
+  SimulatedWindows os;
+  const std::string path = "C:\\X\\F.INI";
+  os.addFile(path, "bytes");
+  const OsHandle first = OpenForReading(os, path);
+  ASSERT_NE(first, kInvalidHandle);
+  EXPECT_EQ(OpenForReading(os, path, kShareRead), kInvalidHandle);
+  EXPECT_EQ(os.lastError(), kErrorSharingViolation);
+  EXPECT_FALSE(os.deleteFile(path.c_str()));
+  EXPECT_EQ(os.lastError(), kErrorSharingViolation);
+  os.addFile("C:\\X\\NEW.INI", "new");
+  EXPECT_FALSE(os.replaceFile("C:\\X\\NEW.INI", path.c_str()));
+  EXPECT_EQ(os.lastError(), kErrorAccessDenied);
+  EXPECT_FALSE(os.replaceFile(path.c_str(), "C:\\X\\OTHER.INI"));
+  EXPECT_EQ(os.lastError(), kErrorSharingViolation);
+  EXPECT_EQ(os.openHandles(), std::vector<std::string>{"file:" + path});
+  ASSERT_TRUE(os.closeHandle(first));
+
+  // Readers that share reading may read together.
+  const OsHandle a = OpenForReading(os, path, kShareRead);
+  const OsHandle b = OpenForReading(os, path, kShareRead);
+  EXPECT_NE(b, kInvalidHandle);
+  os.closeHandle(a);
+  os.closeHandle(b);
+
+  // Another program holding the file refuses every open until it lets go.
+  os.holdOpen(path);
+  EXPECT_EQ(OpenForReading(os, path, kShareRead), kInvalidHandle);
+  EXPECT_EQ(os.lastError(), kErrorSharingViolation);
+  os.release(path);
+  EXPECT_NE(OpenForReading(os, path), kInvalidHandle);
+}
+
+TEST(SimulatedFiles, ReplaceIsOneRenameWhereWindowsAllowsIt) {
+  struct Case {
+    const char* name;
+    void (*prepare)(SimulatedWindows&);
+    std::string target;
+    std::uint32_t error;  // 0: replaced
+  };
+  const Case cases[] = {
+      {"plain target", [](SimulatedWindows&) {}, "C:\\X\\F.INI", 0},
+      {"missing target", [](SimulatedWindows&) {}, "C:\\X\\NEW.INI", 0},
+      {"read-only target",
+       [](SimulatedWindows& os) { os.setAttributes("C:\\X\\F.INI", kAttributeReadOnly); },
+       "C:\\X\\F.INI", kErrorAccessDenied},
+      {"injected fault", [](SimulatedWindows& os) { os.failReplaceInto("C:\\X\\F.INI"); },
+       "C:\\X\\F.INI", kErrorAccessDenied},
+      {"other drive", [](SimulatedWindows& os) { os.addDrive('D', kDriveFixed); }, "D:\\F.INI",
+       kErrorNotSameDevice},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimulatedWindows os;
+    os.addFile("C:\\X\\F.TMP", "new");
+    os.addFile("C:\\X\\F.INI", "old");
+    c.prepare(os);
+    const bool replaced = os.replaceFile("C:\\X\\F.TMP", c.target.c_str());
+    EXPECT_EQ(replaced, c.error == 0);
+    if (replaced) {
+      EXPECT_EQ(os.fileBytes(c.target), "new");
+      EXPECT_FALSE(os.hasFile("C:\\X\\F.TMP"));
+    } else {
+      EXPECT_EQ(os.lastError(), c.error);
+      EXPECT_EQ(os.fileBytes("C:\\X\\F.TMP"), "new");
+      EXPECT_EQ(os.fileBytes("C:\\X\\F.INI"), "old");
+    }
+  }
+}
+
+TEST(SimulatedFiles, ReadsAndWritesWithInjectedFaults) {
+  SimulatedWindows os;
+  const std::string path = "C:\\X\\F.BIN";
+  os.addFile(path, "0123456789");
+  os.failReadAt(path, 6);
+  const OsHandle reader = OpenForReading(os, path);
+  char buffer[16];
+  std::uint32_t count = 0;
+  ASSERT_TRUE(os.readFile(reader, buffer, 4, count));  // bytes 0-3, before the fault
+  EXPECT_EQ(std::string(buffer, count), "0123");
+  EXPECT_FALSE(os.readFile(reader, buffer, 4, count));  // would deliver byte 6
+  EXPECT_EQ(os.lastError(), kErrorCrc);
+  EXPECT_FALSE(os.writeFile(reader, "x", 1, count));  // not opened for writing
+  EXPECT_EQ(os.lastError(), kErrorAccessDenied);
+  os.closeHandle(reader);
+
+  os.failWritesAfter(5);
+  os.failFlush();
+  os.failCloseOf(path);
+  const OsHandle writer = CreateForWriting(os, path);
+  ASSERT_TRUE(os.writeFile(writer, "abc", 3, count));
+  EXPECT_EQ(count, 3u);
+  ASSERT_TRUE(os.writeFile(writer, "defg", 4, count));  // the disk fills up: a short count
+  EXPECT_EQ(count, 2u);
+  ASSERT_TRUE(os.writeFile(writer, "h", 1, count));
+  EXPECT_EQ(count, 0u);
+  EXPECT_FALSE(os.flushFile(writer));
+  EXPECT_FALSE(os.closeHandle(writer));
+  EXPECT_TRUE(os.openHandles().empty()) << "a failed close still releases the handle";
+  EXPECT_EQ(os.fileBytes(path), "abcde");
+  EXPECT_FALSE(os.closeHandle(writer));
+  EXPECT_EQ(os.lastError(), kErrorInvalidHandle);
+  EXPECT_EQ(os.callCount("CloseHandle invalid"), 1);
+}
+
+TEST(SimulatedFiles, DeleteAndAttributes) {
+  SimulatedWindows os;
+  os.addFile("C:\\X\\RO.INI", "", kAttributeReadOnly);
+  os.addFile("C:\\X\\F.INI", "");
+  EXPECT_EQ(os.fileAttributes("C:\\X"), kAttributeDirectory);
+  EXPECT_EQ(os.fileAttributes("C:\\X\\RO.INI"), kAttributeReadOnly);
+  EXPECT_EQ(os.fileAttributes("C:\\X\\NONE.INI"), kInvalidAttributes);
+  EXPECT_FALSE(os.deleteFile("C:\\X\\RO.INI"));
+  EXPECT_EQ(os.lastError(), kErrorAccessDenied);
+  EXPECT_TRUE(os.deleteFile("c:\\x\\f.ini"));
+  EXPECT_FALSE(os.deleteFile("C:\\X\\F.INI"));
+  EXPECT_EQ(os.lastError(), kErrorFileNotFound);
+  EXPECT_EQ(os.files(), std::vector<std::string>{"C:\\X\\RO.INI"});
+}
+
+TEST(SimulatedDirectories, CurrentDirectoryIsKeptWithoutItsBackslash) {
+  SimulatedWindows os;
+  os.addDirectory("C:\\Games\\X\\");
+  os.addFile("C:\\Games\\F.INI", "");
+  EXPECT_TRUE(os.changeDirectory("c:\\games\\x\\"));
+  EXPECT_EQ(os.currentDirectoryPath(), "c:\\games\\x");
+  EXPECT_FALSE(os.changeDirectory("C:\\Nowhere"));
+  EXPECT_EQ(os.lastError(), kErrorFileNotFound);
+  EXPECT_FALSE(os.changeDirectory("C:\\Games\\F.INI"));
+  EXPECT_EQ(os.lastError(), kErrorDirectory);
+  EXPECT_TRUE(os.changeDirectory(".."));
+  char buffer[kMaxPath];
+  EXPECT_EQ(os.currentDirectory(kMaxPath, buffer), 8u);
+  EXPECT_STREQ(buffer, "c:\\games");
+  EXPECT_EQ(os.currentDirectory(8, buffer), 9u);
+  EXPECT_TRUE(os.changeDirectory("C:\\"));
+  EXPECT_EQ(os.currentDirectoryPath(), "C:\\");
+}
+
+TEST(SimulatedProcesses, ProgramSearchOrder) {
+  // The launcher in C:\Launcher, the current directory C:\Games\X, the child asked to start in
+  // D:\Other, and the system folders last.
+  enum Where { launcherFolder, currentDirectory, childDirectory, systemFolder };
+  const std::string folders[] = {"C:\\Launcher\\", "C:\\Games\\X\\", "D:\\Other\\",
+                                 "C:\\Windows\\System32\\"};
+  struct Case {
+    const char* name;
+    std::vector<Where> present;
+    std::string started;  // "" when creation fails
+  };
+  const Case cases[] = {
+      {"launcher's folder first",
+       {launcherFolder, currentDirectory, systemFolder},
+       folders[launcherFolder]},
+      {"then the current directory", {currentDirectory, systemFolder}, folders[currentDirectory]},
+      {"then the system folders", {childDirectory, systemFolder}, folders[systemFolder]},
+      {"never the child's directory", {childDirectory}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimulatedWindows os;
+    os.addDrive('D', kDriveFixed);
+    os.addDirectory(folders[childDirectory]);
+    os.setModuleFileName(folders[launcherFolder] + "ZRK_START.exe");
+    os.setCurrentDirectoryPath(folders[currentDirectory]);
+    os.setSearchPath({folders[systemFolder]});
+    for (Where where : c.present) os.addExecutable(folders[where] + "ZRK_DL.exe");
+    ProcessInfo info;
+    const bool started = os.startProcess(nullptr, "ZRK_DL.exe", kNormalPriorityClass,
+                                         folders[childDirectory].c_str(), info);
+    EXPECT_EQ(started, !c.started.empty());
+    if (!started) {
+      EXPECT_EQ(os.lastError(), kErrorFileNotFound);
+      continue;
+    }
+    ASSERT_EQ(os.startedProcesses().size(), 1u);
+    const auto& process = os.startedProcesses()[0];
+    EXPECT_EQ(process.image, c.started + "ZRK_DL.exe");
+    EXPECT_EQ(process.application, "");
+    EXPECT_EQ(process.currentDirectory, folders[childDirectory]);
+    EXPECT_EQ(os.callIndex("CreateProcessA " + process.image), 0);
+  }
+}
+
+TEST(SimulatedProcesses, WhatCanBeStarted) {
+  struct Case {
+    const char* name;
+    const char* application;
+    const char* commandLine;
+    const char* directory;
+    std::uint32_t error;  // 0: started
+  };
+  const Case cases[] = {
+      {"exact application", "C:\\Games\\X\\ZRK_DL.exe", "ZRK_DL.exe", nullptr, 0},
+      {"relative application", "ZRK_DL.exe", "x", nullptr, 0},
+      {"application gets no .exe", "C:\\Games\\X\\ZRK_DL", "x", nullptr, kErrorFileNotFound},
+      {"searched name gets .exe", nullptr, "ZRK_DL -w", nullptr, 0},
+      {"quoted name", nullptr, "\"ZRK_DL.exe\" -w", nullptr, 0},
+      {"not a program", "C:\\Games\\X\\BAD.exe", "x", nullptr, kErrorBadExeFormat},
+      {"a plain file", "C:\\Games\\X\\README.TXT", "x", nullptr, kErrorBadExeFormat},
+      {"start folder missing", nullptr, "ZRK_DL.exe", "C:\\Nowhere\\", kErrorDirectory},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimulatedWindows os;
+    os.setCurrentDirectoryPath("C:\\Games\\X");
+    os.addExecutable("C:\\Games\\X\\ZRK_DL.exe");
+    os.addExecutable("C:\\Games\\X\\BAD.exe", false);
+    os.addFile("C:\\Games\\X\\README.TXT", "text");
+    ProcessInfo info;
+    const bool started = os.startProcess(c.application, c.commandLine, 0, c.directory, info);
+    EXPECT_EQ(started, c.error == 0);
+    if (!started) {
+      EXPECT_EQ(os.lastError(), c.error);
+    }
+  }
+}
+
+TEST(SimulatedProcesses, HandlesAreDistinctAndClosedOnce) {
+  SimulatedWindows os;
+  os.addExecutable("C:\\ZRK_DL.exe");
+  const OsHandle file = CreateForWriting(os, "C:\\F.INI");
+  ProcessInfo info;
+  ASSERT_TRUE(os.startProcess(nullptr, "ZRK_DL.exe", kNormalPriorityClass, nullptr, info));
+  EXPECT_NE(info.process, info.thread);
+  EXPECT_NE(info.process, file);
+  EXPECT_NE(info.thread, file);
+  EXPECT_EQ(os.openHandles().size(), 3u);
+  EXPECT_TRUE(os.closeHandle(info.thread));
+  EXPECT_EQ(os.waitForInputIdle(info.process, kInfinite), 0u);
+  EXPECT_EQ(os.waitForInputIdle(info.thread, kInfinite), kInfinite) << "not a process";
+  EXPECT_TRUE(os.closeHandle(info.process));
+  EXPECT_FALSE(os.closeHandle(info.process));
+  EXPECT_EQ(os.lastError(), kErrorInvalidHandle);
+  const std::vector<std::string> last(os.calls().end() - 5, os.calls().end());
+  const char* expected[] = {"CloseHandle thread", "WaitForInputIdle process",
+                            "WaitForInputIdle invalid", "CloseHandle process",
+                            "CloseHandle invalid"};
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(last[i].rfind(expected[i], 0), 0u) << last[i];
+}
+
+TEST(SimulatedProcess, LibrariesLoadFromTheirAttempt) {
+  SimulatedWindows os;
+  os.addLibrary("d3dx9_40.dll", 3);
+  EXPECT_EQ(os.loadLibrary("d3dx9_40.dll"), 0u);
+  EXPECT_EQ(os.loadLibrary("D3DX9_40.DLL"), 0u);
+  const ModuleHandle module = os.loadLibrary("d3dx9_40.dll");
+  EXPECT_NE(module, 0u);
+  EXPECT_EQ(os.openHandles(), std::vector<std::string>{"library:d3dx9_40.dll"});
+  os.freeLibrary(module);
+  EXPECT_EQ(os.loadAttempts("d3dx9_40.dll"), 3);
+  EXPECT_EQ(os.freeCount("d3dx9_40.dll"), 1);
+  EXPECT_EQ(os.loadLibrary("other.dll"), 0u);
+  EXPECT_TRUE(os.openHandles().empty());
+}
+
+TEST(SimulatedProcess, EndMessagesPausesAndErrorMode) {
+  SimulatedWindows os;
+  bool after = false;
+  const int code = os.runProcess([&]() -> int {
+    os.setErrorMode(os.setErrorMode(0) | kSemFailCriticalErrors | kSemNoOpenFileErrorBox);
+    os.pause(100);
+    EXPECT_EQ(os.showMessageBox(0, "text", "caption", kMbOk), 1);
+    os.endProcess(3);
+    after = true;
+    return 0;
+  });
+  EXPECT_EQ(code, 3);
+  EXPECT_FALSE(after);
+  EXPECT_EQ(os.errorMode(), 0x8001u);
+  EXPECT_EQ(os.pauses(), std::vector<std::uint32_t>{100});
+  ASSERT_EQ(os.messageBoxes().size(), 1u);
+  EXPECT_EQ(os.messageBoxes()[0].text, "text");
+  EXPECT_EQ(os.calls(), (std::vector<std::string>{"SetErrorMode 0x0", "SetErrorMode 0x8001",
+                                                  "Sleep 100", "MessageBoxA caption", "exit 3"}));
+  EXPECT_EQ(os.runProcess([] { return 7; }), 7);
+  EXPECT_NE(os.dump().find("exit 3"), std::string::npos);
+}
+
+TEST(SimulatedProcess, UpperCaseLeavesTrailBytesAlone) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"c:\\games\\x", "C:\\GAMES\\X"},
+      {"\x83z\x83\x5C", "\x83z\x83\x5C"},  // trail bytes 'z' and '\' of two characters
+      {"\xE0x\xFCy\x9Fzq", "\xE0x\xFCy\x9FzQ"},
+      {"\xA0\xDFq", "\xA0\xDFQ"},  // single-byte katakana range: no lead bytes
+      {"a\x81", "A\x81"},          // a lead byte at the end stays
+  };
+  SimulatedWindows os;
+  for (const auto& [in, out] : cases) {
+    std::string text = in;
+    os.upperCase(text.data());
+    EXPECT_EQ(text, out);
+  }
+}
+
+TEST(SimulatedProcess, ModuleFileNameCutShort) {
+  SimulatedWindows os;
+  char buffer[8];
+  EXPECT_EQ(os.moduleFileName(buffer, 8), 8u);
+  EXPECT_STREQ(buffer, "C:\\ZRK_");
+  char whole[kMaxPath];
+  EXPECT_EQ(os.moduleFileName(whole, kMaxPath), 16u);
+  EXPECT_STREQ(whole, "C:\\ZRK_START.exe");
+}
+
+}  // namespace
