@@ -233,6 +233,8 @@ def prepare(template):
     if template.exists():
         shutil.rmtree(template)
     template.parent.mkdir(parents=True, exist_ok=True)
+    for old_case in template.parent.glob("case-*"):  # kept by an earlier run that failed
+        shutil.rmtree(old_case, ignore_errors=True)
     env = wine_env(template)
     # No prompts for the .NET and HTML engines, which nothing here uses.
     env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
@@ -263,7 +265,10 @@ def run_logged(command, env, log_path, timeout, cwd=None):
 def copy_prefix(template, prefix):
     """A private prefix: Windows folder hard-linked (nothing here writes into it), registry and
     folder structure copied."""
-    subprocess.run(["cp", "-al", str(template), str(prefix)], check=True)
+    linked = subprocess.run(["cp", "-al", str(template), str(prefix)], capture_output=True)
+    if linked.returncode != 0:  # another file system: a full copy, slower
+        shutil.rmtree(prefix, ignore_errors=True)
+        subprocess.run(["cp", "-a", str(template), str(prefix)], check=True)
     for reg in template.glob("*.reg"):
         (prefix / reg.name).unlink()  # a copy of its own: wineserver rewrites these
         shutil.copyfile(reg, prefix / reg.name)
@@ -547,7 +552,12 @@ def case_settings_immutable(case, launcher, messages):
     # as it was, and the game starts all the same.
     before = bare_settings(b"C:\\Program Files\\ZRK\\")
     folder = standard_install(case, launcher, settings=before)
-    subprocess.run(["chattr", "+i", str(folder / SETTINGS)], check=True)
+    result = subprocess.run(["chattr", "+i", str(folder / SETTINGS)], capture_output=True,
+                            text=True)
+    if result.returncode != 0:
+        raise Failure("chattr +i failed (it needs root and a file system with the immutable "
+                      "attribute, such as ext4, for the build folder): " +
+                      result.stderr.strip())
     case.immutable.append(folder / SETTINGS)
     return {"start": folder, "settings": (folder / SETTINGS, before), "box": None,
             "game": "D:\\Games\\ZRK"}
@@ -602,7 +612,8 @@ def run_case(name, template, build_dir, keep):
     require_tools(need_chattr=(name == "settings_immutable"))
     messages = load_messages()
 
-    root = Path(tempfile.mkdtemp(prefix="zrk-e2e-%s-" % name))
+    # Beside the template, so that the prefix copy can use hard links.
+    root = Path(tempfile.mkdtemp(prefix="case-%s-" % name, dir=template.parent))
     case = Case(root, template, fixtures)
     case.immutable = []
     xvfb = None
@@ -614,10 +625,18 @@ def run_case(name, template, build_dir, keep):
         settings_path, settings = expect["settings"]
         code, boxes, record = run_launcher(case, expect["start"], xvfb.display,
                                            expect.get("dll_overrides", ""))
-        check_boxes(boxes, expect["box"])
-        check_settings(settings_path, settings)
-        check_game(record, expect["game"])
-        check_equal("ZRK_START.exe exit code", code, 0)
+        # Every check runs, so that one report shows everything that went wrong.
+        problems = []
+        for check in (lambda: check_boxes(boxes, expect["box"]),
+                      lambda: check_settings(settings_path, settings),
+                      lambda: check_game(record, expect["game"]),
+                      lambda: check_equal("ZRK_START.exe exit code", code, 0)):
+            try:
+                check()
+            except Failure as problem:
+                problems.append(str(problem))
+        if problems:
+            raise Failure("\n".join(problems))
         print("PASSED %s in %.1f s" % (name, time.monotonic() - start))
         return 0
     except Failure:
