@@ -190,7 +190,8 @@ std::uint32_t Win32Platform::fullPathName(const char* name, std::uint32_t size, 
 }
 
 // GetVolumeInformationA, flags only. A drive without media fails here (ERROR_NOT_READY) and,
-// with SEM_FAILCRITICALERRORS set, without asking the user to insert a disk.
+// with SEM_FAILCRITICALERRORS set, without asking the user to insert a disk. NTFS reports
+// FILE_UNICODE_ON_DISK; Wine 8.0's drive C: does not (flags 0xA).
 bool Win32Platform::volumeInformation(const char* root, std::uint32_t& fileSystemFlags) {
   DWORD flags = 0;
   const BOOL ok = GetVolumeInformationA(root, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0);
@@ -211,7 +212,8 @@ bool Win32Platform::findFileName(const char* path, char* name, std::uint32_t siz
 // CreateFileA with an inheritable handle and no template. CREATE_ALWAYS on an existing file that
 // is read-only, hidden or system fails with ERROR_ACCESS_DENIED unless the attributes asked for
 // include the hidden and system bits it has; a share mode of 0 fails with
-// ERROR_SHARING_VIOLATION while any other handle to the file is open.
+// ERROR_SHARING_VIOLATION while any other handle to the file is open. Wine 8.0 empties hidden and
+// system files regardless, and read-only ones too when it runs as root.
 OsHandle Win32Platform::createFile(const char* name, std::uint32_t access, std::uint32_t shareMode,
                                    std::uint32_t disposition, std::uint32_t attributes) {
   SECURITY_ATTRIBUTES security;
@@ -253,7 +255,7 @@ std::uint32_t Win32Platform::fileAttributes(const char* path) {
 
 // MoveFileExA replacing the target in one rename, flushed before it returns. Without
 // MOVEFILE_COPY_ALLOWED both names must be on one volume. Windows refuses a read-only target
-// (ERROR_ACCESS_DENIED).
+// (ERROR_ACCESS_DENIED); Wine 8.0 replaces it.
 bool Win32Platform::replaceFile(const char* source, const char* target) {
   return MoveFileExA(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
