@@ -26,6 +26,7 @@ while (($#)); do
   esac
 done
 
+# shellcheck source=scripts/deps.sh
 source scripts/deps.sh
 zrk_install_deps
 
@@ -49,6 +50,7 @@ export WINEPREFIX=$work/prefix WINEDEBUG=-all LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-
 unset WINEDLLOVERRIDES
 xvfb_pid=""
 
+# shellcheck disable=SC2317 # called by the trap
 cleanup() {
   "$wineserver" -k 2>/dev/null || true
   [ -z "$xvfb_pid" ] || kill "$xvfb_pid" 2>/dev/null || true
@@ -81,6 +83,7 @@ printf '%s\r\n' 'REGEDIT4' '' '[HKEY_LOCAL_MACHINE\Software\Wine\Drives]' '"d:"=
 # The settings file as the game's archive ships it: bare (values without keys), 60 lines, CR LF,
 # code page 932. FOLDER is the folder of the machine it was packed on.
 bare_settings() {
+  # shellcheck disable=SC1003,SC2054 # a backslash ends the folder; commas are in the values
   local values=(
     'C:\Program Files\ZRK_DL\' 0 1 1 1 1 1 1 0 0,0 1 80 70 5 5 1 1 0 1 0 1 0 1 0
     255,255,255 128,128,255 255,200,0 0,255,128 1 100 100 100 0 0 0 0 0 1 0 1 0 0 0 1 100 50 0 0
@@ -108,6 +111,7 @@ cp "$install_dir/DLTZRK_DL.INI" "$work/settings-before.ini"
 
 echo
 echo "== Demo installation $install_dir_win (on Linux: $install_dir)"
+# shellcheck disable=SC2012 # for the eye only
 LC_ALL=C.UTF-8 ls -l "$install_dir" | sed 's/^/  /'
 echo
 echo "== DLTZRK_DL.INI before"
@@ -120,6 +124,7 @@ set +e
 code=$?
 set -e
 echo "  ZRK_START.exe ended with exit code $code"
+[ "$code" = 0 ] || status=1
 
 echo
 echo "== DLTZRK_DL.INI after"
@@ -167,7 +172,8 @@ if [ -n "$screenshot" ]; then
   fi
   touch "$release"
   wait "$reader_pid" || true
-  wait "$launcher_pid" && echo "  ZRK_START.exe ended with exit code 0" ||
-    echo "  ZRK_START.exe ended with exit code $?"
+  if wait "$launcher_pid"; then code=0; else code=$?; fi
+  echo "  ZRK_START.exe ended with exit code $code"
+  [ "$code" = 0 ] || status=1
 fi
 exit "${status:-0}"
