@@ -1,0 +1,418 @@
+// CFile and CStdioFile: the opens and their refusals, and text mode byte for byte.
+#include "platform/File.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/simulated/SimulatedWindows.h"
+
+namespace {
+
+constexpr unsigned kReadText = 0x4010;
+constexpr unsigned kWriteText = 0x5011;
+constexpr unsigned kReadBinary = 0;
+constexpr unsigned kLineSize = 260;
+constexpr std::uint32_t kErrorCrc = 23;
+
+const std::string kPath = "C:\\Games\\X\\DLTZRK_DL.INI";
+
+class FileTest : public ::testing::Test {
+ protected:
+  FileTest() { os.addDirectory("C:\\Games\\X"); }
+
+  // Every line a 260-byte read delivers from a file holding `disk`.
+  std::vector<std::string> ReadLines(const std::string& disk) {
+    os.addFile(kPath, disk);
+    CStdioFile file(os);
+    EXPECT_TRUE(file.Open(kPath.c_str(), kReadText));
+    std::vector<std::string> lines;
+    char line[kLineSize];
+    while (file.ReadString(line, kLineSize) != nullptr) lines.push_back(line);
+    file.Close();
+    return lines;
+  }
+
+  // The bytes on disk after writing `strings` in text mode.
+  std::string WriteStrings(const std::vector<std::string>& strings) {
+    CStdioFile file(os);
+    EXPECT_TRUE(file.Open(kPath.c_str(), kWriteText));
+    for (const std::string& s : strings) file.WriteString(s.c_str());
+    file.Close();
+    return os.fileBytes(kPath);
+  }
+
+  SimulatedWindows os;
+};
+
+std::string Joined(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line;
+  return text;
+}
+
+// --- Reading -------------------------------------------------------------------------------------
+
+TEST_F(FileTest, TextReadingTranslatesLineEndsAndStopsAtEndOfText) {
+  struct Case {
+    const char* name;
+    std::string disk;
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      {"CR LF", "a\r\nb\r\n", {"a\n", "b\n"}},
+      {"LF only", "a\nb\n", {"a\n", "b\n"}},
+      {"CR CR LF", "a\r\r\nb\n", {"a\r\n", "b\n"}},
+      {"lone CR", "a\rb\r\n", {"a\rb\n"}},
+      {"CR ending the file", "a\r", {"a\r"}},
+      {"last line without LF", "a\r\nb", {"a\n", "b"}},
+      {"0x1A in a line",
+       "a\r\nb\x1A"
+       "c\r\nd\r\n",
+       {"a\n", "b"}},
+      {"0x1A first",
+       "\x1A"
+       "abc",
+       {}},
+      {"empty", "", {}},
+      {"code page 932 bytes", "\x83U\x83\x8B\r\n", {"\x83U\x83\x8B\n"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(ReadLines(c.disk), c.lines);
+  }
+}
+
+TEST_F(FileTest, LongLinesAreDeliveredIn259BytePieces) {
+  const std::string line(300, 'x');
+  const std::vector<std::string> lines = ReadLines(line + "\r\nnext\r\n");
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], line.substr(0, 259));
+  EXPECT_EQ(lines[1], line.substr(259) + "\n");
+  EXPECT_EQ(lines[2], "next\n");
+}
+
+TEST_F(FileTest, CrAtTheEndOfABlockLooksOneByteAhead) {
+  const std::string fill(4095, 'x');  // puts the next byte last in the first 4096-byte block
+  struct Case {
+    const char* name;
+    std::string disk, text;
+  };
+  const Case cases[] = {
+      {"LF in the next block", fill + "\r\ny\r\n", fill + "\ny\n"},
+      {"no LF after it", fill + "\rz\r\n", fill + "\rz\n"},
+      {"CR after it", fill + "\r\r\n", fill + "\r\n"},
+      {"end of file after it", fill + "\r", fill + "\r"},
+      {"0x1A after it",
+       fill + "\r\x1A"
+              "z",
+       fill + "\r"},
+      {"CR LF inside the block", fill.substr(1) + "\r\ny", fill.substr(1) + "\ny"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(Joined(ReadLines(c.disk)), c.text);
+  }
+}
+
+TEST_F(FileTest, EndOfFileLeavesTheBufferUntouched) {
+  for (const std::string disk : {"a\r\n",
+                                 "a\r\n\x1A"
+                                 "b\r\n",
+                                 ""}) {
+    os.addFile(kPath, disk);
+    CStdioFile file(os);
+    ASSERT_TRUE(file.Open(kPath.c_str(), kReadText));
+    char line[kLineSize];
+    if (!disk.empty()) {
+      ASSERT_NE(file.ReadString(line, kLineSize), nullptr);
+    }
+    for (int read = 0; read < 2; ++read) {
+      std::memset(line, 0x55, sizeof line);
+      EXPECT_EQ(file.ReadString(line, kLineSize), nullptr);
+      EXPECT_EQ(std::string(line, sizeof line), std::string(sizeof line, '\x55'));
+    }
+  }
+}
+
+TEST_F(FileTest, ReadErrorRaisesAGenericException) {
+  std::string disk;
+  for (int i = 0; i < 600; ++i) disk += "line " + std::to_string(1000 + i) + "\r\n";
+  os.addFile(kPath, disk);
+  os.failReadAt(kPath, 5000);  // in the second 4096-byte block
+  CStdioFile file(os);
+  ASSERT_TRUE(file.Open(kPath.c_str(), kReadText));
+  char line[kLineSize];
+  int delivered = 0;
+  try {
+    while (file.ReadString(line, kLineSize) != nullptr) ++delivered;
+    FAIL() << "no exception";
+  } catch (const CFileException& e) {
+    EXPECT_EQ(e.m_cause, CFileException::genericException);
+    EXPECT_EQ(e.m_lOsError, kErrorCrc);
+    EXPECT_STREQ(e.m_strFileName, kPath.c_str());
+  }
+  EXPECT_EQ(delivered, 4096 / 11);  // the whole lines of the first block
+  file.Close();
+  EXPECT_TRUE(os.openHandles().empty());
+}
+
+// --- Writing -------------------------------------------------------------------------------------
+
+TEST_F(FileTest, TextWritingTurnsEveryLfIntoCrLf) {
+  EXPECT_EQ(WriteStrings({"a\n", "b", "c\r\n", "\n"}), "a\r\nbc\r\r\n\r\n");
+  // Read back and written again, every file comes out with CR LF, CR CR LF kept.
+  for (const std::string disk : {"a\nb\n", "a\r\nb\r\n", "a\r\r\nb\r\n"}) {
+    const std::string again = WriteStrings(ReadLines(disk));
+    EXPECT_EQ(again, disk == "a\r\r\nb\r\n" ? disk : "a\r\nb\r\n") << disk;
+  }
+}
+
+TEST_F(FileTest, BytesReachTheDiskWhenTheBufferIsFullAndAtClose) {
+  CStdioFile file(os);
+  ASSERT_TRUE(file.Open(kPath.c_str(), kWriteText));
+  file.WriteString("abc\n");
+  EXPECT_EQ(os.fileBytes(kPath), "");
+  file.WriteString(std::string(5000, 'x').c_str());
+  EXPECT_EQ(os.fileBytes(kPath).size(), 4096u);
+  file.Close();
+  EXPECT_EQ(os.fileBytes(kPath), "abc\r\n" + std::string(5000, 'x'));
+  EXPECT_EQ(os.callCount("FlushFileBuffers"), 0);
+}
+
+TEST_F(FileTest, FullDiskRaisesDiskFullWhereTheBytesAreRefused) {
+  struct Case {
+    const char* name;
+    std::uint64_t room;
+    std::size_t length;
+    bool atWrite;  // raised by WriteString, else by Close
+  };
+  const Case cases[] = {
+      {"at close", 10, 12, false},
+      {"at a full buffer", 4000, 5000, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimulatedWindows machine;
+    machine.addDirectory("C:\\Games\\X");
+    machine.failWritesAfter(c.room);
+    CStdioFile file(machine);
+    ASSERT_TRUE(file.Open(kPath.c_str(), kWriteText));
+    bool raisedAtWrite = false;
+    try {
+      file.WriteString(std::string(c.length, 'x').c_str());
+      file.Close();
+      FAIL() << "no exception";
+    } catch (const CFileException& e) {
+      EXPECT_EQ(e.m_cause, CFileException::diskFull);
+      raisedAtWrite = file.IsOpen();
+      file.Abort();
+    }
+    EXPECT_EQ(raisedAtWrite, c.atWrite);
+    EXPECT_EQ(machine.fileBytes(kPath), std::string(c.room, 'x'));
+    EXPECT_TRUE(machine.openHandles().empty());
+  }
+}
+
+TEST_F(FileTest, FailedCloseRaisesAndLeavesTheObjectClosed) {
+  os.addFile(kPath, "data");
+  os.failCloseOf(kPath);
+  CStdioFile text(os);
+  CFile binary(os);
+  for (CFile* file : {static_cast<CFile*>(&text), &binary}) {
+    ASSERT_TRUE(file->Open(kPath.c_str(), kReadBinary));
+    try {
+      file->Close();
+      FAIL() << "no exception";
+    } catch (const CFileException& e) {
+      EXPECT_EQ(e.m_cause, CFileException::diskFull);
+      EXPECT_EQ(e.m_lOsError, kErrorHandleDiskFull);
+      EXPECT_STREQ(e.m_strFileName, kPath.c_str());
+    }
+    EXPECT_FALSE(file->IsOpen());
+    EXPECT_STREQ(file->GetFilePath(), "");
+    file->Close();  // closed: nothing happens
+  }
+  EXPECT_TRUE(os.openHandles().empty());
+}
+
+TEST_F(FileTest, FlushWritesOutAndAsksForTheDisk) {
+  CStdioFile file(os);
+  ASSERT_TRUE(file.Open(kPath.c_str(), kWriteText));
+  file.WriteString("a\n");
+  file.Flush();
+  EXPECT_EQ(os.fileBytes(kPath), "a\r\n");
+  EXPECT_EQ(os.callCount("FlushFileBuffers " + kPath), 1);
+  os.failFlush();
+  EXPECT_THROW(file.Flush(), CFileException);
+  file.Close();
+}
+
+TEST_F(FileTest, DestructorAndAbortDiscardWhatWasNotWritten) {
+  os.failCloseOf(kPath);
+  {
+    CStdioFile file(os);
+    ASSERT_TRUE(file.Open(kPath.c_str(), kWriteText));
+    file.WriteString("lost\n");
+  }  // must not throw although the close fails
+  CStdioFile file(os);
+  ASSERT_TRUE(file.Open(kPath.c_str(), kWriteText));
+  file.WriteString("lost too\n");
+  file.Abort();
+  EXPECT_FALSE(file.IsOpen());
+  EXPECT_EQ(os.fileBytes(kPath), "");
+  EXPECT_TRUE(os.openHandles().empty());
+  EXPECT_EQ(os.callCount("WriteFile"), 0);
+}
+
+// --- Opens ---------------------------------------------------------------------------------------
+
+TEST_F(FileTest, OpensByTheirFlagWords) {
+  CStdioFile file(os);
+  EXPECT_FALSE(file.Open(kPath.c_str(), kReadText)) << "reading needs an existing file";
+  os.addFile(kPath, "old contents");
+  ASSERT_TRUE(file.Open(kPath.c_str(), kWriteText));
+  EXPECT_EQ(os.fileBytes(kPath), "") << "writing empties it";
+  EXPECT_STREQ(file.GetFilePath(), kPath.c_str());
+  EXPECT_TRUE(file.m_bCloseOnDelete);
+  file.Close();
+  CFile binary(os);
+  ASSERT_TRUE(binary.Open(kPath.c_str(), kReadBinary));
+  binary.Close();
+  ASSERT_TRUE(file.Open(kPath.c_str(), kReadText)) << "an object opens again after a close";
+  EXPECT_FALSE(file.Open(kPath.c_str(), kReadText)) << "but not while open";
+  EXPECT_TRUE(file.IsOpen());
+  file.Close();
+  EXPECT_EQ(os.attributesOf(kPath), kAttributeArchive);
+}
+
+TEST_F(FileTest, RefusedOpensLeaveTheObjectClosed) {
+  struct Case {
+    const char* name;
+    void (*prepare)(SimulatedWindows&);
+    unsigned flags;
+  };
+  const Case cases[] = {
+      {"held open by another program", [](SimulatedWindows& m) { m.holdOpen(kPath); }, kReadText},
+      {"read-only, for writing",
+       [](SimulatedWindows& m) { m.setAttributes(kPath, kAttributeReadOnly); }, kWriteText},
+      {"hidden, for writing", [](SimulatedWindows& m) { m.setAttributes(kPath, kAttributeHidden); },
+       kWriteText},
+      {"system, for writing", [](SimulatedWindows& m) { m.setAttributes(kPath, kAttributeSystem); },
+       kWriteText},
+      {"a read-write text stream", [](SimulatedWindows&) {}, CFile::modeReadWrite},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimulatedWindows machine;
+    machine.addFile(kPath, "kept");
+    c.prepare(machine);
+    CStdioFile file(machine);
+    EXPECT_FALSE(file.Open(kPath.c_str(), c.flags));
+    EXPECT_FALSE(file.IsOpen());
+    EXPECT_FALSE(file.m_bCloseOnDelete);
+    EXPECT_STREQ(file.GetFilePath(), "");
+    EXPECT_EQ(machine.fileBytes(kPath), "kept");
+    EXPECT_TRUE(machine.openHandles().empty());
+    // What the caller writes after a refused open goes nowhere.
+    file.WriteString("lost\n");
+    file.Close();
+    EXPECT_EQ(machine.callCount("WriteFile"), 0);
+  }
+}
+
+TEST_F(FileTest, ExclusiveOpenKeepsOthersOut) {
+  os.addFile(kPath, "data");
+  CFile first(os);
+  CFile second(os);
+  ASSERT_TRUE(first.Open(kPath.c_str(), kReadBinary));
+  EXPECT_FALSE(second.Open(kPath.c_str(), kReadBinary));
+  first.Close();
+  EXPECT_TRUE(second.Open(kPath.c_str(), kReadBinary));
+}
+
+TEST_F(FileTest, DriveWithoutMediaFailsBeforeTheFileIsTouched) {
+  os.addDrive('E', kDriveCdrom, false);
+  CFile file(os);
+  EXPECT_FALSE(file.Open("E:\\Games\\X\\ZRK_DLN.SD", kReadBinary));
+  EXPECT_EQ(os.callCount("GetVolumeInformationA E:\\"), 1);
+  EXPECT_EQ(os.callCount("CreateFileA"), 0);
+}
+
+TEST_F(FileTest, NamesTooLongFailBeforeTheFileIsTouched) {
+  const std::string folder = "C:\\" + std::string(200, 'd') + "\\";
+  const std::string name = std::string(259 - folder.size(), 'n');  // a full path of 259 bytes
+  os.addFile(folder + name, "data");
+  CFile file(os);
+  EXPECT_FALSE(file.Open(std::string(260, 'n').c_str(), kReadBinary));
+  EXPECT_EQ(os.callCount("GetFullPathNameA"), 0) << "a 260-byte name fails at once";
+
+  os.setCurrentDirectoryPath(folder);
+  EXPECT_TRUE(file.Open(name.c_str(), kReadBinary));
+  file.Close();
+  os.addFile(folder + name + "x", "data");
+  EXPECT_FALSE(file.Open((name + "x").c_str(), kReadBinary)) << "a 260-byte full path";
+  EXPECT_EQ(os.callCount("CreateFileA"), 1);
+}
+
+TEST_F(FileTest, StoredNameFollowsTheVolume) {
+  struct Case {
+    const char* name;
+    std::uint32_t flags;  // of drive D
+    std::string opened, stored;
+  };
+  const std::string onDisk = "D:\\Games\\DltZrk_DL.ini";
+  const Case cases[] = {
+      {"keeps case", kFsCasePreserved | kFsUnicodeOnDisk, "d:\\games\\dltzrk_dl.ini",
+       "d:\\games\\dltzrk_dl.ini"},
+      {"upper-cases", kFsUnicodeOnDisk, "d:\\games\\dltzrk_dl.ini", "D:\\GAMES\\DLTZRK_DL.INI"},
+      {"takes the name on disk", kFsCasePreserved, "d:\\games\\dltzrk_dl.ini",
+       "d:\\games\\DltZrk_DL.ini"},
+      {"both", 0, "d:\\games\\dltzrk_dl.ini", "D:\\GAMES\\DltZrk_DL.ini"},
+      {"collapses backslashes", kFsCasePreserved | kFsUnicodeOnDisk, "D:\\Games\\\\DltZrk_DL.ini",
+       onDisk},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimulatedWindows machine;
+    machine.addDrive('D', kDriveFixed, true, c.flags);
+    machine.addFile(onDisk, "");
+    CStdioFile file(machine);
+    ASSERT_TRUE(file.Open(c.opened.c_str(), kReadText));
+    EXPECT_STREQ(file.GetFilePath(), c.stored.c_str());
+    EXPECT_EQ(machine.callCount("CreateFileA " + c.opened), 1) << "the caller's name";
+  }
+}
+
+TEST_F(FileTest, NetworkShareNeedsNoVolumeQuery) {
+  const std::string path = "\\\\server\\share\\x\\DLTZRK_DL.INI";
+  os.addFile(path, "data");
+  CFile file(os);
+  ASSERT_TRUE(file.Open(path.c_str(), kReadBinary));
+  EXPECT_STREQ(file.GetFilePath(), path.c_str());
+  EXPECT_EQ(os.callCount("GetVolumeInformationA"), 0);
+}
+
+TEST(FileExceptionTest, CausesOfPlatformErrors) {
+  const std::pair<std::uint32_t, int> cases[] = {
+      {0, CFileException::none},
+      {kErrorFileNotFound, CFileException::fileNotFound},
+      {kErrorPathNotFound, CFileException::badPath},
+      {kErrorAccessDenied, CFileException::accessDenied},
+      {kErrorInvalidHandle, CFileException::invalidFile},
+      {kErrorNotReady, CFileException::hardIO},
+      {kErrorSharingViolation, CFileException::sharingViolation},
+      {kErrorDiskFull, CFileException::diskFull},
+      {kErrorHandleDiskFull, CFileException::diskFull},
+      {9999, CFileException::genericException},
+  };
+  for (const auto& [error, cause] : cases) {
+    EXPECT_EQ(CFileException::OsErrorToException(error), cause) << error;
+  }
+  const CFileException e(CFileException::hardIO, 21, std::string(300, 'n').c_str());
+  EXPECT_EQ(std::strlen(e.m_strFileName), kMaxPath - 1) << "a long name is cut to fit";
+}
+
+}  // namespace
