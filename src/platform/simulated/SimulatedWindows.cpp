@@ -459,9 +459,9 @@ struct SimulatedWindows::State {
   static bool readsData(std::uint32_t access) { return access & (kGenericRead | kGenericAll); }
   static bool writesData(std::uint32_t access) { return access & (kGenericWrite | kGenericAll); }
 
-  // Why CreateFileA refuses `request` on `path` (whose entry, if any, is `entry` and is no
-  // folder check yet), or 0. The checks come in the order Windows makes them: disposition,
-  // attributes, sharing.
+  // Why CreateFileA refuses `request` on `path`, whose existing entry is `entry` (null when
+  // there is none), or 0. The checks come in the order Windows makes them: disposition, then
+  // attributes, then sharing.
   std::uint32_t openRefusal(const Path& path, const Entry* entry,
                             const OpenRequest& request) const {
     if (entry != nullptr && entry->directory) return kErrorAccessDenied;

@@ -63,6 +63,7 @@ class SimulatedWindows : public Platform {
   // ERROR_SHARING_VIOLATION until release().
   void holdOpen(const std::string& path);
   void release(const std::string& path);
+  // Creates the missing folders of `path`; keeps it without a final backslash except at a root.
   void setCurrentDirectoryPath(const std::string& path);
   void setModuleFileName(const std::string& path);
   // A library that loads from attempt `firstLoadingAttempt` on (1 = at once); 0 = never. An
@@ -139,9 +140,8 @@ class SimulatedWindows : public Platform {
   bool changeDirectory(const char* path) override;
   std::uint32_t moduleFileName(char* buffer, std::uint32_t size) override;
   std::uint32_t driveType(const char* root) override;
-  bool startProcess(const char* application, const char* commandLine,
-                    std::uint32_t creationFlags, const char* currentDirectory,
-                    ProcessInfo& info) override;
+  bool startProcess(const char* application, const char* commandLine, std::uint32_t creationFlags,
+                    const char* currentDirectory, ProcessInfo& info) override;
   std::uint32_t waitForInputIdle(OsHandle process, std::uint32_t milliseconds) override;
   bool closeHandle(OsHandle handle) override;
   int showMessageBox(OsHandle owner, const char* text, const char* caption,
