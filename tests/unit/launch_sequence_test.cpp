@@ -105,7 +105,9 @@ TEST(LaunchSequence, UnreadableSettingsShowTheNotInstalledMessage) {
 
     ExpectOneBox(machine.os, kNotInstalledText, kNotInstalledCaption);
     EXPECT_EQ(machine.os.files(), filesBefore);
-    if (existed && machine.os.hasFile(kSettings)) EXPECT_EQ(machine.Settings(), BareFile());
+    if (existed && machine.os.hasFile(kSettings)) {
+      EXPECT_EQ(machine.Settings(), BareFile());
+    }
     EXPECT_TRUE(machine.os.startedProcesses().empty());
     EXPECT_EQ(machine.os.callCount("GetDriveTypeA"), 0);
     EXPECT_EQ(machine.os.callCount("exit"), 0) << "the sequence ends by returning";
