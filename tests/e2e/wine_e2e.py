@@ -40,6 +40,7 @@ MESSAGES_H = SOURCE_DIR / "src" / "app" / "Messages.h"
 LAUNCHER_TIMEOUT_S = 40  # a normal run takes about a second; a box without a reader never ends
 READER_WAIT_MS = 45000  # the reader's own bound, beyond the launcher's
 PROCESS_END_TIMEOUT_S = 15
+GAME_START_DELAY_MS = 1000
 READER_START_S = 30  # the first Wine process of a case starts the prefix's services
 
 # Drive types set once in the template prefix; a case maps the letters it needs to folders.
@@ -378,7 +379,8 @@ def check_game(record, expected_folder):
             raise Failure("the game was started, but should not have been: %r" % record)
         return
     if record is None:
-        raise Failure("the game was not started (no record written)")
+        raise Failure("no record from the game: it was not started, or the launcher ended before "
+                      "the game was ready for input")
     folder = expected_folder.rstrip("\\")
     check_equal("game's command line", record.get("command_line"), GAME)
     check_equal("game's module", record.get("module"), folder + "\\" + GAME)
@@ -407,6 +409,11 @@ def run_launcher(case, start_folder, display, dll_overrides=""):
     env = wine_env(case.prefix, display, dll_overrides)
     record_path = case.out / "game-record.txt"
     env["ZRK_DL_RECORD"] = windows_path(record_path)
+    # The game becomes ready only after a while, and then outlives the launcher's time limit:
+    # a launcher that does not wait for input idle ends before the record exists, and one that
+    # waits for the game to end does not end in time.
+    env["ZRK_DL_START_DELAY_MS"] = str(GAME_START_DELAY_MS)
+    env["ZRK_DL_LIFETIME_MS"] = str((LAUNCHER_TIMEOUT_S + 20) * 1000)
     boxes_path = case.out / "boxes.json"
     stop_path = case.out / "stop"
     ready_path = case.out / "reader-ready"
