@@ -53,6 +53,18 @@ xvfb_pid=""
 # shellcheck disable=SC2317 # called by the trap
 cleanup() {
   "$wineserver" -k 2>/dev/null || true
+  "$wineserver" -w 2>/dev/null || true
+  # The wineserver leaves its socket folder, named after the prefix's device and inode.
+  if [ -d "$WINEPREFIX" ]; then
+    local server_dir
+    server_dir=$(printf 'server-%s-%x' "$(stat -c %D "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
+    for d in /tmp/wine-*/"$server_dir"; do
+      if [ -d "$d" ]; then
+        rm -rf "$d"
+        rmdir "$(dirname "$d")" 2>/dev/null || true
+      fi
+    done
+  fi
   [ -z "$xvfb_pid" ] || kill "$xvfb_pid" 2>/dev/null || true
   if ((keep)); then echo "kept: $work"; else rm -rf "$work"; fi
 }

@@ -185,10 +185,24 @@ def wine_env(prefix, display=None, dll_overrides=""):
 
 
 def stop_wineserver(env):
+    """Ends every process of the prefix and its wineserver, and removes the server's folder."""
     subprocess.run([str(WINESERVER), "-k"], env=env, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, timeout=PROCESS_END_TIMEOUT_S)
     subprocess.run([str(WINESERVER), "-w"], env=env, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, timeout=PROCESS_END_TIMEOUT_S)
+    # The server keeps its socket in <temp>/wine-XXXXXX/server-<device>-<inode of the prefix>,
+    # and leaves the folder behind.
+    try:
+        stat = os.stat(env["WINEPREFIX"])
+    except OSError:
+        return
+    pattern = "wine-*/server-%x-%x" % (stat.st_dev, stat.st_ino)
+    for server_dir in Path(tempfile.gettempdir()).glob(pattern):
+        shutil.rmtree(server_dir, ignore_errors=True)
+        try:
+            server_dir.parent.rmdir()
+        except OSError:
+            pass
 
 
 class Xvfb:
@@ -684,8 +698,7 @@ def main():
             prepare(args.template)
             return 0
         if args.command == "cleanup":
-            subprocess.run([str(WINESERVER), "-k"], env=wine_env(args.template),
-                           stderr=subprocess.DEVNULL)
+            stop_wineserver(wine_env(args.template))
             shutil.rmtree(args.template, ignore_errors=True)
             return 0
         if args.case not in CASES:
