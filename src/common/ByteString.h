@@ -5,6 +5,26 @@
 #include <cstddef>
 #include <cstring>
 
+// Whether `c` is the first byte of a two-byte character in code page 932. Its second byte may be
+// 0x5C, the backslash, which is then no separator.
+inline bool IsLeadByte(char c) {
+  const auto byte = static_cast<unsigned char>(c);
+  return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+}
+
+// The last backslash of a code page 932 path that is a separator, or nullptr.
+inline char* LastSeparator(char* path) {
+  char* last = nullptr;
+  for (char* p = path; *p != '\0'; ++p) {
+    if (*p == '\\') {
+      last = p;
+    } else if (IsLeadByte(*p) && p[1] != '\0') {
+      ++p;
+    }
+  }
+  return last;
+}
+
 // Appends `tail` to the string in `buffer` (capacity `size`).
 inline bool AppendBytes(char* buffer, std::size_t size, const char* tail) {
   const std::size_t length = std::strlen(buffer);
@@ -19,6 +39,7 @@ inline bool JoinBytes(char* buffer, std::size_t size, const char* head, const ch
   const std::size_t headLength = std::strlen(head);
   const std::size_t tailLength = std::strlen(tail);
   if (headLength + tailLength >= size) return false;
+  // NOLINTNEXTLINE(bugprone-not-null-terminated-result): the tail brings the terminator
   std::memcpy(buffer, head, headLength);
   std::memcpy(buffer + headLength, tail, tailLength + 1);
   return true;

@@ -12,7 +12,7 @@ namespace {
 bool GameBesideLauncher(Platform& os, char (&path)[kMaxPath]) {
   const std::uint32_t length = os.moduleFileName(path, kMaxPath);
   if (length == 0 || length >= kMaxPath) return false;
-  char* lastSlash = std::strrchr(path, '\\');
+  char* lastSlash = LastSeparator(path);
   if (lastSlash == nullptr) return false;
   lastSlash[1] = '\0';
   return AppendBytes(path, kMaxPath, kGameExecutable);

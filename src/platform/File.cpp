@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "common/ByteString.h"
+
 namespace {
 
 // Windows error codes that name a cause of their own.
@@ -68,11 +70,6 @@ constexpr CauseOfError kCauses[] = {
     {kErrorHandleEof, CFileException::endOfFile},
 };
 
-bool isLeadByte(char c) {
-  const auto b = static_cast<unsigned char>(c);
-  return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
-}
-
 bool isSeparator(char c) {
   return c == '\\' || c == '/';
 }
@@ -82,7 +79,7 @@ bool isSeparator(char c) {
 std::size_t nextSeparator(const char* path, std::size_t from) {
   std::size_t i = from;
   while (path[i] != '\0' && !isSeparator(path[i]))
-    i += (isLeadByte(path[i]) && path[i + 1]) ? 2 : 1;
+    i += (IsLeadByte(path[i]) && path[i + 1]) ? 2 : 1;
   return i;
 }
 
@@ -220,9 +217,10 @@ void CFile::Close() {
     return;
   }
   const std::uint32_t error = platform_.lastError();
+  // The exception keeps the file's name, which closing the object clears.
   const CFileException failure(CFileException::OsErrorToException(error), error, m_strFileName);
   MarkClosed();
-  throw failure;
+  throw failure;  // NOLINT(cert-err09-cpp,cert-err61-cpp): thrown by value, caught by reference
 }
 
 void CFile::Abort() {
@@ -274,7 +272,7 @@ void CStdioFile::Close() {
   const CFileException failure(CFileException::diskFull, error, m_strFileName);
   MarkClosed();
   ResetStream();
-  throw failure;
+  throw failure;  // NOLINT(cert-err09-cpp,cert-err61-cpp): thrown by value, caught by reference
 }
 
 void CStdioFile::Abort() {

@@ -34,10 +34,14 @@ bool ReadSlots(LaunchRecord& record) {
     for (auto& slot : record.lines.slot) {
       if (file.ReadString(slot, kLineReadSize) == nullptr) std::strcpy(slot, "\n");
     }
-    file.Close();
   } catch (const CFileException&) {
     file.Abort();
     return false;
+  }
+  try {
+    file.Close();
+  } catch (const CFileException&) {
+    file.Abort();  // every line is in: a handle that would not close costs nothing
   }
   return true;
 }
@@ -46,7 +50,8 @@ bool ReadSlots(LaunchRecord& record) {
 // as read, LF included.
 void ReconcileFolder(LaunchRecord& record) {
   char* folderLine = record.lines.slot[1];
-  std::memcpy(record.scratchPath, folderLine, kMaxPath - 1);
+  // A held line has at most 259 bytes, so it fits the scratch path whole.
+  std::strncpy(record.scratchPath, folderLine, kMaxPath - 1);
   record.scratchPath[kMaxPath - 1] = '\0';
   if (char* lf = std::strchr(record.scratchPath, '\n')) *lf = '\0';
   std::strcpy(record.installFolder, record.scratchPath);
@@ -85,8 +90,9 @@ bool ReplaceSettings(LaunchRecord& record, const char* const* lines, int count) 
 
   Platform& os = record.platform;
   CStdioFile& file = record.settingsFile;
-  if (!file.Open(tempPath, kWriteFlags)) {
-    os.deleteFile(tempPath);  // a stale one that could be neither reused nor replaced
+  // A stale temporary file that cannot be emptied (hidden, system) is removed and made anew.
+  if (!file.Open(tempPath, kWriteFlags) &&
+      (!os.deleteFile(tempPath) || !file.Open(tempPath, kWriteFlags))) {
     return false;
   }
   try {

@@ -96,6 +96,7 @@ void StripKeys(SettingsLines& lines, char* scratch) {
 
 void FormatKeyedLines(const SettingsLines& lines, OutputLines& output) {
   // Every output slot holds the longest key and a whole held line, so no join can fail.
+  static_assert(kOutputSlotSize >= kMaxKeyLength + kLineSlotSize);
   JoinBytes(output.slot[0], kOutputSlotSize, "", lines.slot[0]);
   for (int n = 1; n < kSettingsLineCount; ++n) {
     JoinBytes(output.slot[n], kOutputSlotSize, SettingsKeyTable::kKeys[n], lines.slot[n]);

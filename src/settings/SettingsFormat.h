@@ -39,7 +39,8 @@ struct OutputLines {
 bool IsKeyedForm(const SettingsLines& lines);
 
 // Replaces each of lines 1 to 59 by the text behind its key (the key's length in bytes is dropped
-// without being compared). `scratch` (kLineSlotSize bytes at least) carries the copy. A line whose
+// without being compared). `scratch` (kLineSlotSize - 3 bytes at least: the shortest key has 3)
+// carries the copy. A line whose
 // text is shorter than its key becomes an empty value that keeps the line's LF.
 void StripKeys(SettingsLines& lines, char* scratch);
 

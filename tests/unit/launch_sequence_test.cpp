@@ -25,6 +25,7 @@ void ExpectClean(const SimulatedWindows& os) {
 
 TEST(LaunchSequence, NormalLaunchWritesKeyedSettingsAndStartsTheGame) {
   Installation machine;
+  machine.os.setErrorMode(0x0004);  // a mode the launcher inherits: kept, not replaced
   EXPECT_EQ(machine.Run(), 0);
 
   auto& os = machine.os;
@@ -38,14 +39,23 @@ TEST(LaunchSequence, NormalLaunchWritesKeyedSettingsAndStartsTheGame) {
   EXPECT_EQ(game.creationFlags, kNormalPriorityClass);
   EXPECT_EQ(os.currentDirectoryPath(), "C:\\Games\\X");
   // Drives without media must fail quietly from the very start.
-  EXPECT_EQ(os.errorMode() & (kSemFailCriticalErrors | kSemNoOpenFileErrorBox),
-            kSemFailCriticalErrors | kSemNoOpenFileErrorBox);
+  EXPECT_EQ(os.errorMode(), 0x0004 | kSemFailCriticalErrors | kSemNoOpenFileErrorBox);
   EXPECT_LT(os.callIndex("SetErrorMode"), os.callIndex("LoadLibraryA"));
   // The game runs on unattached: thread handle closed before the wait, process handle after.
   const int closeThread = os.callIndex("CloseHandle thread");
   const int wait = os.callIndex("WaitForInputIdle");
   const int closeProcess = os.callIndex("CloseHandle process");
   EXPECT_TRUE(closeThread >= 0 && closeThread < wait && wait < closeProcess) << os.dump();
+  EXPECT_EQ(os.calls()[wait], "WaitForInputIdle process | 0xFFFFFFFF") << "no time limit";
+  // Every file is opened without sharing: the settings for reading, the data file for reading,
+  // and the new settings for writing, created or emptied.
+  EXPECT_EQ(
+      os.callCount("CreateFileA " + kSettings + " | access=0x80000000 share=0x0 disposition=3"), 1);
+  EXPECT_EQ(os.callCount("CreateFileA " + kData + " | access=0x80000000 share=0x0 disposition=3"),
+            1);
+  EXPECT_EQ(os.callCount("CreateFileA " + kFolder +
+                         "DLTZRK_DL.TMP | access=0x40000000 share=0x0 disposition=2"),
+            1);
   // Order of the steps: probe, read, search, write, start.
   EXPECT_LT(os.callIndex("FreeLibrary"), os.callIndex("CreateFileA " + kSettings));
   EXPECT_LT(os.callIndex("CreateFileA " + kData), os.callIndex("MoveFileExA"));

@@ -52,13 +52,26 @@ TEST(DataFileSearch, FileOnAnotherDriveMovesTheInstallFolderThere) {
   }
 }
 
-TEST(DataFileSearch, RemovableDrivesAreSearchedToo) {
+TEST(DataFileSearch, RemovableDrivesAndTheLastLetterAreSearchedToo) {
+  for (const auto& [letter, type] :
+       {std::pair{'E', kDriveRemovable}, std::pair{'Z', kDriveFixed}}) {
+    SCOPED_TRACE(letter);
+    Installation machine;
+    RemoveLocalData(machine);
+    machine.os.addDrive(letter, type);
+    machine.os.addFile(letter + (":" + kElsewhere) + "ZRK_DLN.SD", "data");
+    machine.Run();
+    EXPECT_EQ(machine.Settings(), KeyedFile(letter + (":" + kElsewhere)));
+  }
+}
+
+TEST(DataFileSearch, DataFileThatWillNotCloseWasStillFound) {
   Installation machine;
-  RemoveLocalData(machine);
-  machine.os.addDrive('E', kDriveRemovable);
-  machine.os.addFile("E:" + kElsewhere + "ZRK_DLN.SD", "data");
-  machine.Run();
-  EXPECT_EQ(machine.Settings(), KeyedFile("E:" + kElsewhere));
+  machine.os.failCloseOf(kData);
+  EXPECT_EQ(machine.Run(), 0);
+  EXPECT_TRUE(machine.os.messageBoxes().empty());
+  EXPECT_EQ(machine.Settings(), KeyedFile());
+  EXPECT_EQ(machine.os.startedProcesses().size(), 1u);
 }
 
 TEST(DataFileSearch, FileThatCannotBeOpenedIsNotFound) {
@@ -147,6 +160,15 @@ TEST(GameStart, GameIsStartedByFullPathOnly) {
     EXPECT_EQ(os.startedProcesses()[0].currentDirectory, kFolder);
     EXPECT_EQ(machine.Settings(), KeyedFile());
   }
+}
+
+TEST(GameStart, LauncherNameEndingInADoubleByteBackslashStillFindsItsFolder) {
+  Installation machine;
+  machine.os.setModuleFileName("C:\\Launcher\\\x95\\.exe");  // the second byte of 0x95 0x5C
+  machine.os.addExecutable("C:\\Launcher\\ZRK_DL.exe");
+  machine.Run();
+  ASSERT_EQ(machine.os.startedProcesses().size(), 1u);
+  EXPECT_EQ(machine.os.startedProcesses()[0].image, "C:\\Launcher\\ZRK_DL.exe");
 }
 
 TEST(GameStart, GameBesideTheLauncherThatFailsFallsBackToTheInstallFolder) {

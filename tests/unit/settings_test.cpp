@@ -73,6 +73,14 @@ TEST(SettingsFile, FolderIsReconciledWithTheStartupDirectory) {
   }
 }
 
+TEST(SettingsFile, FolderThatAlreadyMatchesIsKeptAsRead) {
+  // Without its LF the matching value stays as it was, and the next key joins its line.
+  Installation machine;
+  machine.os.addFile(kSettings, "h\r\nFOLDER=C:\\Games\\X\\");
+  machine.Run();
+  EXPECT_EQ(machine.Settings().substr(0, 35), "h\r\nFOLDER=C:\\Games\\X\\OPTION=\r\nCG=\r\n");
+}
+
 TEST(SettingsFile, LineOneDecidesTheForm) {
   // Line 1 not beginning with "FOLDER=" exactly: every line is a whole value, and the keyed write
   // puts each key in front of the whole line.

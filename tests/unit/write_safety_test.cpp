@@ -41,7 +41,21 @@ TEST(WriteSafety, FailedWritesLeaveTheSettingsFileAsItWas) {
   ExpectSettingsKept("failed replace", [](SimulatedWindows& os) { os.failReplaceInto(kSettings); });
 }
 
+// Windows refuses to empty such a file; the launcher does not even try to replace it (Wine as
+// root would let the replacement through).
+void ExpectNoReplacementTried(const char* name, std::uint32_t attributes) {
+  SCOPED_TRACE(name);
+  Installation machine;
+  machine.os.setAttributes(kSettings, attributes);
+  machine.Run();
+  EXPECT_EQ(machine.os.callCount("CreateFileA " + kTemp), 0);
+  EXPECT_EQ(machine.os.callCount("MoveFileExA"), 0);
+}
+
 TEST(WriteSafety, SettingsThatWindowsWouldNotLetUsRewriteAreLeftAlone) {
+  ExpectNoReplacementTried("read-only", kAttributeReadOnly);
+  ExpectNoReplacementTried("hidden", kAttributeHidden);
+  ExpectNoReplacementTried("system", kAttributeSystem);
   ExpectSettingsKept("read-only", [](SimulatedWindows& os) {
     os.setAttributes(kSettings, kAttributeReadOnly | kAttributeArchive);
   });
@@ -68,6 +82,7 @@ TEST(WriteSafety, SettingsHeldOpenAtWriteTimeAreLeftAlone) {
   machine.os.holdOpen(kSettings);
   EXPECT_FALSE(WriteKeyedSettings(record));
   EXPECT_FALSE(WriteBareSettings(record));
+  EXPECT_EQ(machine.os.callCount("CreateFileA " + kTemp), 0);
   machine.os.release(kSettings);
   EXPECT_EQ(machine.Settings(), BareFile());
   EXPECT_FALSE(machine.os.hasFile(kTemp));
@@ -88,11 +103,23 @@ TEST(WriteSafety, SettingsFileGoneBeforeTheWriteIsCreatedAnew) {
 }
 
 TEST(WriteSafety, StaleTemporaryFileIsReplaced) {
+  for (const std::uint32_t attributes : {kAttributeArchive, kAttributeHidden, kAttributeSystem}) {
+    SCOPED_TRACE(attributes);
+    Installation machine;
+    machine.os.addFile(kTemp, std::string(10000, 'x'), attributes);
+    machine.Run();
+    EXPECT_EQ(machine.Settings(), KeyedFile());
+    EXPECT_FALSE(machine.os.hasFile(kTemp));
+  }
+}
+
+TEST(WriteSafety, SettingsHandleThatWillNotCloseAfterReadingCostsNothing) {
   Installation machine;
-  machine.os.addFile(kTemp, std::string(10000, 'x'));
-  machine.Run();
+  machine.os.failCloseOf(kSettings);
+  EXPECT_EQ(machine.Run(), 0);
+  EXPECT_TRUE(machine.os.messageBoxes().empty());
   EXPECT_EQ(machine.Settings(), KeyedFile());
-  EXPECT_FALSE(machine.os.hasFile(kTemp));
+  EXPECT_EQ(machine.os.startedProcesses().size(), 1u);
 }
 
 // A directory path of exactly `length` bytes: "C:\ddd...\ddd", or the root "C:\".

@@ -243,7 +243,7 @@ std::optional<Path> parseRoot(const std::string& text, const Path& cwd) {
   if (text.size() == 2 && isAsciiLetter(text[0]) && text[1] == ':')
     return Path{driveRoot(text[0]), {}, false};
   if (!endsWithSeparator(text)) return std::nullopt;
-  const std::optional<Path> path = resolvePath(text, cwd);
+  std::optional<Path> path = resolvePath(text, cwd);
   if (!path || !path->isRoot()) return std::nullopt;
   const bool absolute = path->onDrive() ? text.size() == 3 : startsWith(text, "\\\\");
   if (!absolute) return std::nullopt;
@@ -445,16 +445,14 @@ struct SimulatedWindows::State {
   // Whether an open with `access` and `share` collides with the handles already open on `key`.
   bool sharingConflict(const std::string& key, std::uint32_t access, std::uint32_t share) const {
     if (heldOpen.count(key)) return true;
-    for (const auto& [value, h] : handles) {
-      if (h.kind != Kind::file || h.target != key) continue;
-      if ((readsData(access) && !(h.share & kFileShareRead)) ||
-          (writesData(access) && !(h.share & kFileShareWrite)) ||
-          (readsData(h.access) && !(share & kFileShareRead)) ||
-          (writesData(h.access) && !(share & kFileShareWrite))) {
-        return true;
-      }
-    }
-    return false;
+    return std::any_of(handles.begin(), handles.end(), [&](const auto& entry) {
+      const Handle& h = entry.second;
+      return h.kind == Kind::file && h.target == key &&
+             ((readsData(access) && !(h.share & kFileShareRead)) ||
+              (writesData(access) && !(h.share & kFileShareWrite)) ||
+              (readsData(h.access) && !(share & kFileShareRead)) ||
+              (writesData(h.access) && !(share & kFileShareWrite)));
+    });
   }
   static bool readsData(std::uint32_t access) { return access & (kGenericRead | kGenericAll); }
   static bool writesData(std::uint32_t access) { return access & (kGenericWrite | kGenericAll); }
@@ -532,7 +530,7 @@ struct SimulatedWindows::State {
     return failPath(kErrorFileNotFound);
   }
   std::optional<Path> existingFile(const char* name) {
-    const std::optional<Path> path = resolve(name);
+    std::optional<Path> path = resolve(name);
     if (!path) return failPath(kErrorInvalidName);
     if (const std::uint32_t error = reachError(*path)) return failPath(error);
     const Entry* entry = find(*path);
@@ -802,6 +800,8 @@ std::string SimulatedWindows::dump() const {
   return out.str();
 }
 
+// A member, not a static: the process runs on this machine.
+// NOLINTNEXTLINE(readability-convert-member-functions-to-static)
 int SimulatedWindows::runProcess(const std::function<int()>& body) {
   try {
     return body();
@@ -925,9 +925,11 @@ bool SimulatedWindows::startProcess(const char* application, const char* command
 }
 
 std::uint32_t SimulatedWindows::waitForInputIdle(OsHandle process, std::uint32_t milliseconds) {
-  (void)milliseconds;  // the started programs are ready for input at once
+  // The started programs are ready for input at once; the time limit is only logged.
   const bool known = state_->findHandle(process, State::Kind::process) != nullptr;
-  calls_.push_back(known ? "WaitForInputIdle process" : "WaitForInputIdle invalid " + hex(process));
+  calls_.push_back(
+      (known ? "WaitForInputIdle process" : "WaitForInputIdle invalid " + hex(process)) + " | " +
+      hex(milliseconds));
   if (!known) {
     state_->fail(kErrorInvalidHandle);
     return kWaitFailed;
@@ -1021,7 +1023,8 @@ bool SimulatedWindows::findFileName(const char* path, char* name, std::uint32_t 
 OsHandle SimulatedWindows::createFile(const char* name, std::uint32_t access,
                                       std::uint32_t shareMode, std::uint32_t disposition,
                                       std::uint32_t attributes) {
-  calls_.push_back(std::string("CreateFileA ") + (name ? name : ""));
+  calls_.push_back(std::string("CreateFileA ") + (name ? name : "") + " | access=" + hex(access) +
+                   " share=" + hex(shareMode) + " disposition=" + std::to_string(disposition));
   State& s = *state_;
   const std::optional<Path> path = s.resolve(name);
   if (!path) return s.failHandle(kErrorPathNotFound);

@@ -113,9 +113,11 @@ class SimulatedWindows : public Platform {
   // Log of calls in order, one entry each, written as the Windows call and its main argument:
   //   "LoadLibraryA d3dx9_40.dll", "FreeLibrary d3dx9_40.dll", "Sleep 100",
   //   "GetCurrentDirectoryA", "SetCurrentDirectoryA D:\Games\X\", "GetDriveTypeA A:\",
-  //   "GetModuleFileNameA", "CreateProcessA D:\Games\X\ZRK_DL.exe", "WaitForInputIdle process",
+  //   "GetModuleFileNameA", "CreateProcessA D:\Games\X\ZRK_DL.exe",
+  //   "WaitForInputIdle process | 0xFFFFFFFF" (with the time limit),
   //   "CloseHandle thread", "CloseHandle process", "CloseHandle file C:\X\DLTZRK_DL.INI",
-  //   "MessageBoxA <caption>", "exit 0", "CreateFileA <name>", "ReadFile <path>",
+  //   "MessageBoxA <caption>", "exit 0",
+  //   "CreateFileA <name> | access=0x80000000 share=0x0 disposition=3", "ReadFile <path>",
   //   "WriteFile <path>", "FlushFileBuffers <path>", "GetFileAttributesA <path>",
   //   "MoveFileExA <source> <target>", "DeleteFileA <path>", "GetFullPathNameA <name>",
   //   "GetVolumeInformationA <root>", "FindFirstFileA <path>", "SetErrorMode <mode in hex>".
