@@ -9,6 +9,7 @@ ZRK_PACKAGES=(
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   wine wine64 xvfb xauth fonts-ipafont-gothic locales      # the Wine tests
   x11-apps imagemagick e2fsprogs python3
+  valgrind clang-tidy libclang-rt-14-dev                   # memcheck, tidy, libFuzzer and sanitizers
 )
 
 zrk_install_deps() {

@@ -16,6 +16,16 @@ cmake --build --preset windows-x86 -j "$jobs"
 cmake --preset native-clang >/dev/null
 cmake --build --preset native-clang -j "$jobs"
 
+# The unit suite under ASan+UBSan, the fuzz targets for a bounded number of inputs, clang-tidy.
+cmake --preset sanitize >/dev/null
+cmake --build --preset sanitize -j "$jobs"
+ctest --preset sanitize -j "$jobs"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "$jobs"
+ctest --preset fuzz -j "$jobs"
+cmake --preset tidy >/dev/null
+ctest --preset tidy
+
 cmake --preset native -DZRK_WINDOWS_BUILD_DIR="$PWD/build/windows-x64" >/dev/null
 cmake --build --preset native -j "$jobs"
 ctest --preset native -j "$jobs" "$@"

@@ -1,0 +1,512 @@
+#include "LaunchHarness.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+#include <sstream>
+#include <vector>
+
+#include "SettingsModel.h"
+#include "app/LauncherApp.h"
+#include "app/Messages.h"
+#include "platform/simulated/SimulatedWindows.h"
+
+namespace fuzz {
+namespace {
+
+constexpr std::size_t kMaxPathBytes = 259;  // a path buffer's bytes before its terminator
+const std::string kToolsFolder = "\\\\tools\\bin\\";
+
+// Another program opens the settings file while the launcher looks for its data file, that is
+// between the launcher's read and its write.
+class FuzzWindows : public SimulatedWindows {
+ public:
+  std::string holdWhenDataOpened;
+
+  OsHandle createFile(const char* name, std::uint32_t access, std::uint32_t shareMode,
+                      std::uint32_t disposition, std::uint32_t attributes) override {
+    const std::string text = name != nullptr ? name : "";
+    const std::string dataName = "ZRK_DLN.SD";
+    if (!holdWhenDataOpened.empty() && text.size() >= dataName.size() &&
+        text.compare(text.size() - dataName.size(), dataName.size(), dataName) == 0) {
+      holdOpen(holdWhenDataOpened);
+      holdWhenDataOpened.clear();
+    }
+    return SimulatedWindows::createFile(name, access, shareMode, disposition, attributes);
+  }
+};
+
+enum class Message { none, directX, notInstalled, damaged };
+
+struct Outcome {
+  Message message = Message::none;
+  bool settingsIsFile = true;
+  std::string settings;  // the settings file's bytes afterwards
+  bool gameStarted = false;
+  std::string gameApplication;
+  std::string gameDirectory;
+  bool staleTempRemains = false;
+};
+
+bool IsLeadByte(unsigned char b) {
+  return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+}
+bool IsTrailByte(unsigned char b) {
+  return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC);
+}
+// A byte that may stand alone in a file name: printable ASCII but the reserved characters, and
+// the half-width katakana.
+bool IsNameByte(unsigned char b) {
+  if (b >= 0xA1 && b <= 0xDF) return true;
+  if (b < 0x20 || b > 0x7E) return false;
+  return std::string("\\/:*?\"<>|").find(static_cast<char>(b)) == std::string::npos;
+}
+
+bool IsValidComponent(const std::string& part) {
+  if (part.empty() || part == "." || part == "..") return false;
+  bool lastIsSingle = true;
+  for (std::size_t i = 0; i < part.size(); ++i) {
+    const auto b = static_cast<unsigned char>(part[i]);
+    lastIsSingle = !IsLeadByte(b);
+    if (!lastIsSingle) {
+      if (i + 1 >= part.size() || !IsTrailByte(static_cast<unsigned char>(part[i + 1]))) {
+        return false;
+      }
+      ++i;
+    } else if (!IsNameByte(b)) {
+      return false;
+    }
+  }
+  // Windows drops periods and spaces at the end of a name.
+  return !lastIsSingle || (part.back() != '.' && part.back() != ' ');
+}
+
+// Splits at backslashes that are characters of their own, not trail bytes.
+std::vector<std::string> Components(const std::string& tail) {
+  std::vector<std::string> parts(1);
+  for (std::size_t i = 0; i < tail.size(); ++i) {
+    const auto b = static_cast<unsigned char>(tail[i]);
+    if (IsLeadByte(b) && i + 1 < tail.size()) {
+      parts.back() += tail.substr(i, 2);
+      ++i;
+    } else if (tail[i] == '\\') {
+      parts.emplace_back();
+    } else {
+      parts.back() += tail[i];
+    }
+  }
+  return parts;
+}
+
+bool HasDriveLetter(const std::string& path) {
+  return path.size() >= 2 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':';
+}
+
+int DriveIndex(const std::string& path) {
+  return std::toupper(static_cast<unsigned char>(path[0])) - 'A';
+}
+
+// The folder with a final backslash, as files inside it are named. Only a drive root has one
+// already: a last byte 0x5C may be the trail byte of a double-byte character.
+std::string FolderOf(const std::string& directory) {
+  const bool driveRoot = directory.size() == 3 && HasDriveLetter(directory);
+  return driveRoot ? directory : directory + "\\";
+}
+
+std::string Escaped(const std::string& bytes, std::size_t limit = 400) {
+  std::string out;
+  for (std::size_t i = 0; i < bytes.size() && i < limit; ++i) {
+    const auto c = static_cast<unsigned char>(bytes[i]);
+    char hex[8];
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+    } else {
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    }
+  }
+  if (bytes.size() > limit) out += "...(" + std::to_string(bytes.size()) + " bytes)";
+  return out;
+}
+
+const char* MessageName(Message m) {
+  switch (m) {
+    case Message::none:
+      return "none";
+    case Message::directX:
+      return "DirectX";
+    case Message::notInstalled:
+      return "not installed";
+    case Message::damaged:
+      return "damaged";
+  }
+  return "?";
+}
+
+// --- The model: what the launch must do on `spec` -----------------------------------------------
+
+Outcome Expect(const MachineSpec& spec, bool readFaultNoticed) {
+  Outcome out;
+  out.settingsIsFile = spec.settings == SettingsKind::file;
+  out.settings = spec.settingsBytes;
+  out.staleTempRemains = spec.staleTemp != StaleTemp::none;
+
+  if (spec.libraryAttempt <= 0 || spec.libraryAttempt > 11) {
+    out.message = Message::directX;
+    return out;
+  }
+
+  // The start-up directory always gets one more backslash; the settings path must fit a path
+  // buffer.
+  const std::string startup = spec.directory + "\\";
+  const bool onDrive = HasDriveLetter(spec.directory);
+  const DriveSpec* home = onDrive ? &spec.drives[DriveIndex(spec.directory)] : nullptr;
+  const bool readable = home == nullptr || home->media;
+  if (startup.size() + std::string("DLTZRK_DL.INI").size() > kMaxPathBytes || !readable ||
+      spec.settings != SettingsKind::file || spec.heldAtRead || readFaultNoticed) {
+    out.message = Message::notInstalled;
+    return out;
+  }
+
+  using namespace settings_model;
+  Lines lines = Read(spec.settingsBytes).lines;
+  if (IsKeyed(lines)) Strip(lines);
+  Reconcile(lines, startup);
+  std::string install = startup;
+
+  // The data file: in the install folder, else on the fixed and removable drives from A to Z.
+  const Data homeData = home != nullptr ? home->data : spec.shareData;
+  Game installGame = home != nullptr ? home->game : spec.shareGame;
+  if (homeData != Data::file) {
+    bool found = false;
+    for (int i = 0; onDrive && i < 26 && !found; ++i) {
+      const DriveSpec& d = spec.drives[i];
+      const bool probed = d.present && (d.type == kDriveRemovable || d.type == kDriveFixed);
+      if (probed && d.media && d.data == Data::file) {
+        const char letter = static_cast<char>('A' + i);
+        install[0] = letter;
+        lines[1][0] = letter;
+        installGame = d.game;
+        found = true;
+      }
+    }
+    if (!found) {
+      out.message = Message::damaged;
+      return out;
+    }
+  }
+
+  const std::string keyed = KeyedFile(lines);
+  const std::string bare = BareFile(lines);
+
+  // The keyed write: a file that Windows would not let us rewrite is left alone, and so is any
+  // file when the temporary file cannot be written whole and renamed over it.
+  const std::uint32_t refused = kAttributeReadOnly | kAttributeHidden | kAttributeSystem;
+  const bool attempted = (spec.settingsAttributes & refused) == 0 && !spec.heldAtWrite;
+  // A stale temporary file is reused, or removed and made anew; one that is read-only or open in
+  // another program can be neither.
+  const bool staleProtected =
+      spec.staleTemp == StaleTemp::readOnly || spec.staleTemp == StaleTemp::held;
+  const bool writesWork = attempted && !staleProtected && !spec.tempCloseFails &&
+                          !spec.flushFails && !spec.replaceFails;
+  std::uint64_t room = spec.diskRoom.value_or(~std::uint64_t{0});
+  const bool keyedOk = writesWork && keyed.size() <= room;
+  if (keyedOk) room -= keyed.size();
+  if (attempted && !staleProtected) out.staleTempRemains = false;  // reused, then gone
+
+  // The game: beside the launcher first, then in the install folder.
+  const std::string module = spec.launcherElsewhere ? kToolsFolder + "ZRK_START.exe"
+                                                    : FolderOf(spec.directory) + "ZRK_START.exe";
+  const bool haveBeside = module.size() <= kMaxPathBytes;
+  const std::string beside = module.substr(0, module.rfind('\\') + 1) + "ZRK_DL.exe";
+  const Game besideGame = spec.launcherElsewhere ? spec.gameBesideLauncher
+                                                 : (home != nullptr ? home->game : spec.shareGame);
+  const std::string inInstall = install + "ZRK_DL.exe";
+  if (haveBeside && besideGame == Game::starts) {
+    out.gameStarted = true;
+    out.gameApplication = beside;
+  } else if (installGame == Game::starts) {
+    out.gameStarted = true;
+    out.gameApplication = inInstall;
+  }
+  out.gameDirectory = install;
+
+  if (!keyedOk) return out;
+  out.settings = keyed;
+  if (!out.gameStarted && bare.size() <= room) out.settings = bare;
+  return out;
+}
+
+// --- The machine
+// ----------------------------------------------------------------------------------
+
+void Build(const MachineSpec& spec, FuzzWindows& os) {
+  os.addLibrary("d3dx9_40.dll", spec.libraryAttempt);
+  const bool onDrive = HasDriveLetter(spec.directory);
+  for (int i = 0; i < 26; ++i) {
+    const DriveSpec& d = spec.drives[i];
+    const char letter = static_cast<char>('A' + i);
+    if (d.present) {
+      os.addDrive(letter, d.type, d.media, d.fileSystemFlags);
+    } else if (letter == 'C') {
+      os.addDrive(letter, kDriveNoRootDir, false);  // a new machine has C: fixed; take it away
+    }
+  }
+  const std::string folder = FolderOf(spec.directory);
+  auto place = [&](const std::string& at, Data data, Game game) {
+    if (data == Data::none && game == Game::none) return;
+    os.addDirectory(at);
+    if (data == Data::file || data == Data::held) os.addFile(at + "ZRK_DLN.SD", "data");
+    if (data == Data::held) os.holdOpen(at + "ZRK_DLN.SD");
+    if (data == Data::folder) os.addDirectory(at + "ZRK_DLN.SD\\");
+    if (game != Game::none) os.addExecutable(at + "ZRK_DL.exe", game == Game::starts);
+  };
+  if (onDrive) {
+    for (int i = 0; i < 26; ++i) {
+      const DriveSpec& d = spec.drives[i];
+      if (d.present) place(static_cast<char>('A' + i) + folder.substr(1), d.data, d.game);
+    }
+  } else {
+    place(folder, spec.shareData, spec.shareGame);
+  }
+
+  os.setCurrentDirectoryPath(spec.directory);
+  if (os.currentDirectoryPath() != spec.directory) {
+    std::fprintf(stderr, "decoder fault: directory \"%s\" reads back as \"%s\"\n",
+                 Escaped(spec.directory).c_str(), Escaped(os.currentDirectoryPath()).c_str());
+    std::abort();
+  }
+
+  if (spec.launcherElsewhere) {
+    os.setModuleFileName(kToolsFolder + "ZRK_START.exe");
+    if (spec.gameBesideLauncher != Game::none) {
+      os.addExecutable(kToolsFolder + "ZRK_DL.exe", spec.gameBesideLauncher == Game::starts);
+    }
+  } else {
+    os.setModuleFileName(folder + "ZRK_START.exe");
+  }
+
+  const std::string settings =
+      folder + (spec.settingsNameLower ? "dltzrk_dl.ini" : "DLTZRK_DL.INI");
+  if (spec.settings == SettingsKind::file) {
+    os.addFile(settings, spec.settingsBytes, spec.settingsAttributes);
+  } else if (spec.settings == SettingsKind::folder) {
+    os.addDirectory(settings + "\\");
+  }
+  if (spec.heldAtRead) os.holdOpen(settings);
+  if (spec.heldAtWrite) os.holdWhenDataOpened = settings;
+  if (spec.readFaultAt) os.failReadAt(settings, *spec.readFaultAt);
+  if (spec.readCloseFails) os.failCloseOf(settings);
+  if (spec.dataCloseFails) os.failCloseOf(folder + "ZRK_DLN.SD");
+
+  const std::string temp = folder + "DLTZRK_DL.TMP";
+  switch (spec.staleTemp) {
+    case StaleTemp::none:
+      break;
+    case StaleTemp::normal:
+      os.addFile(temp, "stale");
+      break;
+    case StaleTemp::readOnly:
+      os.addFile(temp, "stale", kAttributeReadOnly);
+      break;
+    case StaleTemp::hidden:
+      os.addFile(temp, "stale", kAttributeHidden);
+      break;
+    case StaleTemp::held:
+      os.addFile(temp, "stale");
+      os.holdOpen(temp);
+      break;
+  }
+  if (spec.tempCloseFails) os.failCloseOf(temp);
+  if (spec.flushFails) os.failFlush();
+  if (spec.replaceFails) os.failReplaceInto(settings);
+  if (spec.diskRoom) os.failWritesAfter(*spec.diskRoom);
+}
+
+std::set<std::string> FoldedFiles(const SimulatedWindows& os) {
+  std::set<std::string> files;
+  for (std::string path : os.files()) {
+    std::transform(path.begin(), path.end(), path.begin(), [](char c) {
+      return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    });
+    files.insert(path);
+  }
+  return files;
+}
+
+std::string Describe(const MachineSpec& spec) {
+  std::ostringstream out;
+  out << "directory: \"" << Escaped(spec.directory) << "\" (" << spec.directory.size()
+      << " bytes)\nlibrary from attempt " << spec.libraryAttempt << "\ndrives:";
+  for (int i = 0; i < 26; ++i) {
+    const DriveSpec& d = spec.drives[i];
+    if (!d.present) continue;
+    out << ' ' << static_cast<char>('A' + i) << "(type " << d.type << (d.media ? "" : " no media")
+        << " data " << static_cast<int>(d.data) << " game " << static_cast<int>(d.game) << ')';
+  }
+  out << "\nshare data " << static_cast<int>(spec.shareData) << " game "
+      << static_cast<int>(spec.shareGame) << "; launcher elsewhere " << spec.launcherElsewhere
+      << " game there " << static_cast<int>(spec.gameBesideLauncher) << "\nsettings kind "
+      << static_cast<int>(spec.settings) << " attributes " << spec.settingsAttributes
+      << " held at read " << spec.heldAtRead << " held at write " << spec.heldAtWrite
+      << " read fault " << (spec.readFaultAt ? std::to_string(*spec.readFaultAt) : "-")
+      << " read close fails " << spec.readCloseFails << "\nstale temp "
+      << static_cast<int>(spec.staleTemp) << " disk room "
+      << (spec.diskRoom ? std::to_string(*spec.diskRoom) : "-") << " temp close fails "
+      << spec.tempCloseFails << " flush fails " << spec.flushFails << " replace fails "
+      << spec.replaceFails << "\nsettings bytes: \"" << Escaped(spec.settingsBytes, 2000) << "\"\n";
+  return out.str();
+}
+
+[[noreturn]] void Fail(const std::string& what, const MachineSpec& spec, const Outcome& expected,
+                       const SimulatedWindows& os) {
+  std::fprintf(stderr,
+               "\n*** launch oracle: %s\n%sexpected message: %s\nexpected settings: \"%s\"\n"
+               "expected game: %d %s in %s\n%s\n",
+               what.c_str(), Describe(spec).c_str(), MessageName(expected.message),
+               Escaped(expected.settings, 2000).c_str(), expected.gameStarted,
+               Escaped(expected.gameApplication).c_str(), Escaped(expected.gameDirectory).c_str(),
+               os.dump().c_str());
+  std::abort();
+}
+
+// How often each outcome came up, printed at exit when ZRK_FUZZ_STATS is set: a check that the
+// decoders reach every way a launch can end.
+struct Tally {
+  std::array<long, 4> messages{};
+  long keyed = 0, bare = 0, kept = 0, moved = 0, started = 0, runs = 0;
+  ~Tally() {
+    if (std::getenv("ZRK_FUZZ_STATS") == nullptr) return;
+    std::fprintf(stderr,
+                 "launches %ld: none %ld, DirectX %ld, not installed %ld, damaged %ld; settings "
+                 "keyed %ld, bare %ld, kept %ld; moved to another drive %ld; game started %ld\n",
+                 runs, messages[0], messages[1], messages[2], messages[3], keyed, bare, kept, moved,
+                 started);
+  }
+};
+Tally tally;
+
+Message ShownMessage(const SimulatedWindows& os) {
+  if (os.messageBoxes().empty()) return Message::none;
+  const SimulatedWindows::MessageBoxRecord& box = os.messageBoxes()[0];
+  if (box.owner != 0 || box.type != kMbOk) return Message::none;
+  if (box.text == kDirectXText && box.caption == kDirectXCaption) return Message::directX;
+  if (box.text == kNotInstalledText && box.caption == kNotInstalledCaption) {
+    return Message::notInstalled;
+  }
+  if (box.text == kDamagedText && box.caption == kDamagedCaption) return Message::damaged;
+  return Message::none;
+}
+
+}  // namespace
+
+MachineSpec StandardMachine(const std::string& settingsBytes) {
+  MachineSpec spec;
+  spec.drives[2].present = true;
+  spec.drives[2].data = Data::file;
+  spec.drives[2].game = Game::starts;
+  spec.settingsBytes = settingsBytes;
+  return spec;
+}
+
+bool IsValidDirectory(const std::string& directory) {
+  std::string tail;
+  if (directory.size() >= 3 && HasDriveLetter(directory) && directory[2] == '\\') {
+    if (directory.size() == 3) return true;
+    tail = directory.substr(3);
+  } else if (directory.size() >= 2 && directory.compare(0, 2, "\\\\") == 0) {
+    const std::vector<std::string> parts = Components(directory.substr(2));
+    if (parts.size() < 2) return false;
+    return std::all_of(parts.begin(), parts.end(), IsValidComponent);
+  } else {
+    return false;
+  }
+  const std::vector<std::string> parts = Components(tail);
+  return std::all_of(parts.begin(), parts.end(), IsValidComponent);
+}
+
+void RunAndCheck(const MachineSpec& spec) {
+  FuzzWindows os;
+  Build(spec, os);
+  const std::set<std::string> filesBefore = FoldedFiles(os);
+
+  CLauncherApp app;
+  const int code = os.runProcess([&] { return app.Run(os); });
+
+  // A read fault between what the reads must see and the end of the file may or may not be met,
+  // depending on how the file was read in blocks: either outcome is right, each in full.
+  const Message shown = ShownMessage(os);
+  bool noticed = false;
+  if (spec.readFaultAt && spec.settings == SettingsKind::file) {
+    const std::size_t mustRead = settings_model::Read(spec.settingsBytes).mustRead;
+    if (*spec.readFaultAt < mustRead) {
+      noticed = true;
+    } else if (*spec.readFaultAt < spec.settingsBytes.size()) {
+      noticed = shown == Message::notInstalled;
+    }
+  }
+  const Outcome expected = Expect(spec, noticed);
+
+  if (code != 0) Fail("exit code " + std::to_string(code), spec, expected, os);
+  const std::size_t boxes = os.messageBoxes().size();
+  if (boxes != (expected.message == Message::none ? 0u : 1u) || shown != expected.message) {
+    Fail("message " + std::string(MessageName(shown)) + " (" + std::to_string(boxes) + " boxes)",
+         spec, expected, os);
+  }
+
+  const std::string folder = FolderOf(spec.directory);
+  const std::string settingsPath = folder + "DLTZRK_DL.INI";
+  if (os.hasFile(settingsPath) != expected.settingsIsFile) {
+    Fail("settings file appeared or vanished", spec, expected, os);
+  }
+  if (expected.settingsIsFile && os.fileBytes(settingsPath) != expected.settings) {
+    const std::string actual = os.fileBytes(settingsPath);
+    const char* kind = actual == spec.settingsBytes ? "as it was" : "other bytes";
+    Fail(std::string("settings file differs: ") + kind + " \"" + Escaped(actual, 2000) + "\"", spec,
+         expected, os);
+  }
+
+  std::set<std::string> filesExpected = filesBefore;
+  std::string temp = folder + "DLTZRK_DL.TMP";
+  std::transform(temp.begin(), temp.end(), temp.begin(), [](char c) {
+    return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  });
+  if (!expected.staleTempRemains) filesExpected.erase(temp);
+  if (FoldedFiles(os) != filesExpected) Fail("files were added or removed", spec, expected, os);
+  if (!os.openHandles().empty()) Fail("handles left open", spec, expected, os);
+  // Only a folder that starts with a drive letter is looked for on other drives.
+  if (!HasDriveLetter(spec.directory) && os.callCount("GetDriveTypeA") != 0) {
+    Fail("drives probed for a folder on a network share", spec, expected, os);
+  }
+
+  ++tally.runs;
+  ++tally.messages[static_cast<int>(expected.message)];
+  tally.started += expected.gameStarted ? 1 : 0;
+  tally.moved +=
+      expected.gameDirectory.size() > 0 && expected.gameDirectory[0] != spec.directory[0];
+  if (expected.settingsIsFile && expected.message == Message::none) {
+    const bool keyed = expected.settings.find("CD-ROM=C:\r\n") != std::string::npos &&
+                       expected.settings != spec.settingsBytes;
+    tally.kept += expected.settings == spec.settingsBytes ? 1 : 0;
+    tally.keyed += keyed ? 1 : 0;
+    tally.bare += !keyed && expected.settings != spec.settingsBytes ? 1 : 0;
+  }
+
+  const auto& started = os.startedProcesses();
+  if (started.size() != (expected.gameStarted ? 1u : 0u)) {
+    Fail("games started: " + std::to_string(started.size()), spec, expected, os);
+  }
+  if (expected.gameStarted && (started[0].application != expected.gameApplication ||
+                               started[0].commandLine != "ZRK_DL.exe" ||
+                               started[0].currentDirectory != expected.gameDirectory ||
+                               started[0].creationFlags != kNormalPriorityClass)) {
+    Fail("game started as \"" + Escaped(started[0].application) + "\" in \"" +
+             Escaped(started[0].currentDirectory) + "\"",
+         spec, expected, os);
+  }
+}
+
+}  // namespace fuzz

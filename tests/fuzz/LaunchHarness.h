@@ -1,0 +1,72 @@
+// One whole launch on a simulated machine described by a MachineSpec, and the oracle that judges
+// it: the outcome the launch must have, computed from the spec and the settings model alone.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/Platform.h"
+
+namespace fuzz {
+
+// What lies in the install folder's path on one drive (or on the network share).
+enum class Data { none, file, held, folder };
+enum class Game { none, starts, fails };
+
+struct DriveSpec {
+  bool present = false;
+  std::uint32_t type = kDriveFixed;
+  bool media = true;
+  std::uint32_t fileSystemFlags = kFsCasePreserved | kFsUnicodeOnDisk;
+  Data data = Data::none;
+  Game game = Game::none;
+};
+
+enum class SettingsKind { file, absent, folder };
+enum class StaleTemp { none, normal, readOnly, hidden, held };
+
+struct MachineSpec {
+  int libraryAttempt = 1;  // first attempt at which d3dx9_40.dll loads; 0: never
+
+  // The current directory at start, exactly as GetCurrentDirectoryA reports it: "X:\..." without
+  // a final backslash (except the root "X:\"), or "\\server\share\...".
+  std::string directory = "C:\\Games\\X";
+  std::array<DriveSpec, 26> drives{};
+  Data shareData = Data::none;  // the folder itself when it is on a network share
+  Game shareGame = Game::none;
+
+  bool launcherElsewhere = false;  // the launcher in "\\tools\bin\" instead of the folder
+  Game gameBesideLauncher = Game::none;
+
+  SettingsKind settings = SettingsKind::file;
+  std::string settingsBytes;
+  bool settingsNameLower = false;
+  std::uint32_t settingsAttributes = kAttributeArchive;
+  bool heldAtRead = false;
+  bool heldAtWrite = false;  // another program opens it while the launcher looks for the data
+  std::optional<std::uint64_t> readFaultAt;
+  bool readCloseFails = false;  // after every line is in: no harm done
+  bool dataCloseFails = false;
+
+  StaleTemp staleTemp = StaleTemp::none;
+  std::optional<std::uint64_t> diskRoom;  // bytes that still fit on the disk
+  bool tempCloseFails = false;
+  bool flushFails = false;
+  bool replaceFails = false;
+};
+
+// A machine with the game installed in C:\Games\X: library, settings, data file and game there,
+// drive C fixed.
+MachineSpec StandardMachine(const std::string& settingsBytes);
+
+// Builds the machine, runs the launcher on it and checks every outcome against the model. On a
+// difference, prints both sides and the machine, then aborts (the fuzzer reports the input).
+void RunAndCheck(const MachineSpec& spec);
+
+// Whether `directory` is one that GetCurrentDirectoryA can report on Windows in code page 932:
+// a drive or share root and components of valid characters. For the decoders' self-check.
+bool IsValidDirectory(const std::string& directory);
+
+}  // namespace fuzz

@@ -1,0 +1,282 @@
+// Fuzz target: the whole machine around a launch. A small deterministic decoder turns the input
+// into a start-up directory (any length; every byte a current directory can hold in code page
+// 932), a drive table (types, media, where the data file and the game lie), the launcher's own
+// place, a settings file (raw bytes, or lines built around the directory so that FOLDER often
+// matches), its attributes and sharing, and now and then one injected fault.
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "LaunchHarness.h"
+#include "SettingsModel.h"
+
+namespace {
+
+using fuzz::Data;
+using fuzz::Game;
+using fuzz::MachineSpec;
+
+bool IsLeadByte(unsigned char b) {
+  return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+}
+bool IsTrailByte(unsigned char b) {
+  return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC);
+}
+bool IsNameByte(unsigned char b) {
+  if (b >= 0xA1 && b <= 0xDF) return true;
+  if (b < 0x20 || b > 0x7E) return false;
+  return std::string("\\/:*?\"<>|").find(static_cast<char>(b)) == std::string::npos;
+}
+
+// Any bytes as path components: '\' and '/' separate, a lead byte takes the next byte as its
+// trail (made valid), any other byte a name cannot hold becomes a letter. Empty components and
+// "." and ".." go, trailing periods and spaces go (as Windows drops them), and a component keeps
+// at most 255 bytes.
+std::vector<std::string> Components(const std::string& raw) {
+  std::vector<std::vector<std::string>> parts(1);
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    auto b = static_cast<unsigned char>(raw[i]);
+    if (b == '\\' || b == '/') {
+      parts.emplace_back();
+    } else if (IsLeadByte(b)) {
+      if (i + 1 == raw.size()) break;
+      auto t = static_cast<unsigned char>(raw[++i]);
+      if (!IsTrailByte(t)) t = static_cast<unsigned char>(0x40 + t % 0x3F);  // 0x40..0x7E
+      parts.back().push_back(std::string{static_cast<char>(b), static_cast<char>(t)});
+    } else {
+      if (!IsNameByte(b)) b = static_cast<unsigned char>('a' + b % 26);
+      parts.back().push_back(std::string(1, static_cast<char>(b)));
+    }
+  }
+  std::vector<std::string> out;
+  for (auto& chars : parts) {
+    while (!chars.empty() && (chars.back() == "." || chars.back() == " ")) chars.pop_back();
+    std::string part;
+    for (const std::string& c : chars) {
+      if (part.size() + c.size() > 255) break;
+      part += c;
+    }
+    while (!part.empty() && (part.back() == '.' || part.back() == ' ') &&
+           (part.size() < 2 || !IsLeadByte(static_cast<unsigned char>(part[part.size() - 2])))) {
+      part.pop_back();
+    }
+    if (part.empty() || part == "." || part == "..") continue;
+    out.push_back(part);
+  }
+  return out;
+}
+
+std::string Join(const std::vector<std::string>& parts) {
+  std::string out;
+  for (std::size_t i = 0; i < parts.size(); ++i) out += (i > 0 ? "\\" : "") + parts[i];
+  return out;
+}
+
+std::string Directory(FuzzedDataProvider& in, int& driveIndex) {
+  const bool share = in.ConsumeIntegralInRange<int>(0, 9) >= 8;
+  std::string directory;
+  if (share) {
+    std::vector<std::string> server = Components(in.ConsumeRandomLengthString(12));
+    std::vector<std::string> name = Components(in.ConsumeRandomLengthString(12));
+    directory = "\\\\" + (server.empty() ? std::string("srv") : server[0]) + "\\" +
+                (name.empty() ? std::string("share") : name[0]);
+    driveIndex = -1;
+  } else {
+    driveIndex = in.ConsumeIntegralInRange<int>(0, 25);
+    const bool lower = in.ConsumeIntegralInRange<int>(0, 7) == 7;
+    directory = std::string(1, static_cast<char>((lower ? 'a' : 'A') + driveIndex)) + ":";
+  }
+  const std::string tail = Join(Components(in.ConsumeRandomLengthString(420)));
+  if (!share) directory += "\\";
+  if (!tail.empty()) directory += (share ? "\\" : "") + tail;
+  if (!fuzz::IsValidDirectory(directory)) {
+    std::fprintf(stderr, "decoder fault: invalid directory\n");
+    std::abort();
+  }
+  return directory;
+}
+
+fuzz::DriveSpec Drive(FuzzedDataProvider& in) {
+  const auto bits = in.ConsumeIntegral<std::uint16_t>();
+  fuzz::DriveSpec d;
+  d.present = (bits & 0x3) == 0x3;
+  d.type = (bits >> 2) & 0x7;
+  if (d.type == 7) d.type = kDriveFixed;
+  d.media = ((bits >> 5) & 0x3) != 0x3;
+  static constexpr Data kData[8] = {Data::none, Data::none, Data::none, Data::none,
+                                    Data::file, Data::file, Data::held, Data::folder};
+  d.data = kData[(bits >> 7) & 0x7];
+  static constexpr Game kGame[4] = {Game::none, Game::starts, Game::fails, Game::none};
+  d.game = kGame[(bits >> 10) & 0x3];
+  static constexpr std::uint32_t kFlags[4] = {kFsCasePreserved | kFsUnicodeOnDisk, kFsCasePreserved,
+                                              kFsUnicodeOnDisk, 0};
+  d.fileSystemFlags = kFlags[(bits >> 12) & 0x3];
+  return d;
+}
+
+std::string Eol(FuzzedDataProvider& in, int style) {
+  if (style == 3) style = in.ConsumeIntegralInRange<int>(0, 2);
+  return style == 0 ? "\r\n" : style == 1 ? "\n" : "\r";
+}
+
+// A settings file: raw bytes, or lines around `startup`.
+std::string Settings(FuzzedDataProvider& in, const std::string& startup) {
+  if (in.ConsumeIntegralInRange<int>(0, 3) == 3) return in.ConsumeRandomLengthString(20000);
+
+  const bool keyed = in.ConsumeBool();
+  const int eolStyle = in.ConsumeIntegralInRange<int>(0, 3);
+  const int lines = in.ConsumeIntegralInRange<int>(0, 62);
+  const int longLine = in.ConsumeIntegralInRange<int>(-1, 61);
+  std::string file;
+  for (int n = 0; n < lines; ++n) {
+    std::string value;
+    if (n == 0) {
+      const int header = in.ConsumeIntegralInRange<int>(0, 2);
+      value = header == 0   ? "[\x83U\x83\x8B\x83\x94\x83"
+                              "F\x81[\x83i] DL 1.00"
+              : header == 1 ? ""
+                            : in.ConsumeRandomLengthString(20);
+    } else if (n == 1) {
+      std::string lowered = startup;
+      for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      switch (in.ConsumeIntegralInRange<int>(0, 6)) {
+        case 0:
+        case 1:
+          value = startup;
+          break;
+        case 2:
+          value = lowered;
+          break;
+        case 3:
+          value = startup.substr(0, startup.size() - 1);
+          break;
+        case 4:
+          value = "C:\\Other\\";
+          break;
+        case 5:
+          value = "";
+          break;
+        default:
+          value = in.ConsumeRandomLengthString(20);
+          break;
+      }
+    } else if (n == 60) {
+      value = "CD-ROM=D:";
+    } else {
+      value = in.ConsumeRandomLengthString(12);
+    }
+    if (n == longLine) value += std::string(in.ConsumeIntegralInRange<int>(200, 700), 'L');
+    if (keyed && n >= 1 && n < settings_model::kLines) value = settings_model::kKeys[n] + value;
+    file += value;
+    if (n + 1 < lines || in.ConsumeBool()) file += Eol(in, eolStyle);
+  }
+  if (in.ConsumeIntegralInRange<int>(0, 7) == 7 && !file.empty()) {
+    file.insert(in.ConsumeIntegralInRange<std::size_t>(0, file.size()), 1, '\x1A');
+  }
+  return file;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  FuzzedDataProvider in(data, size);
+  MachineSpec spec;
+
+  switch (in.ConsumeIntegralInRange<int>(0, 15)) {
+    case 15:
+      spec.libraryAttempt = 0;
+      break;
+    case 14:
+      spec.libraryAttempt = in.ConsumeIntegralInRange<int>(2, 12);
+      break;
+    default:
+      spec.libraryAttempt = 1;
+      break;
+  }
+  for (fuzz::DriveSpec& d : spec.drives) d = Drive(in);
+  spec.shareData = in.ConsumeBool() ? Data::file : Data::none;
+  spec.shareGame = in.ConsumeBool() ? Game::starts : Game::fails;
+  spec.launcherElsewhere = in.ConsumeIntegralInRange<int>(0, 7) == 7;
+  spec.gameBesideLauncher = static_cast<Game>(in.ConsumeIntegralInRange<int>(0, 2));
+
+  int driveIndex = -1;
+  spec.directory = Directory(in, driveIndex);
+  if (driveIndex >= 0) {
+    fuzz::DriveSpec& home = spec.drives[driveIndex];
+    home.present = true;
+    // Mostly an installation that is there; sometimes not.
+    if (in.ConsumeIntegralInRange<int>(0, 3) != 3) home.data = Data::file;
+    if (in.ConsumeIntegralInRange<int>(0, 3) != 3) home.media = true;
+  }
+
+  switch (in.ConsumeIntegralInRange<int>(0, 15)) {
+    case 14:
+      spec.settings = fuzz::SettingsKind::absent;
+      break;
+    case 15:
+      spec.settings = fuzz::SettingsKind::folder;
+      break;
+    default:
+      spec.settings = fuzz::SettingsKind::file;
+      break;
+  }
+  spec.settingsNameLower = in.ConsumeIntegralInRange<int>(0, 3) == 3;
+  static constexpr std::uint32_t kAttributes[16] = {
+      0,
+      0,
+      0,
+      0,
+      0,
+      0,
+      0,
+      0,
+      0,
+      0,
+      0,
+      0,
+      kAttributeReadOnly,
+      kAttributeHidden,
+      kAttributeSystem,
+      kAttributeReadOnly | kAttributeHidden | kAttributeSystem};
+  spec.settingsAttributes = kAttributes[in.ConsumeIntegralInRange<int>(0, 15)] | kAttributeArchive;
+  // Rare things at the top of each range: an input that runs out reads as the plain case.
+  spec.heldAtRead = in.ConsumeIntegralInRange<int>(0, 31) == 31;
+  spec.heldAtWrite = in.ConsumeIntegralInRange<int>(0, 31) == 31;
+  spec.readCloseFails = in.ConsumeIntegralInRange<int>(0, 63) == 63;
+  spec.dataCloseFails = in.ConsumeIntegralInRange<int>(0, 31) == 31;
+  switch (in.ConsumeIntegralInRange<int>(0, 31)) {
+    case 28:
+      spec.staleTemp = fuzz::StaleTemp::normal;
+      break;
+    case 29:
+      spec.staleTemp = fuzz::StaleTemp::readOnly;
+      break;
+    case 30:
+      spec.staleTemp = fuzz::StaleTemp::hidden;
+      break;
+    case 31:
+      spec.staleTemp = fuzz::StaleTemp::held;
+      break;
+    default:
+      break;
+  }
+  spec.tempCloseFails = in.ConsumeIntegralInRange<int>(0, 63) == 63;
+  spec.flushFails = in.ConsumeIntegralInRange<int>(0, 63) == 63;
+  spec.replaceFails = in.ConsumeIntegralInRange<int>(0, 63) == 63;
+  const bool readFault = in.ConsumeIntegralInRange<int>(0, 15) == 15;
+  const bool diskFull = in.ConsumeIntegralInRange<int>(0, 15) == 15;
+  const auto faultPick = in.ConsumeIntegral<std::uint32_t>();
+  const auto roomPick = in.ConsumeIntegral<std::uint32_t>();
+
+  spec.settingsBytes = Settings(in, spec.directory + "\\");
+  if (readFault) spec.readFaultAt = faultPick % (spec.settingsBytes.size() + 1);
+  if (diskFull) spec.diskRoom = roomPick % (3 * spec.settingsBytes.size() + 4000);
+
+  fuzz::RunAndCheck(spec);
+  return 0;
+}

@@ -1,0 +1,372 @@
+// The fault matrix: whole launches under every fault the disk, other programs and the drives can
+// bring. Every case must end with exit code 0, the message it calls for (or none), a settings
+// file that is byte-identical or completely rewritten, no temporary file, and no open handle.
+// The number of cases run is printed once when the tests end.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Installation.h"
+#include "app/Messages.h"
+#include "platform/File.h"
+
+using namespace testing_support;
+
+namespace {
+
+int casesRun = 0;
+
+class CaseCount : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    if (casesRun > 0) std::printf("fault matrix: %d cases run\n", casesRun);
+  }
+};
+[[maybe_unused]] const auto* const kCaseCount = ::testing::AddGlobalTestEnvironment(new CaseCount);
+
+// The simulated Windows with two more things another program or a broken system can do.
+class FaultWindows : public SimulatedWindows {
+ public:
+  // Held open by another program from the moment the launcher opens its data file: that is,
+  // between reading the settings and writing them.
+  std::string holdWhenDataOpened;
+  // What GetCurrentDirectoryA answers, instead of the real current directory.
+  std::optional<std::string> reportedDirectory;
+
+  OsHandle createFile(const char* name, std::uint32_t access, std::uint32_t shareMode,
+                      std::uint32_t disposition, std::uint32_t attributes) override {
+    const std::string text = name;
+    if (!holdWhenDataOpened.empty() && text.size() >= 10 &&
+        text.compare(text.size() - 10, 10, "ZRK_DLN.SD") == 0) {
+      holdOpen(holdWhenDataOpened);
+    }
+    return SimulatedWindows::createFile(name, access, shareMode, disposition, attributes);
+  }
+
+  std::uint32_t currentDirectory(std::uint32_t size, char* buffer) override {
+    if (!reportedDirectory) return SimulatedWindows::currentDirectory(size, buffer);
+    const std::string& text = *reportedDirectory;
+    if (text.size() + 1 > size) return static_cast<std::uint32_t>(text.size() + 1);
+    text.copy(buffer, text.size());
+    buffer[text.size()] = '\0';
+    return static_cast<std::uint32_t>(text.size());
+  }
+};
+
+// The game installed in `directory` (the launcher's current directory): the launcher, its
+// settings, the data file and the game, drive C fixed.
+struct Machine {
+  explicit Machine(const std::string& directory = "C:\\Games\\X",
+                   const std::string& settingsBytes = KeyedFile(kFolder, 'D'))
+      : folder(directory.size() == 3 && directory[1] == ':' ? directory : directory + "\\"),
+        settings(folder + "DLTZRK_DL.INI"),
+        temp(folder + "DLTZRK_DL.TMP"),
+        original(settingsBytes) {
+    os.addLibrary("d3dx9_40.dll");
+    os.addDirectory(folder);
+    os.setCurrentDirectoryPath(directory);
+    os.setModuleFileName(folder + "ZRK_START.exe");
+    os.addFile(settings, settingsBytes);
+    os.addFile(folder + "ZRK_DLN.SD", "data");
+    os.addExecutable(folder + "ZRK_DL.exe");
+  }
+
+  FaultWindows os;
+  std::string folder;
+  std::string settings;
+  std::string temp;
+  std::string original;
+};
+
+struct Expected {
+  const char* message = nullptr;  // the text of the one message box; none when null
+  std::string settings;           // the settings file afterwards
+  bool gameStarted = true;
+};
+
+// Runs the launch and checks what every case must hold.
+void Check(Machine& m, const Expected& expected) {
+  ++casesRun;
+  CLauncherApp app;
+  EXPECT_EQ(m.os.runProcess([&] { return app.Run(m.os); }), 0);
+
+  const auto& boxes = m.os.messageBoxes();
+  if (expected.message == nullptr) {
+    EXPECT_TRUE(boxes.empty()) << boxes[0].caption;
+  } else {
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, expected.message);
+  }
+  const std::string after = m.os.fileBytes(m.settings);
+  EXPECT_TRUE(after == m.original || after == expected.settings)
+      << "half-written settings: " << after.size() << " bytes";
+  EXPECT_EQ(after, expected.settings);
+  EXPECT_FALSE(m.os.hasFile(m.temp));
+  EXPECT_TRUE(m.os.openHandles().empty()) << m.os.dump();
+  EXPECT_EQ(m.os.startedProcesses().size(), expected.gameStarted ? 1u : 0u);
+}
+
+// Settings read from kFolder with every value behind its key and a closing CD-ROM=D: line:
+// what the keyed write makes of them, and what the bare write makes of them.
+const std::string kInput = KeyedFile(kFolder, 'D');
+const std::string kKeyedOutput = KeyedFile(kFolder, 'C');
+const std::string kBareOutput = BareFile(kFolder);
+
+// The same with values of 190 bytes: about 12 KB, several stream buffers and read blocks.
+std::vector<std::string> LongValues() {
+  std::vector<std::string> lines = Values();
+  for (int n = 2; n < kSettingsLineCount; ++n) {
+    lines[n] = std::string(190, static_cast<char>('a' + n % 26)) + "\n";
+  }
+  return lines;
+}
+const std::string kLongInput = OnDisk(Keyed(LongValues(), 'D'));
+const std::string kLongKeyedOutput = OnDisk(Keyed(LongValues(), 'C'));
+const std::string kLongBareOutput = OnDisk(LongValues());
+
+// Room left on the disk, from none to all that `size` bytes need: every byte for a file of one
+// stream buffer; for a longer one, the bytes around each buffer's end (where a write is cut) and
+// every 31st byte between them.
+std::vector<std::size_t> Rooms(std::size_t size) {
+  std::vector<std::size_t> rooms;
+  for (std::size_t room = 0; room <= size; ++room) {
+    const std::size_t intoBuffer = room % CStdioFile::kStreamBufferSize;
+    const bool nearBufferEnd = intoBuffer <= 2 || intoBuffer >= CStdioFile::kStreamBufferSize - 2;
+    if (size <= CStdioFile::kStreamBufferSize || nearBufferEnd || room % 31 == 0 ||
+        room + 2 >= size) {
+      rooms.push_back(room);
+    }
+  }
+  return rooms;
+}
+
+TEST(FaultMatrix, DiskFullAtEveryByteOfTheKeyedWrite) {
+  for (const auto& [input, keyed] :
+       {std::pair{kInput, kKeyedOutput}, std::pair{kLongInput, kLongKeyedOutput}}) {
+    for (const std::size_t room : Rooms(keyed.size())) {
+      SCOPED_TRACE("room " + std::to_string(room) + " of " + std::to_string(keyed.size()));
+      Machine m("C:\\Games\\X", input);
+      m.os.failWritesAfter(room);
+      Check(m, {nullptr, room < keyed.size() ? input : keyed});
+      if (HasFailure()) return;
+    }
+  }
+}
+
+TEST(FaultMatrix, DiskFullAtEveryByteOfTheBareWrite) {
+  for (const auto& [input, keyed, bare] :
+       {std::tuple{kInput, kKeyedOutput, kBareOutput},
+        std::tuple{kLongInput, kLongKeyedOutput, kLongBareOutput}}) {
+    for (const std::size_t room : Rooms(bare.size())) {
+      SCOPED_TRACE("room " + std::to_string(room) + " of " + std::to_string(bare.size()));
+      Machine m("C:\\Games\\X", input);
+      m.os.addExecutable(m.folder + "ZRK_DL.exe", false);
+      m.os.failWritesAfter(keyed.size() + room);
+      // A bare write that does not fit leaves the keyed file, whole.
+      Check(m, {nullptr, room < bare.size() ? keyed : bare, false});
+      if (HasFailure()) return;
+    }
+  }
+}
+
+// Offsets of the first byte of each line on disk.
+std::vector<std::size_t> LineStarts(const std::string& disk) {
+  std::vector<std::size_t> starts{0};
+  for (std::size_t i = disk.find("\r\n"); i != std::string::npos; i = disk.find("\r\n", i + 2)) {
+    if (i + 2 < disk.size()) starts.push_back(i + 2);
+  }
+  return starts;
+}
+
+// The file is read in blocks of 4096 bytes until the LF that ends line 59: an error anywhere in
+// those blocks is met, one in a later block is not. (No block of these files ends in a CR, which
+// would read one byte ahead.)
+bool ReadErrorMet(const std::string& disk, std::size_t offset) {
+  const std::size_t lastNeeded = LineStarts(disk)[kSettingsLineCount] - 1;
+  return offset / CStdioFile::kStreamBufferSize <= lastNeeded / CStdioFile::kStreamBufferSize;
+}
+
+TEST(FaultMatrix, ReadErrorAtEveryLine) {
+  // The long file with ten more lines after CD-ROM, reaching into a block never read.
+  std::string longWithTail = kLongInput;
+  for (int i = 0; i < 10; ++i) longWithTail += std::string(300, 't') + "\r\n";
+  for (const auto& [input, keyed] :
+       {std::pair{kInput, kKeyedOutput}, std::pair{longWithTail, kLongKeyedOutput}}) {
+    for (std::size_t block = 1; block * 4096 <= input.size(); ++block) {
+      ASSERT_NE(input[block * 4096 - 1], '\r');
+    }
+    const std::vector<std::size_t> starts = LineStarts(input);
+    for (std::size_t line = 0; line < starts.size(); ++line) {
+      for (const std::size_t offset : {starts[line], starts[line] + 1}) {
+        SCOPED_TRACE("line " + std::to_string(line) + ", offset " + std::to_string(offset));
+        Machine m("C:\\Games\\X", input);
+        m.os.failReadAt(m.settings, offset);
+        if (ReadErrorMet(input, offset)) {
+          Check(m, {kNotInstalledText, input, false});
+        } else {
+          Check(m, {nullptr, keyed});
+        }
+        if (HasFailure()) return;
+      }
+    }
+  }
+}
+
+TEST(FaultMatrix, FailingCloses) {
+  for (const bool gameStarts : {true, false}) {
+    SCOPED_TRACE(gameStarts ? "game starts" : "game does not start");
+    {
+      Machine m;  // the temporary file: the keyed write fails, and so does the bare one
+      if (!gameStarts) m.os.addExecutable(m.folder + "ZRK_DL.exe", false);
+      m.os.failCloseOf(m.temp);
+      Check(m, {nullptr, kInput, gameStarts});
+    }
+    {
+      Machine m;  // the settings file after reading: every line is in, the launch goes on
+      if (!gameStarts) m.os.addExecutable(m.folder + "ZRK_DL.exe", false);
+      m.os.failCloseOf(m.settings);
+      Check(m, {nullptr, gameStarts ? kKeyedOutput : kBareOutput, gameStarts});
+    }
+    {
+      Machine m;  // the data file after its test: it opened, so it is there
+      if (!gameStarts) m.os.addExecutable(m.folder + "ZRK_DL.exe", false);
+      m.os.failCloseOf(m.folder + "ZRK_DLN.SD");
+      Check(m, {nullptr, gameStarts ? kKeyedOutput : kBareOutput, gameStarts});
+    }
+    {
+      Machine m;  // the flush before closing
+      if (!gameStarts) m.os.addExecutable(m.folder + "ZRK_DL.exe", false);
+      m.os.failFlush();
+      Check(m, {nullptr, kInput, gameStarts});
+    }
+  }
+}
+
+TEST(FaultMatrix, SettingsHeldByAnotherProgram) {
+  {
+    Machine m;  // at read time: as if it were not there
+    m.os.holdOpen(m.settings);
+    Check(m, {kNotInstalledText, kInput, false});
+  }
+  for (const bool gameStarts : {true, false}) {
+    Machine m;  // at write time: left alone, the game starts all the same
+    if (!gameStarts) m.os.addExecutable(m.folder + "ZRK_DL.exe", false);
+    m.os.holdWhenDataOpened = m.settings;
+    Check(m, {nullptr, kInput, gameStarts});
+    EXPECT_EQ(m.os.callCount("CreateFileA " + m.temp), 0);
+  }
+}
+
+TEST(FaultMatrix, ReadOnlyHiddenAndSystemSettingsAreLeftAlone) {
+  const std::uint32_t kinds[] = {kAttributeReadOnly, kAttributeHidden, kAttributeSystem};
+  for (std::uint32_t mask = 1; mask < 8; ++mask) {
+    std::uint32_t attributes = kAttributeArchive;
+    for (int bit = 0; bit < 3; ++bit) attributes |= (mask >> bit & 1) != 0 ? kinds[bit] : 0;
+    for (const bool gameStarts : {true, false}) {
+      SCOPED_TRACE("attributes " + std::to_string(attributes));
+      Machine m;
+      if (!gameStarts) m.os.addExecutable(m.folder + "ZRK_DL.exe", false);
+      m.os.setAttributes(m.settings, attributes);
+      Check(m, {nullptr, kInput, gameStarts});
+      EXPECT_EQ(m.os.attributesOf(m.settings), attributes);
+    }
+  }
+}
+
+TEST(FaultMatrix, DataFileHeldOpen) {
+  {
+    Machine m;  // every test fails on sharing: the installation looks damaged
+    m.os.holdOpen(m.folder + "ZRK_DLN.SD");
+    Check(m, {kDamagedText, kInput, false});
+  }
+  {
+    Machine m;  // a copy on drive D is found instead, and the launch moves there
+    m.os.holdOpen(m.folder + "ZRK_DLN.SD");
+    m.os.addDrive('D', kDriveFixed);
+    m.os.addFile("D:\\Games\\X\\ZRK_DLN.SD", "data");
+    Check(m, {nullptr, OnDisk(Keyed(Values("D:\\Games\\X\\")))});
+    EXPECT_EQ(m.os.startedProcesses()[0].currentDirectory, "D:\\Games\\X\\");
+  }
+}
+
+TEST(FaultMatrix, DrivesWithoutMediaOfEveryType) {
+  for (std::uint32_t type = kDriveUnknown; type <= kDriveRamdisk; ++type) {
+    for (const bool copyOnF : {false, true}) {
+      SCOPED_TRACE("type " + std::to_string(type) + (copyOnF ? ", copy on F" : ""));
+      Machine m;
+      m.os.deleteFile((m.folder + "ZRK_DLN.SD").c_str());
+      m.os.addDrive('E', type, false);
+      m.os.addFile("E:\\Games\\X\\ZRK_DLN.SD", "data");  // there, but unreadable without media
+      if (copyOnF) {
+        m.os.addDrive('F', kDriveRemovable);
+        m.os.addFile("F:\\Games\\X\\ZRK_DLN.SD", "data");
+        Check(m, {nullptr, OnDisk(Keyed(Values("F:\\Games\\X\\")))});
+      } else {
+        Check(m, {kDamagedText, kInput, false});
+      }
+      // Only fixed and removable drives are asked for their volume, and an empty one fails there,
+      // before any file on it is touched.
+      const bool probed = type == kDriveFixed || type == kDriveRemovable;
+      EXPECT_EQ(m.os.callCount("GetVolumeInformationA E:\\"), probed ? 1 : 0);
+      EXPECT_EQ(m.os.callCount("CreateFileA E:"), 0);
+    }
+  }
+}
+
+// A current directory of exactly `length` bytes of the given kind, in folders of about 100 bytes:
+// on drive C ("C:\ddd\ddd"), on a network share ("\\s\hddd\ddd"), or in Japanese folders of
+// the character 表, whose second byte is 0x5C ("C:\表表\表表d").
+std::string DirectoryOfLength(std::size_t length, int kind) {
+  std::string dir = kind == 1 ? "\\\\s\\h" : "C:\\";
+  std::size_t part = kind == 1 ? 1 : 0;  // bytes of the last folder name so far
+  while (dir.size() < length) {
+    const std::size_t left = length - dir.size();
+    if (part >= 100 && left >= 2) {
+      dir += '\\';
+      part = 0;
+    } else if (kind == 2 && left >= 2) {
+      dir += "\x95\\";
+      part += 2;
+    } else {
+      dir += 'd';
+      ++part;
+    }
+  }
+  return dir;
+}
+
+TEST(FaultMatrix, StartupDirectoriesOfEveryLength) {
+  // The settings file path (directory, backslash, "DLTZRK_DL.INI") must fit 259 bytes.
+  constexpr std::size_t kLongestThatFits = 259 - 1 - 13;
+  for (std::size_t length = 3; length <= 300; ++length) {
+    for (const int kind : {0, 1, 2}) {
+      const std::string dir = DirectoryOfLength(length, kind);
+      if (dir.size() != length) continue;  // a share needs 5 bytes at least
+      SCOPED_TRACE("\"" + dir + "\", " + std::to_string(length) + " bytes");
+      Machine m(dir, BareFile("x"));
+      if (length <= kLongestThatFits) {
+        Check(m, {nullptr, KeyedFile(dir + "\\")});
+      } else {
+        Check(m, {kNotInstalledText, BareFile("x"), false});
+      }
+      if (HasFailure()) return;
+    }
+  }
+  // No volume has a current directory of one or two bytes; a platform that answered one anyway
+  // still gets only paths that fit: "C:" names the root of C, "\" names no share at all.
+  {
+    Machine m("C:\\", BareFile("x"));
+    m.os.reportedDirectory = "C:";
+    Check(m, {nullptr, KeyedFile("C:\\")});
+  }
+  {
+    Machine m("C:\\", BareFile("x"));
+    m.os.reportedDirectory = "\\";
+    Check(m, {kNotInstalledText, BareFile("x"), false});
+  }
+}
+
+}  // namespace
