@@ -1,0 +1,160 @@
+#!/usr/bin/env bash
+# Benchmark: what ZRK_START.exe adds to a game start, against a minimal C launcher (bench/) that
+# makes the same system calls in the same order; the sizes of both, 32- and 64-bit, stripped; and
+# their peak working sets. Times are taken inside Wine by bench/bench_timer.c, which alternates
+# the candidates run by run. The numbers measure; nothing is asserted.
+#
+#   scripts/bench.sh [RUNS]          RUNS timed runs per candidate (default 30, at least 15)
+#
+# Scenarios, each the launcher against the baseline:
+#   full    a normal launch: library present, settings and data file in the start-up folder
+#   drives  the data file only on the last of nine fixed drives (C: to K:), all others probed
+#   nodx    d3dx9_40.dll absent (WINEDLLOVERRIDES="d3dx9_40="): ten pauses of 100 ms, then the
+#           message box, which returns at once as there is no X display
+# and, alone, a program that does nothing (empty): what starting and ending any program costs.
+# Builds in build/bench-*, runs in a fresh Wine prefix in build/bench-run (kept for a look
+# afterwards), writes the raw times to build/bench-run/times-*.tsv. Needs no X display.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/deps.sh
+zrk_install_deps
+
+runs=${1:-30}
+if ! [[ $runs =~ ^[0-9]+$ ]] || ((runs < 15)); then
+  echo "usage: scripts/bench.sh [RUNS]   (RUNS: at least 15)" >&2
+  exit 2
+fi
+
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+src=$PWD
+run=$src/build/bench-run
+jobs=$(nproc)
+
+# --- Build: the launcher by its own presets (in build/bench-windows-*), the bench programs by
+# bench/CMakeLists.txt with the same toolchain files.
+declare -A triplet=([x64]=x86_64-w64-mingw32 [x86]=i686-w64-mingw32)
+declare -A toolchain=([x64]=mingw-x86_64 [x86]=mingw-i686)
+for arch in x64 x86; do
+  echo "building the $arch programs"
+  cmake --preset "windows-$arch" -B "build/bench-windows-$arch" -DZRK_BUILD_TESTS=OFF >/dev/null
+  cmake --build "build/bench-windows-$arch" -j "$jobs" --target ZRK_START >/dev/null
+  cmake -S bench -B "build/bench-tools-$arch" -G Ninja -DCMAKE_BUILD_TYPE=MinSizeRel \
+    -DCMAKE_TOOLCHAIN_FILE="$src/cmake/${toolchain[$arch]}.cmake" >/dev/null
+  cmake --build "build/bench-tools-$arch" -j "$jobs" >/dev/null
+done
+launcher64=$src/build/bench-windows-x64/src/platform/win32/ZRK_START.exe
+tools64=$src/build/bench-tools-x64
+
+# --- A fresh prefix; drives D: to K: fixed, each a folder of build/bench-run/drives.
+export WINEPREFIX=$run/pfx WINEDEBUG=-all
+if [ -d "$WINEPREFIX" ]; then "$wineserver" -k 2>/dev/null || true; fi # left from an earlier run
+rm -rf "$run"
+mkdir -p "$run/drives"
+unset WINEDLLOVERRIDES DISPLAY WAYLAND_DISPLAY
+echo "creating the Wine prefix"
+WINEDLLOVERRIDES="mscoree,mshtml=" "$wine" wineboot -i >"$run/wineboot.log" 2>&1
+letters=(d e f g h i j k)
+{
+  printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Drives]\r\n'
+  for l in "${letters[@]}"; do printf '"%s:"="hd"\r\n' "$l"; done
+} >"$run/drives.reg"
+for l in "${letters[@]}"; do
+  mkdir -p "$run/drives/$l"
+  ln -s "$run/drives/$l" "$WINEPREFIX/dosdevices/$l:"
+done
+"$wine" regedit /S 'Z:'"${run//\//\\}"'\drives.reg' >>"$run/wineboot.log" 2>&1
+"$wineserver" -k
+"$wineserver" -w
+
+# --- The installations: D:\ZRK holds everything; D:\Far\ZRK everything but the data file, which
+# lies only at K:\Far\ZRK. The settings file starts in the bare form with another folder.
+settings() {
+  python3 - "$1" <<'EOF'
+import sys
+lines = [b"[ZRK bench]", b"C:\\Program Files\\ZRK\\"] + [b"%d" % n for n in range(58)]
+open(sys.argv[1], "wb").write(b"".join(line + b"\r\n" for line in lines))
+EOF
+}
+install() { # folder, with data file (1/0)
+  mkdir -p "$1"
+  cp "$launcher64" "$tools64/bench_baseline.exe" "$tools64/bench_empty.exe" "$1/"
+  cp "$tools64/bench_game.exe" "$1/ZRK_DL.exe"
+  settings "$1/DLTZRK_DL.INI"
+  if [ "$2" = 1 ]; then printf 'ZRK data\r\n' >"$1/ZRK_DLN.SD"; fi
+}
+install "$run/drives/d/ZRK" 1
+install "$run/drives/d/Far/ZRK" 0
+mkdir -p "$run/drives/k/Far/ZRK"
+printf 'ZRK data\r\n' >"$run/drives/k/Far/ZRK/ZRK_DLN.SD"
+
+# --- Timing.
+timer=$tools64/bench_timer.exe
+# Other work on the machine (builds, fuzzers) shows up as noise of several times the launch
+# itself. As root, the timing runs (with the wineserver and every Wine process they start) run
+# at the lowest real-time priority, all on the last CPU: no ordinary process can then delay
+# them, and one CPU avoids the cross-CPU wake-ups that make real-time Wine processes slow. The
+# kernel still leaves ordinary processes 5% of that CPU, and all of the others. Without root,
+# they run as they are. ZRK_BENCH_PLAIN=1 turns this off.
+sched=()
+if [ "$(id -u)" = 0 ] && [ -z "${ZRK_BENCH_PLAIN:-}" ] && command -v chrt >/dev/null &&
+  command -v taskset >/dev/null; then
+  sched=(chrt --rr 1 taskset --cpu-list $(($(nproc) - 1)))
+fi
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+echo "timing: $runs runs per candidate (progress on stderr)"
+"${sched[@]}" "$wine" "$timer" --runs "$runs" --raw "$(winpath "$run/times-full-drives.tsv")" \
+  --pair full 'D:\ZRK' 'D:\ZRK\ZRK_START.exe' 'D:\ZRK\bench_baseline.exe' \
+  --pair drives 'D:\Far\ZRK' 'D:\Far\ZRK\ZRK_START.exe' 'D:\Far\ZRK\bench_baseline.exe' \
+  --alone empty 'D:\ZRK' 'D:\ZRK\bench_empty.exe' \
+  >"$run/result-full-drives.txt" 2>"$run/progress.log" || status=$?
+# Wine reads WINEDLLOVERRIDES from the Unix environment a process starts with, which a child
+# inherits from its parent's: it is set for the timing program, not by it.
+WINEDLLOVERRIDES="d3dx9_40=" "${sched[@]}" "$wine" "$timer" --runs "$runs" \
+  --raw "$(winpath "$run/times-nodx.tsv")" \
+  --pair nodx 'D:\ZRK' 'D:\ZRK\ZRK_START.exe' 'D:\ZRK\bench_baseline.exe' \
+  >"$run/result-nodx.txt" 2>>"$run/progress.log" || status=$?
+(cd "$run/drives/d/ZRK" && "${sched[@]}" "$wine" "$tools64/bench_call_costs.exe" "E:\\") \
+  >"$run/result-calls.txt" 2>>"$run/progress.log" || status=$?
+load_after=$(cut -d' ' -f1-3 /proc/loadavg)
+"$wineserver" -k || true
+
+# --- Report.
+size() { # triplet, file: size of a stripped copy in bytes
+  "$1-strip" -o "$run/stripped.exe" "$2"
+  stat -c %s "$run/stripped.exe"
+}
+echo
+echo "== times and peak working sets (64-bit, Wine $("$wine" --version 2>/dev/null))"
+cat "$run/result-full-drives.txt"
+echo
+cat "$run/result-nodx.txt"
+echo
+echo "== what the system calls cost (64-bit)"
+cat "$run/result-calls.txt"
+echo
+echo "== stripped sizes"
+printf '%-22s %12s %12s\n' "" "32-bit" "64-bit"
+for name in ZRK_START.exe bench_baseline.exe; do
+  if [ "$name" = ZRK_START.exe ]; then
+    x86=build/bench-windows-x86/src/platform/win32/$name
+    x64=build/bench-windows-x64/src/platform/win32/$name
+  else
+    x86=build/bench-tools-x86/$name
+    x64=build/bench-tools-x64/$name
+  fi
+  s86=$(size "${triplet[x86]}" "$x86")
+  s64=$(size "${triplet[x64]}" "$x64")
+  printf '%-22s %8d B %4d KiB %8d B %4d KiB\n' "$name" "$s86" $((s86 / 1024)) "$s64" \
+    $((s64 / 1024))
+done
+rm -f "$run/stripped.exe"
+echo
+echo "== machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | xargs)"
+echo "load average (1, 5, 15 min) before: $load_before; after: $load_after"
+if ((${#sched[@]})); then
+  echo "timing runs: real-time round-robin priority 1, on CPU $(($(nproc) - 1)) only"
+else
+  echo "timing runs: ordinary scheduling"
+fi
+exit "${status:-0}"
