@@ -18,20 +18,21 @@ namespace {
 constexpr std::size_t kMaxPathBytes = 259;  // a path buffer's bytes before its terminator
 const std::string kToolsFolder = "\\\\tools\\bin\\";
 
-// Another program opens the settings file while the launcher looks for its data file, that is
-// between the launcher's read and its write.
+// Another program opens a file at the moment the launcher opens one whose name ends in a given
+// text: the settings file while the launcher looks for its data file (between its read and its
+// write), or while it writes the new settings.
 class FuzzWindows : public SimulatedWindows {
  public:
-  std::string holdWhenDataOpened;
+  std::string holdTrigger;
+  std::string holdPath;
 
   OsHandle createFile(const char* name, std::uint32_t access, std::uint32_t shareMode,
                       std::uint32_t disposition, std::uint32_t attributes) override {
     const std::string text = name != nullptr ? name : "";
-    const std::string dataName = "ZRK_DLN.SD";
-    if (!holdWhenDataOpened.empty() && text.size() >= dataName.size() &&
-        text.compare(text.size() - dataName.size(), dataName.size(), dataName) == 0) {
-      holdOpen(holdWhenDataOpened);
-      holdWhenDataOpened.clear();
+    if (!holdTrigger.empty() && text.size() >= holdTrigger.size() &&
+        text.compare(text.size() - holdTrigger.size(), holdTrigger.size(), holdTrigger) == 0) {
+      holdOpen(holdPath);
+      holdTrigger.clear();
     }
     return SimulatedWindows::createFile(name, access, shareMode, disposition, attributes);
   }
@@ -211,7 +212,7 @@ Outcome Expect(const MachineSpec& spec, bool readFaultNoticed) {
   const bool staleProtected =
       spec.staleTemp == StaleTemp::readOnly || spec.staleTemp == StaleTemp::held;
   const bool writesWork = attempted && !staleProtected && !spec.tempCloseFails &&
-                          !spec.flushFails && !spec.replaceFails;
+                          !spec.flushFails && !spec.replaceFails && !spec.heldAtRename;
   std::uint64_t room = spec.diskRoom.value_or(~std::uint64_t{0});
   const bool keyedOk = writesWork && keyed.size() <= room;
   if (keyedOk) room -= keyed.size();
@@ -297,7 +298,10 @@ void Build(const MachineSpec& spec, FuzzWindows& os) {
     os.addDirectory(settings + "\\");
   }
   if (spec.heldAtRead) os.holdOpen(settings);
-  if (spec.heldAtWrite) os.holdWhenDataOpened = settings;
+  if (spec.heldAtWrite || spec.heldAtRename) {
+    os.holdTrigger = spec.heldAtWrite ? "ZRK_DLN.SD" : "DLTZRK_DL.TMP";
+    os.holdPath = settings;
+  }
   if (spec.readFaultAt) os.failReadAt(settings, *spec.readFaultAt);
   if (spec.readCloseFails) os.failCloseOf(settings);
   if (spec.dataCloseFails) os.failCloseOf(folder + "ZRK_DLN.SD");
@@ -352,9 +356,9 @@ std::string Describe(const MachineSpec& spec) {
       << " game there " << static_cast<int>(spec.gameBesideLauncher) << "\nsettings kind "
       << static_cast<int>(spec.settings) << " attributes " << spec.settingsAttributes
       << " held at read " << spec.heldAtRead << " held at write " << spec.heldAtWrite
-      << " read fault " << (spec.readFaultAt ? std::to_string(*spec.readFaultAt) : "-")
-      << " read close fails " << spec.readCloseFails << "\nstale temp "
-      << static_cast<int>(spec.staleTemp) << " disk room "
+      << " held at rename " << spec.heldAtRename << " read fault "
+      << (spec.readFaultAt ? std::to_string(*spec.readFaultAt) : "-") << " read close fails "
+      << spec.readCloseFails << "\nstale temp " << static_cast<int>(spec.staleTemp) << " disk room "
       << (spec.diskRoom ? std::to_string(*spec.diskRoom) : "-") << " temp close fails "
       << spec.tempCloseFails << " flush fails " << spec.flushFails << " replace fails "
       << spec.replaceFails << "\nsettings bytes: \"" << Escaped(spec.settingsBytes, 2000) << "\"\n";

@@ -45,7 +45,8 @@ struct MachineSpec {
   bool settingsNameLower = false;
   std::uint32_t settingsAttributes = kAttributeArchive;
   bool heldAtRead = false;
-  bool heldAtWrite = false;  // another program opens it while the launcher looks for the data
+  bool heldAtWrite = false;   // another program opens it while the launcher looks for the data
+  bool heldAtRename = false;  // another program opens it while the new settings are written
   std::optional<std::uint64_t> readFaultAt;
   bool readCloseFails = false;  // after every line is in: no harm done
   bool dataCloseFails = false;

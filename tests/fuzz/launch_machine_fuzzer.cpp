@@ -247,6 +247,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Rare things at the top of each range: an input that runs out reads as the plain case.
   spec.heldAtRead = in.ConsumeIntegralInRange<int>(0, 31) == 31;
   spec.heldAtWrite = in.ConsumeIntegralInRange<int>(0, 31) == 31;
+  spec.heldAtRename = in.ConsumeIntegralInRange<int>(0, 31) == 31;
   spec.readCloseFails = in.ConsumeIntegralInRange<int>(0, 63) == 63;
   spec.dataCloseFails = in.ConsumeIntegralInRange<int>(0, 31) == 31;
   switch (in.ConsumeIntegralInRange<int>(0, 31)) {

@@ -30,18 +30,20 @@ class CaseCount : public ::testing::Environment {
 // The simulated Windows with two more things another program or a broken system can do.
 class FaultWindows : public SimulatedWindows {
  public:
-  // Held open by another program from the moment the launcher opens its data file: that is,
-  // between reading the settings and writing them.
-  std::string holdWhenDataOpened;
+  // Another program opens `holdPath` at the moment the launcher opens a file whose name ends in
+  // `holdTrigger`: "ZRK_DLN.SD" (between reading the settings and writing them) or
+  // "DLTZRK_DL.TMP" (while the new settings are being written).
+  std::string holdTrigger;
+  std::string holdPath;
   // What GetCurrentDirectoryA answers, instead of the real current directory.
   std::optional<std::string> reportedDirectory;
 
   OsHandle createFile(const char* name, std::uint32_t access, std::uint32_t shareMode,
                       std::uint32_t disposition, std::uint32_t attributes) override {
     const std::string text = name;
-    if (!holdWhenDataOpened.empty() && text.size() >= 10 &&
-        text.compare(text.size() - 10, 10, "ZRK_DLN.SD") == 0) {
-      holdOpen(holdWhenDataOpened);
+    if (!holdTrigger.empty() && text.size() >= holdTrigger.size() &&
+        text.compare(text.size() - holdTrigger.size(), holdTrigger.size(), holdTrigger) == 0) {
+      holdOpen(holdPath);
     }
     return SimulatedWindows::createFile(name, access, shareMode, disposition, attributes);
   }
@@ -49,6 +51,7 @@ class FaultWindows : public SimulatedWindows {
   std::uint32_t currentDirectory(std::uint32_t size, char* buffer) override {
     if (!reportedDirectory) return SimulatedWindows::currentDirectory(size, buffer);
     const std::string& text = *reportedDirectory;
+    if (text.empty()) return 0;  // the call failed
     if (text.size() + 1 > size) return static_cast<std::uint32_t>(text.size() + 1);
     text.copy(buffer, text.size());
     buffer[text.size()] = '\0';
@@ -252,11 +255,23 @@ TEST(FaultMatrix, SettingsHeldByAnotherProgram) {
     Check(m, {kNotInstalledText, kInput, false});
   }
   for (const bool gameStarts : {true, false}) {
-    Machine m;  // at write time: left alone, the game starts all the same
-    if (!gameStarts) m.os.addExecutable(m.folder + "ZRK_DL.exe", false);
-    m.os.holdWhenDataOpened = m.settings;
-    Check(m, {nullptr, kInput, gameStarts});
-    EXPECT_EQ(m.os.callCount("CreateFileA " + m.temp), 0);
+    SCOPED_TRACE(gameStarts ? "game starts" : "game does not start");
+    {
+      Machine m;  // at write time: left alone, the game starts all the same
+      if (!gameStarts) m.os.addExecutable(m.folder + "ZRK_DL.exe", false);
+      m.os.holdTrigger = "ZRK_DLN.SD";
+      m.os.holdPath = m.settings;
+      Check(m, {nullptr, kInput, gameStarts});
+      EXPECT_EQ(m.os.callCount("CreateFileA " + m.temp), 0);
+    }
+    {
+      Machine m;  // while the new settings are written: the rename fails, the old file stays
+      if (!gameStarts) m.os.addExecutable(m.folder + "ZRK_DL.exe", false);
+      m.os.holdTrigger = "DLTZRK_DL.TMP";
+      m.os.holdPath = m.settings;
+      Check(m, {nullptr, kInput, gameStarts});
+      EXPECT_EQ(m.os.callCount("MoveFileExA"), 1);
+    }
   }
 }
 
@@ -356,7 +371,8 @@ TEST(FaultMatrix, StartupDirectoriesOfEveryLength) {
     }
   }
   // No volume has a current directory of one or two bytes; a platform that answered one anyway
-  // still gets only paths that fit: "C:" names the root of C, "\" names no share at all.
+  // still gets only paths that fit: "C:" names the root of C, "\" names no share at all. A failed
+  // GetCurrentDirectoryA is a settings file that cannot be opened.
   {
     Machine m("C:\\", BareFile("x"));
     m.os.reportedDirectory = "C:";
@@ -365,6 +381,11 @@ TEST(FaultMatrix, StartupDirectoriesOfEveryLength) {
   {
     Machine m("C:\\", BareFile("x"));
     m.os.reportedDirectory = "\\";
+    Check(m, {kNotInstalledText, BareFile("x"), false});
+  }
+  {
+    Machine m("C:\\", BareFile("x"));  // and no answer at all
+    m.os.reportedDirectory = "";
     Check(m, {kNotInstalledText, BareFile("x"), false});
   }
 }
