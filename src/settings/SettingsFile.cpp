@@ -11,7 +11,6 @@ namespace {
 constexpr unsigned kReadFlags = CFile::modeRead | CFile::shareExclusive | CFile::typeText;
 constexpr unsigned kWriteFlags =
     CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive | CFile::typeText;
-constexpr unsigned kProbeWriteFlags = CFile::modeWrite | CFile::shareExclusive;
 
 void ShowNotInstalled(Platform& os) {
   os.showMessageBox(0, kNotInstalledText, kNotInstalledCaption, kMbOk);
@@ -74,9 +73,12 @@ bool MayReplaceSettings(LaunchRecord& record) {
   constexpr std::uint32_t kRefused =
       kAttributeReadOnly | kAttributeHidden | kAttributeSystem | kAttributeDirectory;
   if ((attributes & kRefused) != 0) return false;
-  CFile probe(os);
-  if (!probe.Open(record.settingsPath, kProbeWriteFlags)) return false;
-  probe.Abort();
+  // Whether another program holds it open: an exclusive open for writing that empties nothing.
+  // The settings were just read from this volume, so the handle alone is asked for.
+  const OsHandle probe = os.createFile(record.settingsPath, kGenericWrite, kShareNone,
+                                       kOpenExisting, kAttributeNormal);
+  if (probe == kInvalidHandle) return false;
+  os.closeHandle(probe);
   return true;
 }
 
