@@ -54,19 +54,18 @@ std::vector<std::string> Components(const std::string& raw) {
     }
   }
   std::vector<std::string> out;
-  for (auto& chars : parts) {
-    while (!chars.empty() && (chars.back() == "." || chars.back() == " ")) chars.pop_back();
-    std::string part;
+  for (const auto& chars : parts) {
+    std::vector<std::string> kept;
+    std::size_t bytes = 0;
     for (const std::string& c : chars) {
-      if (part.size() + c.size() > 255) break;
-      part += c;
+      if (bytes + c.size() > 255) break;
+      kept.push_back(c);
+      bytes += c.size();
     }
-    while (!part.empty() && (part.back() == '.' || part.back() == ' ') &&
-           (part.size() < 2 || !IsLeadByte(static_cast<unsigned char>(part[part.size() - 2])))) {
-      part.pop_back();
-    }
-    if (part.empty() || part == "." || part == "..") continue;
-    out.push_back(part);
+    while (!kept.empty() && (kept.back() == "." || kept.back() == " ")) kept.pop_back();
+    std::string part;
+    for (const std::string& c : kept) part += c;
+    if (!part.empty()) out.push_back(part);
   }
   return out;
 }
@@ -95,7 +94,9 @@ std::string Directory(FuzzedDataProvider& in, int& driveIndex) {
   if (!share) directory += "\\";
   if (!tail.empty()) directory += (share ? "\\" : "") + tail;
   if (!fuzz::IsValidDirectory(directory)) {
-    std::fprintf(stderr, "decoder fault: invalid directory\n");
+    std::fprintf(stderr, "decoder fault: invalid directory");
+    for (const char c : directory) std::fprintf(stderr, " %02X", static_cast<unsigned char>(c));
+    std::fprintf(stderr, "\n");
     std::abort();
   }
   return directory;
