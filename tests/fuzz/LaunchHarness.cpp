@@ -1,6 +1,7 @@
 #include "LaunchHarness.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
@@ -65,7 +66,7 @@ bool IsNameByte(unsigned char b) {
 }
 
 bool IsValidComponent(const std::string& part) {
-  if (part.empty() || part == "." || part == "..") return false;
+  if (part.empty() || part.size() > 255 || part == "." || part == "..") return false;
   bool lastIsSingle = true;
   for (std::size_t i = 0; i < part.size(); ++i) {
     const auto b = static_cast<unsigned char>(part[i]);

@@ -5,6 +5,7 @@
 // matches), its attributes and sharing, and now and then one injected fault.
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
