@@ -5,7 +5,8 @@
 #include "platform/win32/Win32Platform.h"
 
 // A GUI program: no console, and the command line is not read.
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, LPSTR /*commandLine*/,
+                   int /*show*/) {
   Win32Platform platform;
   return AfxWinMain(platform);
 }
