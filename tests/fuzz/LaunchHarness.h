@@ -1,5 +1,6 @@
 // One whole launch on a simulated machine described by a MachineSpec, and the oracle that judges
-// it: the outcome the launch must have, computed from the documented rules and the settings model alone.
+// it: the outcome the launch must have, computed from the documented rules and the settings model
+// alone.
 #pragma once
 
 #include <array>
