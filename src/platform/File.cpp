@@ -13,21 +13,14 @@ constexpr std::uint32_t kErrorTooManyOpenFiles = 4;
 constexpr std::uint32_t kErrorInvalidDrive = 15;
 constexpr std::uint32_t kErrorCurrentDirectory = 16;
 constexpr std::uint32_t kErrorWriteProtect = 19;
-constexpr std::uint32_t kErrorCrc = 23;
 constexpr std::uint32_t kErrorSeek = 25;
-constexpr std::uint32_t kErrorWriteFault = 29;
 constexpr std::uint32_t kErrorReadFault = 30;
 constexpr std::uint32_t kErrorLockViolation = 33;
 constexpr std::uint32_t kErrorHandleEof = 38;
-constexpr std::uint32_t kErrorBadNetPath = 53;
 constexpr std::uint32_t kErrorBadNetName = 67;
-constexpr std::uint32_t kErrorFileExists = 80;
-constexpr std::uint32_t kErrorInvalidName = 123;
 constexpr std::uint32_t kErrorNegativeSeek = 131;
 constexpr std::uint32_t kErrorDirNotEmpty = 145;
-constexpr std::uint32_t kErrorAlreadyExists = 183;
 constexpr std::uint32_t kErrorFilenameExcedRange = 206;
-constexpr std::uint32_t kErrorDirectory = 267;
 
 constexpr std::uint32_t kFileShareNone = 0;
 

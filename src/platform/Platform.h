@@ -54,15 +54,22 @@ inline constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
 // MessageBoxA type: OK button only.
 inline constexpr std::uint32_t kMbOk = 0;
 
-// GetLastError codes that the logic and the file classes look at.
+// GetLastError codes that the logic, the file classes and the simulation use.
 inline constexpr std::uint32_t kErrorFileNotFound = 2;
 inline constexpr std::uint32_t kErrorPathNotFound = 3;
 inline constexpr std::uint32_t kErrorAccessDenied = 5;
 inline constexpr std::uint32_t kErrorInvalidHandle = 6;
 inline constexpr std::uint32_t kErrorNotReady = 21;
+inline constexpr std::uint32_t kErrorCrc = 23;
+inline constexpr std::uint32_t kErrorWriteFault = 29;
 inline constexpr std::uint32_t kErrorSharingViolation = 32;
 inline constexpr std::uint32_t kErrorHandleDiskFull = 39;
+inline constexpr std::uint32_t kErrorBadNetPath = 53;
+inline constexpr std::uint32_t kErrorFileExists = 80;
 inline constexpr std::uint32_t kErrorDiskFull = 112;
+inline constexpr std::uint32_t kErrorInvalidName = 123;
+inline constexpr std::uint32_t kErrorAlreadyExists = 183;
+inline constexpr std::uint32_t kErrorDirectory = 267;
 
 // PROCESS_INFORMATION.
 struct ProcessInfo {

@@ -51,20 +51,6 @@ struct Outcome {
   bool staleTempRemains = false;
 };
 
-bool IsLeadByte(unsigned char b) {
-  return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
-}
-bool IsTrailByte(unsigned char b) {
-  return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC);
-}
-// A byte that may stand alone in a file name: printable ASCII but the reserved characters, and
-// the half-width katakana.
-bool IsNameByte(unsigned char b) {
-  if (b >= 0xA1 && b <= 0xDF) return true;
-  if (b < 0x20 || b > 0x7E) return false;
-  return std::string("\\/:*?\"<>|").find(static_cast<char>(b)) == std::string::npos;
-}
-
 bool IsValidComponent(const std::string& part) {
   if (part.empty() || part.size() > 255 || part == "." || part == "..") return false;
   bool lastIsSingle = true;

@@ -20,19 +20,10 @@ namespace {
 
 using fuzz::Data;
 using fuzz::Game;
+using fuzz::IsLeadByte;
+using fuzz::IsNameByte;
+using fuzz::IsTrailByte;
 using fuzz::MachineSpec;
-
-bool IsLeadByte(unsigned char b) {
-  return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
-}
-bool IsTrailByte(unsigned char b) {
-  return (b >= 0x40 && b <= 0x7E) || (b >= 0x80 && b <= 0xFC);
-}
-bool IsNameByte(unsigned char b) {
-  if (b >= 0xA1 && b <= 0xDF) return true;
-  if (b < 0x20 || b > 0x7E) return false;
-  return std::string("\\/:*?\"<>|").find(static_cast<char>(b)) == std::string::npos;
-}
 
 // Any bytes as path components: '\' and '/' separate, a lead byte takes the next byte as its
 // trail (made valid), any other byte a name cannot hold becomes a letter. Empty components and

@@ -11,22 +11,17 @@
 #include <stdexcept>
 #include <utility>
 
+#include "common/ByteString.h"
+
 namespace {
 
 // Error codes answered here beyond those that Platform.h names.
 constexpr std::uint32_t kErrorSuccess = 0;
 constexpr std::uint32_t kErrorNotSameDevice = 17;
-constexpr std::uint32_t kErrorCrc = 23;
-constexpr std::uint32_t kErrorWriteFault = 29;
-constexpr std::uint32_t kErrorBadNetPath = 53;
-constexpr std::uint32_t kErrorFileExists = 80;
 constexpr std::uint32_t kErrorInvalidParameter = 87;
 constexpr std::uint32_t kErrorInsufficientBuffer = 122;
-constexpr std::uint32_t kErrorInvalidName = 123;
 constexpr std::uint32_t kErrorModNotFound = 126;
-constexpr std::uint32_t kErrorAlreadyExists = 183;
 constexpr std::uint32_t kErrorBadExeFormat = 193;
-constexpr std::uint32_t kErrorDirectory = 267;
 
 constexpr std::uint32_t kCreateNew = 1;
 constexpr std::uint32_t kOpenAlways = 4;
@@ -44,11 +39,6 @@ constexpr std::uint32_t kHiddenOrSystem = kAttributeHidden | kAttributeSystem;
 
 // --- Code page 932 byte strings ------------------------------------------------------------------
 
-bool isLeadByte(char c) {
-  const auto b = static_cast<unsigned char>(c);
-  return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
-}
-
 bool isSeparator(char c) {
   return c == '\\' || c == '/';
 }
@@ -64,7 +54,7 @@ char upperAscii(char c) {
 // Width in bytes of the character at `i`: 2 for a lead byte with its trail byte, else 1. A trail
 // byte may be 0x5C, which is then no backslash.
 std::size_t charWidth(const std::string& text, std::size_t i) {
-  return isLeadByte(text[i]) && i + 1 < text.size() ? 2 : 1;
+  return IsLeadByte(text[i]) && i + 1 < text.size() ? 2 : 1;
 }
 
 // Index of the first separator at or after `from` (a character boundary), or text.size().
@@ -1160,7 +1150,7 @@ bool SimulatedWindows::deleteFile(const char* path) {
 
 void SimulatedWindows::upperCase(char* text) {
   for (char* p = text; p != nullptr && *p != '\0'; ++p) {
-    if (isLeadByte(*p)) {
+    if (IsLeadByte(*p)) {
       if (p[1] == '\0') break;
       ++p;  // the trail byte is never a letter to change
       continue;
