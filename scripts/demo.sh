@@ -89,6 +89,10 @@ ln -s "$work/drive-d" "$WINEPREFIX/dosdevices/d:"
 printf '%s\r\n' 'REGEDIT4' '' '[HKEY_LOCAL_MACHINE\Software\Wine\Drives]' '"d:"="hd"' '' \
   '[HKEY_CURRENT_USER\Software\Wine\X11 Driver]' '"Decorated"="N"' >"$work/wine.reg"
 "$wine" regedit /S "Z:${work//\//\\}\\wine.reg" >>"$work/wineboot.log" 2>&1
+# Wine draws the caption buttons with glyphs of its Marlett font; Wine 8.0 looks for its own fonts
+# in <data folder>/../fonts (here /usr/share/fonts), not where fonts-wine puts them, and without
+# the font the close button shows the letter "r". A copy in the prefix's Fonts folder is found.
+cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
 "$wineserver" -k
 "$wineserver" -w
 

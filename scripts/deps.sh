@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs what building and testing the launcher needs on Debian 12, as root. Does nothing when
 # everything is already there. Sourced or run by the other scripts.
+#
+# The 32-bit Wine (wine32, i386) is installed only where this machine's kernel runs 32-bit code,
+# which is found out by running a tiny 32-bit program. zrk_can_run_32bit tells the other scripts.
 set -euo pipefail
 
 ZRK_PACKAGES=(
@@ -8,19 +11,65 @@ ZRK_PACKAGES=(
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix      # ZRK_START.exe, 64 and 32 bit
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
   wine wine64 xvfb xauth fonts-ipafont-gothic locales      # the Wine tests
+  fonts-wine                                               # Wine's caption-button glyphs
   x11-apps imagemagick e2fsprogs python3
   valgrind clang-tidy libclang-rt-14-dev                   # memcheck, tidy, libFuzzer and sanitizers
 )
 
+# A static 32-bit x86 Linux program of 93 bytes that ends with exit code 42 (xor ebx,ebx;
+# mov bl,42; xor eax,eax; inc eax; int 0x80). It needs no library: whether it runs is whether
+# the kernel runs 32-bit code.
+ZRK_PROBE_32BIT_ELF='f0VMRgEBAQAAAAAAAAAAAAIAAwABAAAAVIAECDQAAAAAAAAAAAAAADQAIAABAAAAAAAAAAEAAAAAAAAAAIAECACABAhdAAAAXQAAAAUAAAAAEAAAMduzKjHAQM2A'
+
+# True when a 32-bit program runs here. Also sets ZRK_32BIT_REASON to a line that says why not.
+zrk_can_run_32bit() {
+  if [ -n "${ZRK_32BIT_CHECKED:-}" ]; then return "$ZRK_32BIT_CHECKED"; fi
+  local probe code
+  probe=$(mktemp)
+  base64 -d <<<"$ZRK_PROBE_32BIT_ELF" >"$probe"
+  chmod +x "$probe"
+  set +e
+  "$probe" 2>/dev/null
+  code=$?
+  set -e
+  rm -f "$probe"
+  if [ "$code" = 42 ]; then
+    ZRK_32BIT_CHECKED=0
+    ZRK_32BIT_REASON=""
+  else
+    ZRK_32BIT_CHECKED=1
+    ZRK_32BIT_REASON="this machine's kernel does not run 32-bit programs (a 32-bit test program"
+    ZRK_32BIT_REASON+=" ended with code $code, not 42; the kernel may have ia32_emulation off)"
+  fi
+  export ZRK_32BIT_CHECKED ZRK_32BIT_REASON
+  return "$ZRK_32BIT_CHECKED"
+}
+
+zrk_package_missing() {
+  ! dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+}
+
 zrk_install_deps() {
   local missing=()
   for p in "${ZRK_PACKAGES[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    if zrk_package_missing "$p"; then missing+=("$p"); fi
   done
-  if ((${#missing[@]})); then
+  local want32=0
+  if zrk_can_run_32bit; then
+    if zrk_package_missing wine32:i386; then want32=1; fi
+  elif [ -z "${ZRK_32BIT_SAID:-}" ]; then
+    echo "32-bit: skipped, $ZRK_32BIT_REASON; the 32-bit Wine tests will be reported as skipped"
+    export ZRK_32BIT_SAID=1
+  fi
+  if ((${#missing[@]})) || ((want32)); then
     if [ "$(id -u)" != 0 ]; then
-      echo "missing packages (run as root to install): ${missing[*]}" >&2
+      echo "missing packages (run as root to install): ${missing[*]}" \
+        "$( ((want32)) && echo wine32:i386)" >&2
       return 1
+    fi
+    if ((want32)); then
+      dpkg --add-architecture i386
+      missing+=(wine32:i386)
     fi
     echo "installing: ${missing[*]}"
     apt-get update -q

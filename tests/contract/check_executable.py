@@ -7,9 +7,10 @@
 - a Japanese version resource (language 0x0411) naming the original file ZRK_START.exe;
 - no manifest that requests an execution level;
 - a file name that Windows does not take for an installer;
-- optionally, a size limit (--max-bytes).
+- optionally, the architecture (--arch x86: a 32-bit i386 program; x64: a 64-bit AMD64 one) and a
+  size limit (--max-bytes).
 
-Usage: check_executable.py [--max-bytes N] FILE.exe...
+Usage: check_executable.py [--arch x86|x64] [--max-bytes N] FILE.exe...
 Prints what it found; the exit code is 1 when a check fails.
 """
 
@@ -162,13 +163,18 @@ def version_strings(block):
     return tables
 
 
-def check(path, max_bytes):
+MACHINES = {"x86": (0x14C, False), "x64": (0x8664, True)}  # IMAGE_FILE_MACHINE_*, PE32+
+
+
+def check(path, max_bytes, arch=None):
     failures = []
     data = open(path, "rb").read()
     pe = Pe(data)
     name = os.path.basename(path)
     bits = 64 if pe.pe32plus else 32
     print("%s: %d-bit, %d bytes (%.1f KiB)" % (name, bits, len(data), len(data) / 1024))
+    if arch is not None and (pe.machine, pe.pe32plus) != MACHINES[arch]:
+        failures.append("machine 0x%x (%d-bit), not an %s program" % (pe.machine, bits, arch))
 
     if pe.subsystem != 2:
         failures.append("subsystem %d, not the Windows GUI (2)" % pe.subsystem)
@@ -237,10 +243,11 @@ def check(path, max_bytes):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--arch", choices=sorted(MACHINES))
     parser.add_argument("--max-bytes", type=int)
     parser.add_argument("executables", nargs="+")
     args = parser.parse_args()
-    results = [check(path, args.max_bytes) for path in args.executables]
+    results = [check(path, args.max_bytes, args.arch) for path in args.executables]
     return 0 if all(results) else 1
 
 

@@ -1,7 +1,33 @@
 #!/bin/sh
 # Runs a Windows console program under Wine in a private prefix that is thrown away afterwards.
-# Usage: run_under_wine.sh PROGRAM.exe [ARGUMENTS...]; the exit code is the program's.
+# Usage: run_under_wine.sh [--arch x86|x64] [--locale LOCALE] PROGRAM.exe [ARGUMENTS...]
+# The exit code is the program's, or 77 (skipped) for a 32-bit program on a machine that cannot
+# run 32-bit code; the reason is printed. --locale sets LANG and LC_ALL, and with them the
+# code page Wine gives the program (ja_JP.UTF-8: 932; C.UTF-8: 1252).
 set -eu
+
+arch=x64
+locale=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --arch) arch=$2; shift 2 ;;
+    --locale) locale=$2; shift 2 ;;
+    *) break ;;
+  esac
+done
+
+if [ "$arch" = x86 ]; then
+  deps=$(dirname "$0")/../../scripts/deps.sh
+  reason=$(bash -c '. "$1" && { zrk_can_run_32bit || echo "$ZRK_32BIT_REASON"; }' _ "$deps")
+  if [ -n "$reason" ]; then
+    echo "SKIPPED: the 32-bit program cannot run here: $reason"
+    exit 77
+  fi
+  if [ ! -x /usr/lib/wine/wine ]; then
+    echo "needed and not installed: the 32-bit Wine (apt-get install wine32:i386)"
+    exit 1
+  fi
+fi
 
 work=$(mktemp -d)
 export WINEPREFIX="$work/prefix"
@@ -9,6 +35,9 @@ export WINEDEBUG=-all
 # No Mono or Gecko installers on the prefix's first start; no display needed.
 export WINEDLLOVERRIDES="mscoree=;mshtml="
 unset DISPLAY
+if [ -n "$locale" ]; then
+  export LANG="$locale" LC_ALL="$locale"
+fi
 # Wine keeps the read-only attribute as missing Unix write permission, which root bypasses.
 ZRK_CONTRACT_UNIX_UID=$(id -u)
 export ZRK_CONTRACT_UNIX_UID

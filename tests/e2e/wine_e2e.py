@@ -2,18 +2,19 @@
 """End-to-end tests of ZRK_START.exe under Wine.
 
 Each case lays out a real installation on drive letters mapped to temporary folders, runs the
-64-bit launcher under Wine from its start-up folder, reads back any message box from the screen
+32-bit or the 64-bit launcher (--arch x86 or x64) under Wine from its start-up folder, reads back any message box from the screen
 with msgbox_reader.exe (which also presses OK), and checks the settings file byte for byte, the
 stand-in game's record of how it was started, and the launcher's exit code.
 
   wine_e2e.py prepare --template DIR            create the Wine prefix that every case copies
-  wine_e2e.py run CASE --template DIR --build-dir DIR
+  wine_e2e.py run CASE --arch x86|x64 --template DIR --build-dir DIR
   wine_e2e.py cleanup --template DIR
   wine_e2e.py list
 
 A case copies the template prefix (hard links for the Windows folder, real copies of the
 registry), so cases share nothing and may run in parallel; each has its own Xvfb display and
-its own wineserver. Exit codes: 0 passed, 1 failed, 77 skipped (launcher not built).
+its own wineserver. Exit codes: 0 passed, 1 failed, 77 skipped (launcher not built, or a 32-bit
+case on a machine that cannot run 32-bit programs; the reason is printed).
 """
 
 import argparse
@@ -29,12 +30,14 @@ import tempfile
 import time
 from pathlib import Path
 
-WINE = Path("/usr/lib/wine/wine64")
+WINE = Path("/usr/lib/wine/wine64")  # runs 32-bit programs too, through WINE32
+WINE32 = Path("/usr/lib/wine/wine")  # the 32-bit loader, package wine32 (i386)
 WINESERVER = Path("/usr/lib/wine/wineserver")
 LOCALE = "ja_JP.UTF-8"
 SKIPPED = 77
 
 SOURCE_DIR = Path(__file__).resolve().parents[2]
+DEPS_SH = SOURCE_DIR / "scripts" / "deps.sh"
 MESSAGES_H = SOURCE_DIR / "src" / "app" / "Messages.h"
 
 LAUNCHER_TIMEOUT_S = 40  # a normal run takes about a second; a box without a reader never ends
@@ -154,13 +157,26 @@ def keyed_settings(folder, cd_letter=b"C"):
 # --- The machine: tools, Xvfb, the Wine prefix ----------------------------------------------------
 
 
-def require_tools(need_chattr=False):
+def why_no_32bit():
+    """None when this machine runs 32-bit programs, else the reason (found out by trying one)."""
+    probe = subprocess.run(
+        ["bash", "-c", 'source "$1" && { zrk_can_run_32bit || echo "$ZRK_32BIT_REASON"; }', "_",
+         str(DEPS_SH)], capture_output=True, text=True)
+    if probe.returncode != 0:
+        raise Missing("the 32-bit check in %s failed: %s" % (DEPS_SH, probe.stderr.strip()))
+    return probe.stdout.strip() or None
+
+
+def require_tools(need_chattr=False, arch="x64"):
     checks = [
         (WINE.exists(), "wine64 (/usr/lib/wine/wine64): apt-get install wine64 wine"),
         (WINESERVER.exists(), "wineserver (/usr/lib/wine/wineserver): apt-get install wine64"),
         (shutil.which("Xvfb"), "Xvfb: apt-get install xvfb"),
         (shutil.which("cp"), "cp (coreutils)"),
     ]
+    if arch == "x86":
+        checks.append((WINE32.exists(), "the 32-bit Wine (%s): dpkg --add-architecture i386 && "
+                       "apt-get update && apt-get install wine32:i386" % WINE32))
     if need_chattr:
         checks.append((shutil.which("chattr"), "chattr: apt-get install e2fsprogs"))
     for ok, what in checks:
@@ -255,6 +271,11 @@ def prepare(template):
     env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
     start = time.monotonic()
     run_logged([str(WINE), "wineboot", "-i"], env, template.parent / "wineboot.log", 120)
+    # Wine 8.0 looks for its own fonts beside its data folder, not where fonts-wine puts them;
+    # without Marlett the caption buttons show letters instead of their glyphs.
+    marlett = Path("/usr/share/wine/fonts/marlett.ttf")
+    if marlett.exists():
+        shutil.copyfile(marlett, template / "drive_c" / "windows" / "Fonts" / marlett.name)
     reg = template.parent / "drive-types.reg"
     reg.write_text("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Drives]\r\n" +
                    "".join('"%s:"="%s"\r\n' % item for item in DRIVE_TYPES.items()))
@@ -616,25 +637,31 @@ def find_launcher(build_dir):
     return None
 
 
-def run_case(name, template, build_dir, keep):
-    launcher = find_launcher(build_dir)
+def run_case(name, arch, template, build_dir, keep):
+    preset = "windows-" + arch
+    launcher = find_launcher(build_dir) if build_dir else None
     if launcher is None:
-        print("SKIPPED: %s is not built in %s (build the windows-x64 preset first)" %
-              (LAUNCHER, build_dir))
+        print("SKIPPED: %s is not built in %s (build the %s preset first)" %
+              (LAUNCHER, build_dir or "(no build folder given)", preset))
         return SKIPPED
+    if arch == "x86":
+        reason = why_no_32bit()
+        if reason:
+            print("SKIPPED: the 32-bit launcher cannot run here: " + reason)
+            return SKIPPED
     fixtures = Path(build_dir) / "tests" / "fixtures"
     for fixture in (GAME, "msgbox_reader.exe"):
         if not (fixtures / fixture).exists():
-            raise Failure("%s is missing: build the windows-x64 preset's fixtures" %
-                          (fixtures / fixture))
+            raise Failure("%s is missing: build the %s preset's fixtures" %
+                          (fixtures / fixture, preset))
     template = Path(template)
     if not (template / "system.reg").exists():
         raise Failure("no template prefix in %s: run 'wine_e2e.py prepare' first" % template)
-    require_tools(need_chattr=(name == "settings_immutable"))
+    require_tools(need_chattr=(name == "settings_immutable"), arch=arch)
     messages = load_messages()
 
     # Beside the template, so that the prefix copy can use hard links.
-    root = Path(tempfile.mkdtemp(prefix="case-%s-" % name, dir=template.parent))
+    root = Path(tempfile.mkdtemp(prefix="case-%s-%s-" % (arch, name), dir=template.parent))
     case = Case(root, template, fixtures)
     case.immutable = []
     xvfb = None
@@ -658,7 +685,7 @@ def run_case(name, template, build_dir, keep):
                 problems.append(str(problem))
         if problems:
             raise Failure("\n".join(problems))
-        print("PASSED %s in %.1f s" % (name, time.monotonic() - start))
+        print("PASSED %s (%s) in %.1f s" % (name, arch, time.monotonic() - start))
         return 0
     except Failure:
         print("logs and files kept in %s" % root)
@@ -681,7 +708,9 @@ def main():
     parser.add_argument("command", choices=("prepare", "run", "cleanup", "list"))
     parser.add_argument("case", nargs="?")
     parser.add_argument("--template", help="folder of the template Wine prefix")
-    parser.add_argument("--build-dir", help="build folder of the windows-x64 preset")
+    parser.add_argument("--arch", choices=("x86", "x64"), default="x64",
+                        help="which launcher: the 32-bit (x86) or the 64-bit (x64) one")
+    parser.add_argument("--build-dir", help="build folder of that architecture's windows preset")
     parser.add_argument("--keep", action="store_true", help="keep the case's folders")
     args = parser.parse_args()
     try:
@@ -691,10 +720,6 @@ def main():
         if not args.template:
             parser.error("--template is required")
         if args.command == "prepare":
-            if args.build_dir and find_launcher(args.build_dir) is None:
-                print("%s is not built in %s: no prefix needed, the cases skip" %
-                      (LAUNCHER, args.build_dir))
-                return 0
             prepare(args.template)
             return 0
         if args.command == "cleanup":
@@ -703,9 +728,9 @@ def main():
             return 0
         if args.case not in CASES:
             parser.error("unknown case %r; cases: %s" % (args.case, ", ".join(CASES)))
-        if not args.build_dir:
+        if args.build_dir is None:
             parser.error("--build-dir is required")
-        return run_case(args.case, args.template, args.build_dir, args.keep)
+        return run_case(args.case, args.arch, args.template, args.build_dir, args.keep)
     except (Failure, Missing) as error:
         print("FAILED: %s" % error)
         return 1
