@@ -12,10 +12,13 @@
 #   nodx    d3dx9_40.dll absent (WINEDLLOVERRIDES="d3dx9_40="): ten pauses of 100 ms, then the
 #           message box, which returns at once as there is no X display
 # and, alone, a program that does nothing (empty): what starting and ending any program costs.
+# Each scenario is timed for the 32-bit programs first (what players get) and then for the 64-bit
+# ones; the 32-bit ones are left out, with the reason, where this machine cannot run 32-bit code.
 # Builds in build/bench-*, runs in a fresh Wine prefix in build/bench-run (kept for a look
-# afterwards), writes the raw times to build/bench-run/times-*.tsv. Needs no X display.
+# afterwards), writes the raw times to build/bench-run/times-<arch>-*.tsv. Needs no X display.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+export ZRK_32BIT_SAID=1 # said in the report instead
 source scripts/deps.sh
 zrk_install_deps
 
@@ -43,8 +46,11 @@ for arch in x64 x86; do
     -DCMAKE_TOOLCHAIN_FILE="$src/cmake/${toolchain[$arch]}.cmake" >/dev/null
   cmake --build "build/bench-tools-$arch" -j "$jobs" >/dev/null
 done
-launcher64=$src/build/bench-windows-x64/src/platform/win32/ZRK_START.exe
 tools64=$src/build/bench-tools-x64
+# The architectures that are timed, 32-bit first.
+arches=(x64)
+if zrk_can_run_32bit; then arches=(x86 x64); fi
+winpath() { echo "Z:${1//\//\\}"; }
 
 # --- A fresh prefix; drives D: to K: fixed, each a folder of build/bench-run/drives.
 export WINEPREFIX=$run/pfx WINEDEBUG=-all
@@ -67,8 +73,9 @@ done
 "$wineserver" -k
 "$wineserver" -w
 
-# --- The installations: D:\ZRK holds everything; D:\Far\ZRK everything but the data file, which
-# lies only at K:\Far\ZRK. The settings file starts in the bare form with another folder.
+# --- The installations, one set per architecture A: D:\A\ZRK holds everything; D:\A\Far\ZRK
+# everything but the data file, which lies only at K:\A\Far\ZRK. The settings file starts in the
+# bare form with another folder.
 settings() {
   python3 - "$1" <<'EOF'
 import sys
@@ -76,17 +83,21 @@ lines = [b"[ZRK bench]", b"C:\\Program Files\\ZRK\\"] + [b"%d" % n for n in rang
 open(sys.argv[1], "wb").write(b"".join(line + b"\r\n" for line in lines))
 EOF
 }
-install() { # folder, with data file (1/0)
+install() { # folder, with data file (1/0), architecture
+  local tools=$src/build/bench-tools-$3
   mkdir -p "$1"
-  cp "$launcher64" "$tools64/bench_baseline.exe" "$tools64/bench_empty.exe" "$1/"
-  cp "$tools64/bench_game.exe" "$1/ZRK_DL.exe"
+  cp "$src/build/bench-windows-$3/src/platform/win32/ZRK_START.exe" "$tools/bench_baseline.exe" \
+    "$tools/bench_empty.exe" "$1/"
+  cp "$tools/bench_game.exe" "$1/ZRK_DL.exe"
   settings "$1/DLTZRK_DL.INI"
   if [ "$2" = 1 ]; then printf 'ZRK data\r\n' >"$1/ZRK_DLN.SD"; fi
 }
-install "$run/drives/d/ZRK" 1
-install "$run/drives/d/Far/ZRK" 0
-mkdir -p "$run/drives/k/Far/ZRK"
-printf 'ZRK data\r\n' >"$run/drives/k/Far/ZRK/ZRK_DLN.SD"
+for arch in "${arches[@]}"; do
+  install "$run/drives/d/$arch/ZRK" 1 "$arch"
+  install "$run/drives/d/$arch/Far/ZRK" 0 "$arch"
+  mkdir -p "$run/drives/k/$arch/Far/ZRK"
+  printf 'ZRK data\r\n' >"$run/drives/k/$arch/Far/ZRK/ZRK_DLN.SD"
+done
 
 # --- Timing.
 timer=$tools64/bench_timer.exe
@@ -103,18 +114,22 @@ if [ "$(id -u)" = 0 ] && [ -z "${ZRK_BENCH_PLAIN:-}" ] && command -v chrt >/dev/
 fi
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 echo "timing: $runs runs per candidate (progress on stderr)"
-"${sched[@]}" "$wine" "$timer" --runs "$runs" --raw "$(winpath "$run/times-full-drives.tsv")" \
-  --pair full 'D:\ZRK' 'D:\ZRK\ZRK_START.exe' 'D:\ZRK\bench_baseline.exe' \
-  --pair drives 'D:\Far\ZRK' 'D:\Far\ZRK\ZRK_START.exe' 'D:\Far\ZRK\bench_baseline.exe' \
-  --alone empty 'D:\ZRK' 'D:\ZRK\bench_empty.exe' \
-  >"$run/result-full-drives.txt" 2>"$run/progress.log" || status=$?
-# Wine reads WINEDLLOVERRIDES from the Unix environment a process starts with, which a child
-# inherits from its parent's: it is set for the timing program, not by it.
-WINEDLLOVERRIDES="d3dx9_40=" "${sched[@]}" "$wine" "$timer" --runs "$runs" \
-  --raw "$(winpath "$run/times-nodx.tsv")" \
-  --pair nodx 'D:\ZRK' 'D:\ZRK\ZRK_START.exe' 'D:\ZRK\bench_baseline.exe' \
-  >"$run/result-nodx.txt" 2>>"$run/progress.log" || status=$?
-(cd "$run/drives/d/ZRK" && "${sched[@]}" "$wine" "$tools64/bench_call_costs.exe" "E:\\") \
+for arch in "${arches[@]}"; do
+  d="D:\\$arch"
+  echo "timing the $arch programs"
+  "${sched[@]}" "$wine" "$timer" --runs "$runs" --raw "$(winpath "$run/times-$arch-full-drives.tsv")" \
+    --pair full "$d\\ZRK" "$d\\ZRK\\ZRK_START.exe" "$d\\ZRK\\bench_baseline.exe" \
+    --pair drives "$d\\Far\\ZRK" "$d\\Far\\ZRK\\ZRK_START.exe" "$d\\Far\\ZRK\\bench_baseline.exe" \
+    --alone empty "$d\\ZRK" "$d\\ZRK\\bench_empty.exe" \
+    >"$run/result-$arch-full-drives.txt" 2>>"$run/progress.log" || status=$?
+  # Wine reads WINEDLLOVERRIDES from the Unix environment a process starts with, which a child
+  # inherits from its parent's: it is set for the timing program, not by it.
+  WINEDLLOVERRIDES="d3dx9_40=" "${sched[@]}" "$wine" "$timer" --runs "$runs" \
+    --raw "$(winpath "$run/times-$arch-nodx.tsv")" \
+    --pair nodx "$d\\ZRK" "$d\\ZRK\\ZRK_START.exe" "$d\\ZRK\\bench_baseline.exe" \
+    >"$run/result-$arch-nodx.txt" 2>>"$run/progress.log" || status=$?
+done
+(cd "$run/drives/d/x64/ZRK" && "${sched[@]}" "$wine" "$tools64/bench_call_costs.exe" "E:\\") \
   >"$run/result-calls.txt" 2>>"$run/progress.log" || status=$?
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 "$wineserver" -k || true
@@ -124,11 +139,17 @@ size() { # triplet, file: size of a stripped copy in bytes
   "$1-strip" -o "$run/stripped.exe" "$2"
   stat -c %s "$run/stripped.exe"
 }
-echo
-echo "== times and peak working sets (64-bit, Wine $("$wine" --version 2>/dev/null))"
-cat "$run/result-full-drives.txt"
-echo
-cat "$run/result-nodx.txt"
+for arch in "${arches[@]}"; do
+  echo
+  echo "== times and peak working sets ($arch, Wine $("$wine" --version 2>/dev/null))"
+  cat "$run/result-$arch-full-drives.txt"
+  echo
+  cat "$run/result-$arch-nodx.txt"
+done
+if [ "${arches[0]}" != x86 ]; then
+  echo
+  echo "== x86: not timed: $ZRK_32BIT_REASON"
+fi
 echo
 echo "== what the system calls cost (64-bit)"
 cat "$run/result-calls.txt"

@@ -3,11 +3,13 @@
 #
 #   scripts/demo.sh [--screenshot FILE] [--build-dir DIR] [--keep]
 #
-# Builds the 64-bit ZRK_START.exe and the stand-in game (windows-x64 preset), lays out a demo
+# Builds ZRK_START.exe and the stand-in game, lays out a demo
 # installation (a bare settings file, the data file, the game) in a temporary folder mapped to
 # drive D:, starts the launcher from that folder, and shows the settings file before and after and
 # what the game was started with. With --screenshot it also starts the launcher from a folder
 # without a settings file and saves a picture of the message box the player gets.
+# It runs the 32-bit executable, the one players get (windows-x86 preset), where this machine runs
+# 32-bit programs, and the 64-bit one (windows-x64) where it does not, saying so.
 # --build-dir uses executables already built there instead of building; --keep keeps the folder.
 # Works on a fresh Debian 12 machine as root: installs what it needs first.
 set -euo pipefail
@@ -26,15 +28,22 @@ while (($#)); do
   esac
 done
 
+export ZRK_32BIT_SAID=1 # said below, when the preset is chosen
 # shellcheck source=scripts/deps.sh
 source scripts/deps.sh
 zrk_install_deps
 
 if [ -z "$build_dir" ]; then
-  echo "== Building ZRK_START.exe and the stand-in game (windows-x64)"
-  cmake --preset windows-x64 >/dev/null
-  cmake --build --preset windows-x64 -j "$(nproc)" --target ZRK_START ZRK_DL msgbox_reader
-  build_dir=$root_dir/build/windows-x64
+  if zrk_can_run_32bit; then
+    preset=windows-x86
+  else
+    preset=windows-x64
+    echo "== 32-bit programs cannot run here, so the 64-bit launcher is shown: $ZRK_32BIT_REASON"
+  fi
+  echo "== Building ZRK_START.exe and the stand-in game ($preset)"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$(nproc)" --target ZRK_START ZRK_DL msgbox_reader
+  build_dir=$root_dir/build/$preset
 fi
 launcher=""
 for candidate in "$build_dir/ZRK_START.exe" "$build_dir/src/platform/win32/ZRK_START.exe"; do
