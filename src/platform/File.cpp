@@ -283,8 +283,9 @@ void CStdioFile::Flush() {
 }
 
 // Line reads: a closed object, or one whose open failed, has nothing to read.
-char* CStdioFile::ReadString(char* buffer, unsigned maxBytes) {
+char* CStdioFile::ReadString(char* buffer, unsigned maxBytes, std::size_t* delivered) {
   if (buffer == nullptr) throw CInvalidArgException();
+  if (delivered != nullptr) *delivered = 0;
   if (!streamOpen_ || writing_ || maxBytes == 0) return nullptr;
   unsigned count = 0;
   int byte = 0;
@@ -294,6 +295,7 @@ char* CStdioFile::ReadString(char* buffer, unsigned maxBytes) {
   }
   if (count == 0 && maxBytes > 1) return nullptr;  // end of file: the buffer is not touched
   buffer[count] = '\0';
+  if (delivered != nullptr) *delivered = count;
   return buffer;
 }
 
@@ -306,6 +308,17 @@ void CStdioFile::WriteString(const char* text) {
     if (*p == kLf && text_) Put(kCr);
     Put(*p);
   }
+}
+
+bool AppendTextModeBytes(char* image, std::size_t size, std::size_t& length, const char* text) {
+  std::size_t end = length;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (end + (*p == kLf ? 2 : 1) > size) return false;
+    if (*p == kLf) image[end++] = kCr;
+    image[end++] = *p;
+  }
+  length = end;
+  return true;
 }
 
 void CStdioFile::ResetStream() {

@@ -84,6 +84,11 @@ class CFile {
   Platform& platform_;
 };
 
+// Text mode on writing, as CStdioFile::WriteString does it: appends the bytes that writing `text`
+// puts on disk, each LF as CR LF, to `image` (capacity `size`, `length` bytes used). False, with
+// `image` and `length` as they were, when they do not fit.
+bool AppendTextModeBytes(char* image, std::size_t size, std::size_t& length, const char* text);
+
 class CStdioFile : public CFile {
  public:
   static constexpr std::size_t kStreamBufferSize = 4096;
@@ -102,9 +107,10 @@ class CStdioFile : public CFile {
   void Flush();
 
   // Reads up to and including the next LF, at most maxBytes - 1 bytes, and terminates them.
-  // Returns buffer, or nullptr at end of file with the buffer untouched. A read error raises
-  // CFileException with cause genericException.
-  char* ReadString(char* buffer, unsigned maxBytes);
+  // Returns buffer, or nullptr at end of file with the buffer untouched. `delivered`, when given,
+  // receives the number of bytes read, which a NUL among them keeps strlen from telling. A read
+  // error raises CFileException with cause genericException.
+  char* ReadString(char* buffer, unsigned maxBytes, std::size_t* delivered = nullptr);
   // Writes the string's bytes, each LF as CR LF. Raises CFileException with cause diskFull when
   // the bytes cannot all be passed on.
   void WriteString(const char* text);

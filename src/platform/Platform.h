@@ -54,6 +54,10 @@ inline constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
 // MessageBoxA type: OK button only.
 inline constexpr std::uint32_t kMbOk = 0;
 
+// WaitForInputIdle results besides 0 (ready).
+inline constexpr std::uint32_t kWaitTimeout = 258;
+inline constexpr std::uint32_t kWaitFailed = 0xFFFFFFFFu;
+
 // GetLastError codes that the logic, the file classes and the simulation use.
 inline constexpr std::uint32_t kErrorFileNotFound = 2;
 inline constexpr std::uint32_t kErrorPathNotFound = 3;
@@ -70,6 +74,7 @@ inline constexpr std::uint32_t kErrorDiskFull = 112;
 inline constexpr std::uint32_t kErrorInvalidName = 123;
 inline constexpr std::uint32_t kErrorAlreadyExists = 183;
 inline constexpr std::uint32_t kErrorDirectory = 267;
+inline constexpr std::uint32_t kErrorBadExeFormat = 193;
 
 // PROCESS_INFORMATION.
 struct ProcessInfo {
@@ -107,6 +112,10 @@ class Platform {
   virtual std::uint32_t moduleFileName(char* buffer, std::uint32_t size) = 0;
   // GetDriveTypeA on a root such as "A:\".
   virtual std::uint32_t driveType(const char* root) = 0;
+  // IsDBCSLeadByte: whether `byte` starts a two-byte character in the system's ANSI code page,
+  // the code page of every path the system gives or takes. The second byte of such a character
+  // may be 0x5C, which is then no backslash.
+  virtual bool isLeadByte(char byte) = 0;
 
   // --- Processes, handles, user interface -----------------------------------------------------
 
@@ -116,7 +125,8 @@ class Platform {
   virtual bool startProcess(const char* application, const char* commandLine,
                             std::uint32_t creationFlags, const char* currentDirectory,
                             ProcessInfo& info) = 0;
-  // WaitForInputIdle.
+  // WaitForInputIdle: 0 once the process waits for input, kWaitTimeout, or kWaitFailed (at once
+  // for a program without a message queue, such as a console program).
   virtual std::uint32_t waitForInputIdle(OsHandle process, std::uint32_t milliseconds) = 0;
   // CloseHandle.
   virtual bool closeHandle(OsHandle handle) = 0;
@@ -149,6 +159,14 @@ class Platform {
                          std::uint32_t& written) = 0;
   // FlushFileBuffers.
   virtual bool flushFile(OsHandle file) = 0;
+  // SetFilePointer from the file's start.
+  virtual bool seekFile(OsHandle file, std::uint32_t offset) = 0;
+  // SetEndOfFile: the file ends at the current position, cut short or made longer.
+  virtual bool setEndOfFile(OsHandle file) = 0;
+  // GetTempFileNameA(folder, prefix, 0, buffer): creates an empty file of a name that no file in
+  // `folder` has, folder + up to 3 bytes of prefix + a hex number + ".TMP", into `buffer`
+  // (kMaxPath bytes). Its unique number, or 0 when no such file could be made.
+  virtual std::uint32_t makeTempFile(const char* folder, const char* prefix, char* buffer) = 0;
   // GetFileAttributesA: kInvalidAttributes when the path does not exist.
   virtual std::uint32_t fileAttributes(const char* path) = 0;
   // MoveFileExA(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH): one rename

@@ -5,12 +5,14 @@
 #include "app/LaunchRecord.h"
 #include "app/Messages.h"
 #include "common/ByteString.h"
+#include "platform/FileReplace.h"
 
 namespace {
 
 constexpr unsigned kReadFlags = CFile::modeRead | CFile::shareExclusive | CFile::typeText;
-constexpr unsigned kWriteFlags =
-    CFile::modeCreate | CFile::modeWrite | CFile::shareExclusive | CFile::typeText;
+// The settings on disk: each held line has at most one LF, its last byte, which text mode writes
+// as CR LF, so every line of either form takes at most an output slot's size.
+constexpr std::size_t kSettingsImageSize = kOutputLineCount * kOutputSlotSize;
 
 void ShowNotInstalled(Platform& os) {
   os.showMessageBox(0, kNotInstalledText, kNotInstalledCaption, kMbOk);
@@ -29,9 +31,13 @@ bool FormStartupPaths(LaunchRecord& record) {
 // that the file is always written back whole. False on a read error.
 bool ReadSlots(LaunchRecord& record) {
   CStdioFile& file = record.settingsFile;
+  SettingsLines& lines = record.lines;
   try {
-    for (auto& slot : record.lines.slot) {
-      if (file.ReadString(slot, kLineReadSize) == nullptr) std::strcpy(slot, "\n");
+    for (int n = 0; n < kSettingsLineCount; ++n) {
+      if (file.ReadString(lines.slot[n], kLineReadSize, &lines.length[n]) == nullptr) {
+        std::strcpy(lines.slot[n], "\n");
+        lines.length[n] = 1;
+      }
     }
   } catch (const CFileException&) {
     file.Abort();
@@ -59,58 +65,21 @@ void ReconcileFolder(LaunchRecord& record) {
   std::memset(record.scratchPath, 0, sizeof record.scratchPath);
   std::memset(folderLine, 0, kLineSlotSize);
   JoinBytes(folderLine, kLineSlotSize, record.startupDirectory, "\n");
+  record.lines.length[1] = std::strlen(folderLine);
   std::strcpy(record.scratchPath, record.startupDirectory);
   std::strcpy(record.installFolder, record.scratchPath);
 }
 
-// True when replacing the settings file cannot hurt it: a file that an exclusive open for
-// writing would refuse (read-only, hidden, system, or held open by another program) is left
-// alone.
-bool MayReplaceSettings(LaunchRecord& record) {
-  Platform& os = record.platform;
-  const std::uint32_t attributes = os.fileAttributes(record.settingsPath);
-  if (attributes == kInvalidAttributes) return true;  // gone: writing creates it anew
-  constexpr std::uint32_t kRefused =
-      kAttributeReadOnly | kAttributeHidden | kAttributeSystem | kAttributeDirectory;
-  if ((attributes & kRefused) != 0) return false;
-  // Whether another program holds it open: an exclusive open for writing that empties nothing.
-  // The settings were just read from this volume, so the handle alone is asked for.
-  const OsHandle probe = os.createFile(record.settingsPath, kGenericWrite, kShareNone,
-                                       kOpenExisting, kAttributeNormal);
-  if (probe == kInvalidHandle) return false;
-  os.closeHandle(probe);
-  return true;
-}
-
-// Writes `lines` whole into a temporary file beside the settings file, then renames it over the
-// settings file in one step. On any failure the settings file stays as it was and the temporary
-// file is removed.
-bool ReplaceSettings(LaunchRecord& record, const char* const* lines, int count) {
-  if (!MayReplaceSettings(record)) return false;
-  char tempPath[kMaxPath];
-  if (!JoinBytes(tempPath, kMaxPath, record.startupDirectory, kSettingsTempName)) return false;
-
-  Platform& os = record.platform;
-  CStdioFile& file = record.settingsFile;
-  // A stale temporary file that cannot be emptied (hidden, system) is removed and made anew.
-  if (!file.Open(tempPath, kWriteFlags) &&
-      (!os.deleteFile(tempPath) || !file.Open(tempPath, kWriteFlags))) {
-    return false;
+// Writes `lines` as a text-mode file writes them, over the settings file's whole content: the
+// file then holds these bytes, or, when that cannot be done safely, its old ones.
+bool WriteLines(LaunchRecord& record, const char* const* lines, int count) {
+  char image[kSettingsImageSize];
+  std::size_t length = 0;
+  for (int i = 0; i < count; ++i) {
+    if (!AppendTextModeBytes(image, sizeof image, length, lines[i])) return false;
   }
-  try {
-    for (int i = 0; i < count; ++i) file.WriteString(lines[i]);
-    file.Flush();
-    file.Close();
-  } catch (const CFileException&) {
-    file.Abort();
-    os.deleteFile(tempPath);
-    return false;
-  }
-  if (!os.replaceFile(tempPath, record.settingsPath)) {
-    os.deleteFile(tempPath);
-    return false;
-  }
-  return true;
+  return ReplaceFileContent(record.platform, record.startupDirectory, record.settingsPath, image,
+                            length);
 }
 
 }  // namespace
@@ -131,11 +100,11 @@ bool WriteKeyedSettings(LaunchRecord& record) {
   FormatKeyedLines(record.lines, record.output);
   const char* lines[kOutputLineCount];
   for (int i = 0; i < kOutputLineCount; ++i) lines[i] = record.output.slot[i];
-  return ReplaceSettings(record, lines, kOutputLineCount);
+  return WriteLines(record, lines, kOutputLineCount);
 }
 
 bool WriteBareSettings(LaunchRecord& record) {
   const char* lines[kSettingsLineCount];
   for (int i = 0; i < kSettingsLineCount; ++i) lines[i] = record.lines.slot[i];
-  return ReplaceSettings(record, lines, kSettingsLineCount);
+  return WriteLines(record, lines, kSettingsLineCount);
 }

@@ -4,9 +4,6 @@
 struct LaunchRecord;
 
 inline constexpr char kSettingsFileName[] = "DLTZRK_DL.INI";
-// Written beside the settings file and then renamed over it; the same length as the settings
-// file's name, so that its path fits wherever the settings path fits.
-inline constexpr char kSettingsTempName[] = "DLTZRK_DL.TMP";
 
 // Reads the settings file from the current directory, strips keys, and makes FOLDER the start-up
 // directory. False, after the not-installed message, when the file cannot be read.

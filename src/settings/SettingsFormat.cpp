@@ -80,17 +80,20 @@ bool IsKeyedForm(const SettingsLines& lines) {
 void StripKeys(SettingsLines& lines, char* scratch) {
   for (int n = 1; n < kSettingsLineCount; ++n) {
     char* line = lines.slot[n];
-    const std::size_t length = std::strlen(line);
+    std::size_t& length = lines.length[n];
     const bool endsInLf = length > 0 && line[length - 1] == '\n';
     const std::size_t textLength = endsInLf ? length - 1 : length;
     const std::size_t keyLength = SettingsKeyTable::kLengths[n];
     if (textLength < keyLength) {
       // Too short to hold its key: nothing of a value is left, but the line keeps its break.
       std::strcpy(line, endsInLf ? "\n" : "");
+      length = endsInLf ? 1 : 0;
       continue;
     }
+    // The bytes behind the key and the read's terminator.
     std::memcpy(scratch, line + keyLength, length - keyLength + 1);
     std::memcpy(line, scratch, length - keyLength + 1);
+    length -= keyLength;
   }
 }
 

@@ -25,9 +25,11 @@ struct SettingsKeyTable {
   static const std::size_t kLengths[kSettingsLineCount];
 };
 
-// Lines 0 to 59 as read: NUL-terminated, each with its LF when it fit.
+// Lines 0 to 59 as read: NUL-terminated, each with its LF when it fit, and how many bytes each
+// read delivered (a NUL byte among them hides the rest from strlen).
 struct SettingsLines {
   char slot[kSettingsLineCount][kLineSlotSize];
+  std::size_t length[kSettingsLineCount];
 };
 
 // The lines of the keyed form being written.
@@ -38,10 +40,10 @@ struct OutputLines {
 // True when a held line 1 begins with "FOLDER=": the file is in the keyed form.
 bool IsKeyedForm(const SettingsLines& lines);
 
-// Replaces each of lines 1 to 59 by the text behind its key (the key's length in bytes is dropped
-// without being compared). `scratch` (kLineSlotSize - 3 bytes at least: the shortest key has 3)
-// carries the copy. A line whose
-// text is shorter than its key becomes an empty value that keeps the line's LF.
+// Replaces each of lines 1 to 59 by what its read delivered from the key's length in bytes on
+// (the key is dropped without being compared). `scratch` (kLineSlotSize - 3 bytes at least: the
+// shortest key has 3) carries the copy. A line whose text is shorter than its key becomes an
+// empty value that keeps the line's LF.
 void StripKeys(SettingsLines& lines, char* scratch);
 
 // Builds the 61 lines of the keyed form: the header as held, each key followed by its value, and

@@ -462,6 +462,28 @@ TEST_F(PlatformContract, ReplaceRenamesOverTheTargetOrOntoAFreeName) {
   EXPECT_EQ(os().lastError(), kErrorFileNotFound);
 }
 
+// A file held open by another program cannot be renamed, nor renamed over: the rename that a
+// safe write ends with is then refused with one of the two errors it waits out.
+TEST_F(PlatformContract, ReplaceIsRefusedWhileEitherFileIsHeldOpen) {
+  const std::string folder = env().makeFolder();
+  const std::string source = folder + "ZRK1.TMP";
+  const std::string target = folder + "DLTZRK_DL.INI";
+  for (const std::string& held : {source, target}) {
+    SCOPED_TRACE(held);
+    env().makeFile(source, "new");
+    env().makeFile(target, "old");
+    env().holdFile(held);
+    EXPECT_FALSE(os().replaceFile(source.c_str(), target.c_str()));
+    const std::uint32_t error = os().lastError();
+    EXPECT_TRUE(error == kErrorAccessDenied || error == kErrorSharingViolation) << error;
+    env().releaseFile(held);
+    EXPECT_EQ(env().fileBytes(target), "old");
+    EXPECT_EQ(env().fileBytes(source), "new");
+  }
+  EXPECT_TRUE(os().replaceFile(source.c_str(), target.c_str())) << os().lastError();
+  EXPECT_EQ(env().fileBytes(target), "new");
+}
+
 TEST_F(PlatformContract, ReplaceRefusesAReadOnlyTarget) {
   if (const char* why = env().differs(KnownDifference::readOnlyReplaceable)) GTEST_SKIP() << why;
   const std::string folder = env().makeFolder();
@@ -493,6 +515,61 @@ TEST_F(PlatformContract, DeleteRemovesAFileOnce) {
   EXPECT_FALSE(exists);
   EXPECT_FALSE(os().deleteFile(path.c_str()));
   EXPECT_EQ(os().lastError(), kErrorFileNotFound);
+}
+
+// GetTempFileNameA: each call makes a new empty file of a name no file in the folder had.
+TEST_F(PlatformContract, TempFilesAreNewEmptyFilesOfUnusedNames) {
+  const std::string folder = env().makeFolder();
+  char first[kMaxPath] = {};
+  char second[kMaxPath] = {};
+  const std::uint32_t one = os().makeTempFile(folder.c_str(), "ZRK", first);
+  ASSERT_NE(one, 0u) << os().lastError();
+  env().makeFile(first, "taken now");  // a name that holds something is not given again
+  const std::uint32_t two = os().makeTempFile(folder.c_str(), "ZRK", second);
+  ASSERT_NE(two, 0u) << os().lastError();
+  EXPECT_NE(one, two);
+  for (const char* name : {first, second}) {
+    const std::string path = name;
+    EXPECT_EQ(path.substr(0, folder.size() + 3), folder + "ZRK") << path;
+    std::string suffix = path.substr(path.size() - 4);
+    for (char& c : suffix) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    EXPECT_EQ(suffix, ".TMP") << path;
+  }
+  EXPECT_NE(std::string(first), std::string(second));
+  bool exists = false;
+  EXPECT_EQ(env().fileBytes(second, &exists), "");
+  EXPECT_TRUE(exists);
+  EXPECT_EQ(env().fileBytes(first), "taken now");
+
+  char none[kMaxPath] = {};
+  EXPECT_EQ(os().makeTempFile((folder + "missing\\").c_str(), "ZRK", none), 0u);
+}
+
+// A file's end moved by SetEndOfFile from the position SetFilePointer gives: cut short, made
+// longer with zero bytes, and written over from its start without being emptied.
+TEST_F(PlatformContract, FileEndFollowsThePositionItIsSetAt) {
+  const std::string path = env().makeFolder() + "DLTZRK_DL.INI";
+  env().makeFile(path, "0123456789");
+  const OsHandle file = open(path, kGenericRead | kGenericWrite, kOpenExisting);
+  ASSERT_NE(file, kInvalidHandle) << os().lastError();
+  // What the handle reads from its start: the file as the handle sees it.
+  auto contents = [&] {
+    EXPECT_TRUE(os().seekFile(file, 0));
+    char read[16] = {};
+    std::uint32_t count = 0;
+    EXPECT_TRUE(os().readFile(file, read, sizeof read, count));
+    return std::string(read, count);
+  };
+  std::uint32_t written = 0;
+  EXPECT_TRUE(os().writeFile(file, "ab", 2, written));
+  EXPECT_TRUE(os().seekFile(file, 4));
+  EXPECT_TRUE(os().setEndOfFile(file));
+  EXPECT_EQ(contents(), "ab23");
+  EXPECT_TRUE(os().seekFile(file, 6));
+  EXPECT_TRUE(os().setEndOfFile(file));
+  EXPECT_EQ(contents(), std::string("ab23\0\0", 6));
+  close(file);
+  EXPECT_EQ(env().fileBytes(path), std::string("ab23\0\0", 6));
 }
 
 // --- Libraries and process state --------------------------------------------------------------

@@ -407,6 +407,19 @@ def check_settings(path, expected):
                       (path.name, len(got_lines) - 1, len(want_lines) - 1, got[-120:]))
 
 
+def check_settings_one_of(path, candidates):
+    """The settings file is whole: exactly one of the candidates (the old bytes or the new)."""
+    got = path.read_bytes() if path.exists() else None
+    if got not in candidates:
+        raise Failure("%s is none of the %d whole forms: %r" % (path.name, len(candidates), got))
+
+
+def check_no_temporary_files(folder):
+    left = sorted(p.name for p in folder.iterdir() if p.name.upper().endswith(".TMP"))
+    if left:
+        raise Failure("temporary files left in %s: %s" % (folder, ", ".join(left)))
+
+
 def check_game(record, expected_folder):
     """expected_folder: the Windows folder (str) the game must have started in, or None."""
     if expected_folder is None:
@@ -491,6 +504,30 @@ def run_launcher(case, start_folder, display, dll_overrides=""):
             reader.kill()
             reader.wait()
         reader_log.close()
+
+
+def run_launchers_at_once(case, start_folder, count):
+    """Starts `count` launchers in start_folder at the same moment, without a display (a message
+    box then returns at once). Returns their exit codes."""
+    env = wine_env(case.prefix)
+    env["ZRK_DL_RECORD"] = windows_path(case.out / "game-record.txt")
+    # One server for all, started first: Wine processes that start a server together can fail.
+    subprocess.run([str(WINESERVER), "-p"], env=env, check=True, timeout=PROCESS_END_TIMEOUT_S)
+    logs = [open(case.out / ("launcher-%d.log" % i), "wb") for i in range(count)]
+    try:
+        launchers = [subprocess.Popen([str(WINE), LAUNCHER], cwd=start_folder, env=env, stdout=log,
+                                      stderr=log, stdin=subprocess.DEVNULL) for log in logs]
+        codes = []
+        for launcher in launchers:
+            try:
+                codes.append(launcher.wait(timeout=LAUNCHER_TIMEOUT_S))
+            except subprocess.TimeoutExpired:
+                launcher.kill()
+                codes.append("did not end within %d s" % LAUNCHER_TIMEOUT_S)
+        return codes
+    finally:
+        for log in logs:
+            log.close()
 
 
 # Each case builds its installation, runs the launcher once, and checks every output. A case
@@ -594,13 +631,7 @@ def case_settings_immutable(case, launcher, messages):
     # as it was, and the game starts all the same.
     before = bare_settings(b"C:\\Program Files\\ZRK\\")
     folder = standard_install(case, launcher, settings=before)
-    result = subprocess.run(["chattr", "+i", str(folder / SETTINGS)], capture_output=True,
-                            text=True)
-    if result.returncode != 0:
-        raise Failure("chattr +i failed (it needs root and a file system with the immutable "
-                      "attribute, such as ext4, for the build folder): " +
-                      result.stderr.strip())
-    case.immutable.append(folder / SETTINGS)
+    chattr_immutable(case, folder / SETTINGS)
     return {"start": folder, "settings": (folder / SETTINGS, before), "box": None,
             "game": "D:\\Games\\ZRK"}
 
@@ -615,6 +646,114 @@ def case_settings_read_only(case, launcher, messages):
             "game": "D:\\Games\\ZRK"}
 
 
+def chattr_immutable(case, path):
+    """Makes a file, or a folder, immutable: a folder then takes no new files, renames or
+    deletions, while its files stay writable."""
+    result = subprocess.run(["chattr", "+i", str(path)], capture_output=True, text=True)
+    if result.returncode != 0:
+        raise Failure("chattr +i %s failed (it needs root and a file system with the immutable "
+                      "attribute, such as ext4 or tmpfs): %s" % (path, result.stderr.strip()))
+    case.immutable.append(path)
+
+
+def small_disk(case, folder):
+    """Mounts a 4 MiB tmpfs on folder (which must be empty), so that it can be filled up."""
+    folder.mkdir(parents=True, exist_ok=True)
+    result = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", str(folder)],
+                            capture_output=True, text=True)
+    if result.returncode != 0:
+        raise Failure("mount -t tmpfs on %s failed (it needs root): %s" %
+                      (folder, result.stderr.strip()))
+    case.mounts.append(folder)
+
+
+def fill_disk(folder):
+    """Fills the file system of folder to the last byte with a file of its own."""
+    with open(folder / "filler.bin", "wb", buffering=0) as filler:
+        for size in (65536, 4096, 512, 1):  # large writes first, then what they left over
+            block = b"\0" * size
+            while True:
+                try:
+                    filler.write(block)
+                except OSError:
+                    break
+
+
+def settings_of_size(size, folder):
+    """A bare settings file of exactly `size` bytes: the values of lines 2 to 59 padded evenly,
+    each line well within one read."""
+    values = list(VALUES)
+    missing = size - len(bare_settings(folder))
+    assert 0 <= missing <= 58 * 200
+    for i in range(missing):
+        values[i % len(values)] += b"0"
+    data = crlf([HEADER, folder] + values)
+    assert len(data) == size
+    return data
+
+
+def case_folder_takes_no_new_files(case, launcher, messages):
+    # No file can be made in the folder, but the settings file itself can be written: it is
+    # rewritten in place, as the described single open for writing would have written it.
+    before = bare_settings(b"C:\\Program Files\\ZRK\\")
+    folder = standard_install(case, launcher, settings=before)
+    chattr_immutable(case, folder)
+    return {"start": folder, "settings": (folder / SETTINGS, keyed_settings(folder_bytes(
+        "d", "Games\\ZRK"))), "box": None, "game": "D:\\Games\\ZRK"}
+
+
+def case_folder_takes_no_new_files_game_missing(case, launcher, messages):
+    before = keyed_settings(b"C:\\Program Files\\ZRK\\", cd_letter=b"D")
+    folder = standard_install(case, launcher, settings=before, game=False)
+    chattr_immutable(case, folder)
+    return {"start": folder, "settings": (folder / SETTINGS, bare_settings(folder_bytes(
+        "d", "Games\\ZRK"))), "box": None, "game": None}
+
+
+def case_disk_full(case, launcher, messages):
+    # A full disk: no new file fits, but the keyed form fits in the room the settings file
+    # already has (tmpfs gives a file whole 4 KiB pages), so it is written in place.
+    folder = case.drive("d") / "Games" / "ZRK"
+    small_disk(case, folder)
+    before = bare_settings(b"C:\\Program Files\\ZRK\\")
+    standard_install(case, launcher, settings=before)
+    fill_disk(folder)
+    return {"start": folder, "settings": (folder / SETTINGS, keyed_settings(folder_bytes(
+        "d", "Games\\ZRK"))), "box": None, "game": "D:\\Games\\ZRK"}
+
+
+def disk_full_file_must_grow(case, launcher, no_new_files):
+    # A bare file of exactly 4 KiB fills its page: the keyed form needs another, which the full
+    # disk does not have. The old file must survive whole, whichever way the write goes.
+    folder = case.drive("d") / "Games" / "ZRK"
+    small_disk(case, folder)
+    before = settings_of_size(4096, b"C:\\Program Files\\ZRK\\")
+    standard_install(case, launcher, settings=before)
+    fill_disk(folder)
+    if no_new_files:
+        chattr_immutable(case, folder)
+    return {"start": folder, "settings": (folder / SETTINGS, before), "box": None,
+            "game": "D:\\Games\\ZRK"}
+
+
+def case_disk_full_file_must_grow(case, launcher, messages):
+    return disk_full_file_must_grow(case, launcher, False)
+
+
+def case_disk_full_and_no_new_files(case, launcher, messages):
+    return disk_full_file_must_grow(case, launcher, True)
+
+
+def case_four_launchers_at_once(case, launcher, messages):
+    # Four launchers in one folder at the same moment: each ends with code 0 (one that finds the
+    # settings file open in another shows the not-installed message, which returns at once here:
+    # these run without a display), and the file is whole, old or new.
+    before = bare_settings(b"C:\\Program Files\\ZRK\\")
+    folder = standard_install(case, launcher, settings=before)
+    keyed = keyed_settings(folder_bytes("d", "Games\\ZRK"))
+    return {"start": folder, "launchers": 4, "settings": (folder / SETTINGS, (before, keyed))}
+
+
 CASES = {
     "normal_launch": case_normal_launch,
     "keyed_in_drive_root": case_keyed_in_drive_root,
@@ -626,6 +765,12 @@ CASES = {
     "japanese_folder": case_japanese_folder,
     "settings_immutable": case_settings_immutable,
     "settings_read_only": case_settings_read_only,
+    "folder_takes_no_new_files": case_folder_takes_no_new_files,
+    "folder_takes_no_new_files_game_missing": case_folder_takes_no_new_files_game_missing,
+    "disk_full": case_disk_full,
+    "disk_full_file_must_grow": case_disk_full_file_must_grow,
+    "disk_full_and_no_new_files": case_disk_full_and_no_new_files,
+    "four_launchers_at_once": case_four_launchers_at_once,
 }
 
 
@@ -657,28 +802,37 @@ def run_case(name, arch, template, build_dir, keep):
     template = Path(template)
     if not (template / "system.reg").exists():
         raise Failure("no template prefix in %s: run 'wine_e2e.py prepare' first" % template)
-    require_tools(need_chattr=(name == "settings_immutable"), arch=arch)
+    require_tools(need_chattr=True, arch=arch)
     messages = load_messages()
 
     # Beside the template, so that the prefix copy can use hard links.
     root = Path(tempfile.mkdtemp(prefix="case-%s-%s-" % (arch, name), dir=template.parent))
     case = Case(root, template, fixtures)
     case.immutable = []
+    case.mounts = []
     xvfb = None
     env = wine_env(case.prefix)
     start = time.monotonic()
     try:
         expect = CASES[name](case, launcher, messages)
-        xvfb = Xvfb(case.out / "xvfb.log")
         settings_path, settings = expect["settings"]
-        code, boxes, record = run_launcher(case, expect["start"], xvfb.display,
-                                           expect.get("dll_overrides", ""))
-        # Every check runs, so that one report shows everything that went wrong.
-        problems = []
-        for check in (lambda: check_boxes(boxes, expect["box"]),
+        if "launchers" in expect:
+            codes = run_launchers_at_once(case, expect["start"], expect["launchers"])
+            checks = [lambda: check_equal("exit codes of the launchers", codes,
+                                          [0] * expect["launchers"]),
+                      lambda: check_settings_one_of(settings_path, settings)]
+        else:
+            xvfb = Xvfb(case.out / "xvfb.log")
+            code, boxes, record = run_launcher(case, expect["start"], xvfb.display,
+                                               expect.get("dll_overrides", ""))
+            checks = [lambda: check_boxes(boxes, expect["box"]),
                       lambda: check_settings(settings_path, settings),
                       lambda: check_game(record, expect["game"]),
-                      lambda: check_equal("ZRK_START.exe exit code", code, 0)):
+                      lambda: check_equal("ZRK_START.exe exit code", code, 0)]
+        checks.append(lambda: check_no_temporary_files(settings_path.parent))
+        # Every check runs, so that one report shows everything that went wrong.
+        problems = []
+        for check in checks:
             try:
                 check()
             except Failure as problem:
@@ -699,6 +853,11 @@ def run_case(name, arch, template, build_dir, keep):
                 xvfb.close()
             for path in case.immutable:
                 subprocess.run(["chattr", "-i", str(path)])
+            for folder in case.mounts:
+                if keep:  # what the small disk held, but the filler
+                    shutil.copytree(folder, case.out / "small-disk", dirs_exist_ok=True,
+                                    ignore=shutil.ignore_patterns("filler.bin"))
+                subprocess.run(["umount", str(folder)])
             if not keep:
                 shutil.rmtree(root, ignore_errors=True)
 

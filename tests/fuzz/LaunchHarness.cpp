@@ -11,6 +11,7 @@
 #include "SettingsModel.h"
 #include "app/LauncherApp.h"
 #include "app/Messages.h"
+#include "platform/FileReplace.h"
 #include "platform/simulated/SimulatedWindows.h"
 
 namespace fuzz {
@@ -48,7 +49,6 @@ struct Outcome {
   bool gameStarted = false;
   std::string gameApplication;
   std::string gameDirectory;
-  bool staleTempRemains = false;
 };
 
 bool IsValidComponent(const std::string& part) {
@@ -136,11 +136,88 @@ const char* MessageName(Message m) {
 
 // --- The model: what the launch must do on `spec` -----------------------------------------------
 
+// The settings file through the launcher's writes, by the rules of a safe replace: a file that an
+// exclusive CREATE_ALWAYS open would refuse is left alone; otherwise the new bytes go into a new
+// file that is renamed over it (refusals that pass are waited out, about ten tries); where that
+// fails, the file is rewritten in place and its old bytes are written back when that fails. A
+// full disk counts the bytes a file grows by; writes that stop count every byte written.
+struct DiskModel {
+  const MachineSpec& spec;
+  std::string file;  // the settings file's bytes
+  std::uint64_t free = spec.freeSpace.value_or(~std::uint64_t{0} / 2);
+  std::uint64_t taken = spec.writesStopAfter.value_or(~std::uint64_t{0} / 2);
+  bool held = spec.heldAtWrite;  // another program has the settings file open
+  int refusals = spec.renameRefusals;
+
+  // Writes `size` bytes into a file `from` bytes long, from its start: how many go.
+  std::uint64_t Takes(std::uint64_t size, std::uint64_t from) const {
+    const std::uint64_t fit = std::min(size, from + free);
+    return std::min(fit, taken);
+  }
+
+  void Write(const std::string& bytes, bool first) {
+    const std::uint32_t refused = kAttributeReadOnly | kAttributeHidden | kAttributeSystem;
+    if ((spec.settingsAttributes & refused) != 0 || held) return;
+    if (!spec.folderClosed && ThroughNewFile(bytes, first)) return;
+    InPlace(bytes);
+  }
+
+  bool ThroughNewFile(const std::string& bytes, bool first) {
+    // Another program opens the settings as the first new file is opened: no rename gets past it.
+    if (spec.heldAtRename) held = true;
+    const std::uint64_t went = Takes(bytes.size(), 0);
+    taken -= went;
+    // The room the new file took comes back when it is removed.
+    if (went < bytes.size() || spec.flushFails || (first && spec.tempCloseFails)) return false;
+    if (held || spec.replaceFails) return false;
+    if (refusals > kReplaceRetries) {
+      refusals -= kReplaceRetries + 1;
+      return false;
+    }
+    refusals = 0;
+    free = free - bytes.size() + file.size();
+    file = bytes;
+    return true;
+  }
+
+  void InPlace(const std::string& bytes) {
+    // The old bytes are read first: a read error among them, or too many, and nothing is done.
+    if (held || file.size() > kRestorableSize) return;
+    if (spec.readFaultAt && *spec.readFaultAt < file.size()) return;
+    const std::uint64_t went = Takes(bytes.size(), file.size());
+    taken -= went;
+    if (went == bytes.size() && !spec.flushFails) {
+      if (bytes.size() > file.size()) {
+        free -= bytes.size() - file.size();
+      } else {
+        free += file.size() - bytes.size();
+      }
+      file = bytes;
+      return;
+    }
+    // The old bytes go back over what was written, and with all of them the old length; where
+    // the writes stop first, the file stays torn: old bytes as far as they went back, then new
+    // ones as far as those went, then old ones. A flush that fails leaves the bytes as written.
+    const std::uint64_t back = std::min<std::uint64_t>(taken, file.size());
+    taken -= back;
+    const std::uint64_t grown = went > file.size() ? went - file.size() : 0;
+    std::string after = file;
+    if (after.size() < went) after.resize(went);
+    after.replace(0, went, bytes, 0, went);
+    after.replace(0, back, file, 0, back);
+    if (back == file.size()) {
+      after.resize(file.size());
+    } else {
+      free -= grown;
+    }
+    file = after;
+  }
+};
+
 Outcome Expect(const MachineSpec& spec, bool readFaultNoticed) {
   Outcome out;
   out.settingsIsFile = spec.settings == SettingsKind::file;
   out.settings = spec.settingsBytes;
-  out.staleTempRemains = spec.staleTemp != StaleTemp::none;
 
   if (spec.libraryAttempt <= 0 || spec.libraryAttempt > 11) {
     out.message = Message::directX;
@@ -162,6 +239,7 @@ Outcome Expect(const MachineSpec& spec, bool readFaultNoticed) {
   using namespace settings_model;
   Lines lines = Read(spec.settingsBytes).lines;
   if (IsKeyed(lines)) Strip(lines);
+  CutAtNul(lines);
   Reconcile(lines, startup);
   std::string install = startup;
 
@@ -189,21 +267,8 @@ Outcome Expect(const MachineSpec& spec, bool readFaultNoticed) {
 
   const std::string keyed = KeyedFile(lines);
   const std::string bare = BareFile(lines);
-
-  // The keyed write: a file that Windows would not let us rewrite is left alone, and so is any
-  // file when the temporary file cannot be written whole and renamed over it.
-  const std::uint32_t refused = kAttributeReadOnly | kAttributeHidden | kAttributeSystem;
-  const bool attempted = (spec.settingsAttributes & refused) == 0 && !spec.heldAtWrite;
-  // A stale temporary file is reused, or removed and made anew; one that is read-only or open in
-  // another program can be neither.
-  const bool staleProtected =
-      spec.staleTemp == StaleTemp::readOnly || spec.staleTemp == StaleTemp::held;
-  const bool writesWork = attempted && !staleProtected && !spec.tempCloseFails &&
-                          !spec.flushFails && !spec.replaceFails && !spec.heldAtRename;
-  std::uint64_t room = spec.diskRoom.value_or(~std::uint64_t{0});
-  const bool keyedOk = writesWork && keyed.size() <= room;
-  if (keyedOk) room -= keyed.size();
-  if (attempted && !staleProtected) out.staleTempRemains = false;  // reused, then gone
+  DiskModel disk{spec, spec.settingsBytes};
+  disk.Write(keyed, /*first=*/true);
 
   // The game: beside the launcher first, then in the install folder.
   const std::string module = spec.launcherElsewhere ? kToolsFolder + "ZRK_START.exe"
@@ -222,9 +287,8 @@ Outcome Expect(const MachineSpec& spec, bool readFaultNoticed) {
   }
   out.gameDirectory = install;
 
-  if (!keyedOk) return out;
-  out.settings = keyed;
-  if (!out.gameStarted && bare.size() <= room) out.settings = bare;
+  if (!out.gameStarted) disk.Write(bare, /*first=*/false);
+  out.settings = disk.file;
   return out;
 }
 
@@ -286,14 +350,14 @@ void Build(const MachineSpec& spec, FuzzWindows& os) {
   }
   if (spec.heldAtRead) os.holdOpen(settings);
   if (spec.heldAtWrite || spec.heldAtRename) {
-    os.holdTrigger = spec.heldAtWrite ? "ZRK_DLN.SD" : "DLTZRK_DL.TMP";
+    os.holdTrigger = spec.heldAtWrite ? "ZRK_DLN.SD" : ".TMP";
     os.holdPath = settings;
   }
   if (spec.readFaultAt) os.failReadAt(settings, *spec.readFaultAt);
   if (spec.readCloseFails) os.failCloseOf(settings);
   if (spec.dataCloseFails) os.failCloseOf(folder + "ZRK_DLN.SD");
 
-  const std::string temp = folder + "DLTZRK_DL.TMP";
+  const std::string temp = folder + "ZRK1.TMP";
   switch (spec.staleTemp) {
     case StaleTemp::none:
       break;
@@ -311,10 +375,18 @@ void Build(const MachineSpec& spec, FuzzWindows& os) {
       os.holdOpen(temp);
       break;
   }
-  if (spec.tempCloseFails) os.failCloseOf(temp);
+  // The first new file: the first free name, as the simulated GetTempFileNameA gives it.
+  if (spec.tempCloseFails)
+    os.failCloseOf(folder + (spec.staleTemp == StaleTemp::none ? "ZRK1.TMP" : "ZRK2.TMP"));
   if (spec.flushFails) os.failFlush();
-  if (spec.replaceFails) os.failReplaceInto(settings);
-  if (spec.diskRoom) os.failWritesAfter(*spec.diskRoom);
+  if (spec.replaceFails) {
+    os.failReplaceInto(settings);
+  } else if (spec.renameRefusals > 0) {
+    os.failReplaceInto(settings, kErrorSharingViolation, spec.renameRefusals);
+  }
+  if (spec.folderClosed) os.refuseNewFiles(folder);
+  if (spec.freeSpace) os.setFreeSpace(*spec.freeSpace);
+  if (spec.writesStopAfter) os.failWritesAfter(*spec.writesStopAfter);
 }
 
 std::set<std::string> FoldedFiles(const SimulatedWindows& os) {
@@ -345,10 +417,13 @@ std::string Describe(const MachineSpec& spec) {
       << " held at read " << spec.heldAtRead << " held at write " << spec.heldAtWrite
       << " held at rename " << spec.heldAtRename << " read fault "
       << (spec.readFaultAt ? std::to_string(*spec.readFaultAt) : "-") << " read close fails "
-      << spec.readCloseFails << "\nstale temp " << static_cast<int>(spec.staleTemp) << " disk room "
-      << (spec.diskRoom ? std::to_string(*spec.diskRoom) : "-") << " temp close fails "
-      << spec.tempCloseFails << " flush fails " << spec.flushFails << " replace fails "
-      << spec.replaceFails << "\nsettings bytes: \"" << Escaped(spec.settingsBytes, 2000) << "\"\n";
+      << spec.readCloseFails << "\nstale temp " << static_cast<int>(spec.staleTemp)
+      << " folder closed " << spec.folderClosed << " free space "
+      << (spec.freeSpace ? std::to_string(*spec.freeSpace) : "-") << " writes stop after "
+      << (spec.writesStopAfter ? std::to_string(*spec.writesStopAfter) : "-") << " rename refusals "
+      << spec.renameRefusals << " temp close fails " << spec.tempCloseFails << " flush fails "
+      << spec.flushFails << " replace fails " << spec.replaceFails << "\nsettings bytes: \""
+      << Escaped(spec.settingsBytes, 2000) << "\"\n";
   return out.str();
 }
 
@@ -460,13 +535,8 @@ void RunAndCheck(const MachineSpec& spec) {
          expected, os);
   }
 
-  std::set<std::string> filesExpected = filesBefore;
-  std::string temp = folder + "DLTZRK_DL.TMP";
-  std::transform(temp.begin(), temp.end(), temp.begin(), [](char c) {
-    return static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  });
-  if (!expected.staleTempRemains) filesExpected.erase(temp);
-  if (FoldedFiles(os) != filesExpected) Fail("files were added or removed", spec, expected, os);
+  // Nothing is left behind and nothing is removed: a stale temporary file stays as it was.
+  if (FoldedFiles(os) != filesBefore) Fail("files were added or removed", spec, expected, os);
   if (!os.openHandles().empty()) Fail("handles left open", spec, expected, os);
   // Only a folder that starts with a drive letter is looked for on other drives.
   if (!HasDriveLetter(spec.directory) && os.callCount("GetDriveTypeA") != 0) {

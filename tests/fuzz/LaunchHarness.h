@@ -67,11 +67,14 @@ struct MachineSpec {
   bool readCloseFails = false;  // after every line is in: no harm done
   bool dataCloseFails = false;
 
-  StaleTemp staleTemp = StaleTemp::none;
-  std::optional<std::uint64_t> diskRoom;  // bytes that still fit on the disk
-  bool tempCloseFails = false;
+  StaleTemp staleTemp = StaleTemp::none;   // a file left at the first temporary name, "ZRK1.TMP"
+  bool folderClosed = false;               // the folder takes no new files
+  std::optional<std::uint64_t> freeSpace;  // room on the disk
+  std::optional<std::uint64_t> writesStopAfter;  // bytes the disk takes before writes fail
+  int renameRefusals = 0;       // sharing violations before a rename into the settings goes through
+  bool tempCloseFails = false;  // the first new file will not close
   bool flushFails = false;
-  bool replaceFails = false;
+  bool replaceFails = false;  // renames into the settings are refused for good
 };
 
 // A machine with the game installed in C:\Games\X: library, settings, data file and game there,

@@ -82,7 +82,7 @@ inline const std::array<std::string, kLines> kKeys = {
 using Lines = std::array<std::string, kLines>;
 
 struct ReadResult {
-  Lines lines;  // what each slot holds as a C string: cut at a NUL byte, a missing line is "\n"
+  Lines lines;  // what each read delivered, NUL bytes included; a missing line is "\n"
   // Bytes of the file that the reads must have looked at: a read error at an offset below this
   // cannot go unnoticed. Reads go by blocks, so an error somewhat beyond it may be noticed too.
   std::size_t mustRead = 0;
@@ -121,7 +121,6 @@ inline ReadResult Read(const std::string& disk) {
     const std::size_t length =
         std::min(kPiece, (lf == std::string::npos ? text.size() : lf + 1) - at);
     line = text.substr(at, length);
-    line = line.substr(0, line.find('\0'));
     at += length;
   }
   if (!ranOut) {
@@ -137,8 +136,8 @@ inline bool IsKeyed(const Lines& lines) {
   return lines[1].compare(0, 7, "FOLDER=") == 0;
 }
 
-// Each of lines 1 to 59 loses its key's length in bytes; a line too short for its key keeps only
-// its line break.
+// Each of lines 1 to 59 loses its key's length in bytes of what its read delivered (NUL bytes
+// count like any other); a line too short for its key keeps only its line break.
 inline void Strip(Lines& lines) {
   for (int n = 1; n < kLines; ++n) {
     std::string& line = lines[n];
@@ -147,6 +146,11 @@ inline void Strip(Lines& lines) {
     const std::size_t key = kKeys[n].size();
     line = text < key ? (lf ? "\n" : "") : line.substr(key);
   }
+}
+
+// The lines as the launcher holds and writes them: C strings, which end at a NUL byte.
+inline void CutAtNul(Lines& lines) {
+  for (std::string& line : lines) line = line.substr(0, line.find('\0'));
 }
 
 // FOLDER (line 1 without its LF) is compared with the start-up directory; a differing value is

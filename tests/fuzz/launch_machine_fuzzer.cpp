@@ -15,6 +15,7 @@
 
 #include "LaunchHarness.h"
 #include "SettingsModel.h"
+#include "platform/FileReplace.h"
 
 namespace {
 
@@ -262,14 +263,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   spec.tempCloseFails = in.ConsumeIntegralInRange<int>(0, 63) == 63;
   spec.flushFails = in.ConsumeIntegralInRange<int>(0, 63) == 63;
   spec.replaceFails = in.ConsumeIntegralInRange<int>(0, 63) == 63;
+  spec.folderClosed = in.ConsumeIntegralInRange<int>(0, 15) == 15;
+  if (in.ConsumeIntegralInRange<int>(0, 15) == 15) {
+    spec.renameRefusals = in.ConsumeIntegralInRange<int>(1, 2 * (kReplaceRetries + 1) + 1);
+  }
   const bool readFault = in.ConsumeIntegralInRange<int>(0, 15) == 15;
-  const bool diskFull = in.ConsumeIntegralInRange<int>(0, 15) == 15;
+  const int diskFault = in.ConsumeIntegralInRange<int>(0, 15);  // 14: full, 15: writes stop
   const auto faultPick = in.ConsumeIntegral<std::uint32_t>();
   const auto roomPick = in.ConsumeIntegral<std::uint32_t>();
 
   spec.settingsBytes = Settings(in, spec.directory + "\\");
   if (readFault) spec.readFaultAt = faultPick % (spec.settingsBytes.size() + 1);
-  if (diskFull) spec.diskRoom = roomPick % (3 * spec.settingsBytes.size() + 4000);
+  const std::uint64_t room = roomPick % (3 * spec.settingsBytes.size() + 4000);
+  if (diskFault == 14) spec.freeSpace = room;
+  if (diskFault == 15) spec.writesStopAfter = room;
 
   fuzz::RunAndCheck(spec);
   return 0;

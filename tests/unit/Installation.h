@@ -2,6 +2,8 @@
 // launcher's tests.
 #pragma once
 
+#include <array>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,71 @@ inline const std::string kSettings = kFolder + "DLTZRK_DL.INI";
 inline const std::string kData = kFolder + "ZRK_DLN.SD";
 inline const std::string kGame = kFolder + "ZRK_DL.exe";
 inline const std::string kHeader = "[\x83U\x83\x8B] DL 1.00";  // a code page 932 header line
+
+// The key of each line 1 to 59, written out here on its own, so that a key misspelt or misplaced
+// in the launcher's table shows up as a difference.
+inline const std::array<std::string, kSettingsLineCount> kKeys = {
+    "",
+    "FOLDER=",
+    "OPTION=",
+    "CG=",
+    "MUS=",
+    "SND=",
+    "VOICE1=",
+    "VOICE2=",
+    "BG=",
+    "SIZE=",
+    "POSITION=",
+    "VOICE=",
+    "BGM=",
+    "SE=",
+    "SPEED=",
+    "ASPEED=",
+    "FONTSMTH=",
+    "FONTSHADOW=",
+    "OVERLAP=",
+    "EFFECT=",
+    "KIDOKU=",
+    "MIDOKU=",
+    "SKIPKEY=",
+    "SKIPTYPE=",
+    "FULLSCREEN=",
+    "CCOLOR=",
+    "RCOLOR=",
+    "KCOLOR=",
+    "MCOLOR=",
+    "VOLUMECHECK=",
+    "VOLUMEMUS=",
+    "VOLUMEVIC=",
+    "VOLUMESND=",
+    "DSNOUSE=",
+    "NOMOVIE=",
+    "DXSHOW=",
+    "SAVELOADD=",
+    "SAVELOADBP=",
+    "DSMESSAGE=",
+    "SOUNDOPT=",
+    "SKIPSTOP=",
+    "AUTOSTOP=",
+    "WINDWALLP=",
+    "WINDWPNTR=",
+    "KCOLCHG=",
+    "VOLUMEALL=",
+    "VOLUMEDWN=",
+    "MUSICDOWN=",
+    "VOICECUT=",
+    "WHEELBTN=",
+    "RBTNCLICK=",
+    "ALLSOUND=",
+    "AUTOMCUR=",
+    "WAKUBTNLOCK=",
+    "BACKLOGTYPE=",
+    "CURSORCLEAR=",
+    "EXHSINVMSG=",
+    "VOLUMEC01=",
+    "VOLUMEC02=",
+    "VOLUMEC03=",
+};
 
 // The value held for line n of a test file (lines 2 to 59).
 inline std::string ValueOf(int n) {
@@ -41,8 +108,7 @@ inline std::string OnDisk(const std::vector<std::string>& lines) {
 // The keyed form of memory lines 0 to 59: keys in front, "CD-ROM=<drive>:" at the end.
 inline std::vector<std::string> Keyed(const std::vector<std::string>& values, char drive = 'C') {
   std::vector<std::string> lines{values[0]};
-  for (int n = 1; n < kSettingsLineCount; ++n)
-    lines.push_back(SettingsKeyTable::kKeys[n] + values[n]);
+  for (int n = 1; n < kSettingsLineCount; ++n) lines.push_back(kKeys[n] + values[n]);
   lines.push_back(std::string("CD-ROM=") + drive + ":\n");
   return lines;
 }
@@ -75,6 +141,11 @@ class Installation {
   }
 
   std::string Settings() const { return os.fileBytes(kSettings); }
+  // Every file on the machine, as a set to compare before and after.
+  std::set<std::string> Files() const {
+    const std::vector<std::string> all = os.files();
+    return {all.begin(), all.end()};
+  }
 
   SimulatedWindows os;
 };

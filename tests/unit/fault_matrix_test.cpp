@@ -1,6 +1,7 @@
 // The fault matrix: whole launches under every fault the disk, other programs and the drives can
 // bring. Every case must end with exit code 0, the message it calls for (or none), a settings
-// file that is byte-identical or completely rewritten, no temporary file, and no open handle.
+// file that is byte-identical or completely rewritten, no file added or removed, and no open
+// handle.
 // The number of cases run is printed once when the tests end.
 #include <gtest/gtest.h>
 
@@ -12,6 +13,7 @@
 #include "Installation.h"
 #include "app/Messages.h"
 #include "platform/File.h"
+#include "platform/FileReplace.h"
 
 using namespace testing_support;
 
@@ -31,10 +33,12 @@ class CaseCount : public ::testing::Environment {
 class FaultWindows : public SimulatedWindows {
  public:
   // Another program opens `holdPath` at the moment the launcher opens a file whose name ends in
-  // `holdTrigger`: "ZRK_DLN.SD" (between reading the settings and writing them) or
-  // "DLTZRK_DL.TMP" (while the new settings are being written).
+  // `holdTrigger`: "ZRK_DLN.SD" (between reading the settings and writing them) or ".TMP"
+  // (while the new settings are being written); with `holdAccess` set, only an open with that
+  // access counts.
   std::string holdTrigger;
   std::string holdPath;
+  std::uint32_t holdAccess = 0;
   // What GetCurrentDirectoryA answers, instead of the real current directory.
   std::optional<std::string> reportedDirectory;
 
@@ -42,7 +46,8 @@ class FaultWindows : public SimulatedWindows {
                       std::uint32_t disposition, std::uint32_t attributes) override {
     const std::string text = name;
     if (!holdTrigger.empty() && text.size() >= holdTrigger.size() &&
-        text.compare(text.size() - holdTrigger.size(), holdTrigger.size(), holdTrigger) == 0) {
+        text.compare(text.size() - holdTrigger.size(), holdTrigger.size(), holdTrigger) == 0 &&
+        (holdAccess == 0 || access == holdAccess)) {
       holdOpen(holdPath);
     }
     return SimulatedWindows::createFile(name, access, shareMode, disposition, attributes);
@@ -66,7 +71,7 @@ struct Machine {
                    const std::string& settingsBytes = KeyedFile(kFolder, 'D'))
       : folder(directory.size() == 3 && directory[1] == ':' ? directory : directory + "\\"),
         settings(folder + "DLTZRK_DL.INI"),
-        temp(folder + "DLTZRK_DL.TMP"),
+        temp(folder + "ZRK1.TMP"),
         original(settingsBytes) {
     os.addLibrary("d3dx9_40.dll");
     os.addDirectory(folder);
@@ -80,7 +85,7 @@ struct Machine {
   FaultWindows os;
   std::string folder;
   std::string settings;
-  std::string temp;
+  std::string temp;  // the new file that the first write makes
   std::string original;
 };
 
@@ -93,6 +98,7 @@ struct Expected {
 // Runs the launch and checks what every case must hold.
 void Check(Machine& m, const Expected& expected) {
   ++casesRun;
+  const std::vector<std::string> filesBefore = m.os.files();
   CLauncherApp app;
   EXPECT_EQ(m.os.runProcess([&] { return app.Run(m.os); }), 0);
 
@@ -107,7 +113,7 @@ void Check(Machine& m, const Expected& expected) {
   EXPECT_TRUE(after == m.original || after == expected.settings)
       << "half-written settings: " << after.size() << " bytes";
   EXPECT_EQ(after, expected.settings);
-  EXPECT_FALSE(m.os.hasFile(m.temp));
+  EXPECT_EQ(m.os.files(), filesBefore) << m.os.dump();
   EXPECT_TRUE(m.os.openHandles().empty()) << m.os.dump();
   EXPECT_EQ(m.os.startedProcesses().size(), expected.gameStarted ? 1u : 0u);
 }
@@ -175,6 +181,78 @@ TEST(FaultMatrix, DiskFullAtEveryByteOfTheBareWrite) {
   }
 }
 
+// A full disk as it is: the new file does not fit, and the settings are rewritten in place, which
+// needs room only for what the keyed form adds. Either way in: through a new file, or in a folder
+// that takes none.
+TEST(FaultMatrix, FreeSpaceAtEveryByteOfTheKeyedWrite) {
+  const std::string bare = BareFile(kFolder);
+  const std::size_t growth = kKeyedOutput.size() - bare.size();
+  for (const bool folderClosed : {false, true}) {
+    for (const std::size_t room : Rooms(kKeyedOutput.size() + 1)) {
+      SCOPED_TRACE("room " + std::to_string(room) + (folderClosed ? ", no new files" : ""));
+      Machine m("C:\\Games\\X", bare);
+      if (folderClosed) m.os.refuseNewFiles(m.folder);
+      m.os.setFreeSpace(room);
+      Check(m, {nullptr, room >= growth ? kKeyedOutput : bare});
+      if (HasFailure()) return;
+    }
+  }
+}
+
+// Writes that stop being taken at every byte of the rewrite in place: its own write fails, and so
+// does the writing back of the old bytes. The file is then torn, and what is promised is less:
+// it is no shorter than it was, it holds the new bytes up to where the writes stopped and the old
+// ones after that, the game is started all the same, and nothing is shown or left behind.
+TEST(FaultMatrix, WritesStopAtEveryByteOfARewriteInPlaceAndOfItsRestore) {
+  const std::string bare = BareFile(kFolder);
+  for (const std::size_t stop : Rooms(kKeyedOutput.size() - 1)) {
+    SCOPED_TRACE("writes stop after " + std::to_string(stop) + " bytes");
+    Machine m("C:\\Games\\X", bare);
+    m.os.refuseNewFiles(m.folder);
+    m.os.failWritesAfter(stop);
+    ++casesRun;
+    CLauncherApp app;
+    EXPECT_EQ(m.os.runProcess([&] { return app.Run(m.os); }), 0);
+    const std::string torn =
+        kKeyedOutput.substr(0, stop) + (stop < bare.size() ? bare.substr(stop) : "");
+    EXPECT_EQ(m.os.fileBytes(m.settings), torn);
+    EXPECT_GE(m.os.fileBytes(m.settings).size(), bare.size());
+    EXPECT_TRUE(m.os.messageBoxes().empty());
+    EXPECT_EQ(m.os.startedProcesses().size(), 1u);
+    EXPECT_TRUE(m.os.openHandles().empty()) << m.os.dump();
+    if (HasFailure()) return;
+  }
+}
+
+TEST(FaultMatrix, SingleFaultsOfARewriteInPlace) {
+  for (const bool gameStarts : {true, false}) {
+    SCOPED_TRACE(gameStarts ? "game starts" : "game does not start");
+    {
+      Machine m;  // the flush: the old bytes go back
+      if (!gameStarts) m.os.addExecutable(m.folder + "ZRK_DL.exe", false);
+      m.os.refuseNewFiles(m.folder);
+      m.os.failFlush();
+      Check(m, {nullptr, kInput, gameStarts});
+    }
+    {
+      Machine m;  // the close after a flush that went through: the new bytes are there
+      if (!gameStarts) m.os.addExecutable(m.folder + "ZRK_DL.exe", false);
+      m.os.refuseNewFiles(m.folder);
+      m.os.failCloseOf(m.settings);
+      Check(m, {nullptr, gameStarts ? kKeyedOutput : kBareOutput, gameStarts});
+    }
+    {
+      Machine m;  // held by another program at the last moment: never opened for writing
+      if (!gameStarts) m.os.addExecutable(m.folder + "ZRK_DL.exe", false);
+      m.os.refuseNewFiles(m.folder);
+      m.os.holdTrigger = "DLTZRK_DL.INI";  // as the rewrite opens it, after the check it was free
+      m.os.holdAccess = kGenericRead | kGenericWrite;
+      m.os.holdPath = m.settings;
+      Check(m, {nullptr, kInput, gameStarts});
+    }
+  }
+}
+
 // Offsets of the first byte of each line on disk.
 std::vector<std::size_t> LineStarts(const std::string& disk) {
   std::vector<std::size_t> starts{0};
@@ -222,10 +300,10 @@ TEST(FaultMatrix, FailingCloses) {
   for (const bool gameStarts : {true, false}) {
     SCOPED_TRACE(gameStarts ? "game starts" : "game does not start");
     {
-      Machine m;  // the temporary file: the keyed write fails, and so does the bare one
+      Machine m;  // the new file of the keyed write: the settings are rewritten in place
       if (!gameStarts) m.os.addExecutable(m.folder + "ZRK_DL.exe", false);
       m.os.failCloseOf(m.temp);
-      Check(m, {nullptr, kInput, gameStarts});
+      Check(m, {nullptr, gameStarts ? kKeyedOutput : kBareOutput, gameStarts});
     }
     {
       Machine m;  // the settings file after reading: every line is in, the launch goes on
@@ -267,10 +345,10 @@ TEST(FaultMatrix, SettingsHeldByAnotherProgram) {
     {
       Machine m;  // while the new settings are written: the rename fails, the old file stays
       if (!gameStarts) m.os.addExecutable(m.folder + "ZRK_DL.exe", false);
-      m.os.holdTrigger = "DLTZRK_DL.TMP";
+      m.os.holdTrigger = ".TMP";
       m.os.holdPath = m.settings;
       Check(m, {nullptr, kInput, gameStarts});
-      EXPECT_EQ(m.os.callCount("MoveFileExA"), 1);
+      EXPECT_EQ(m.os.callCount("MoveFileExA"), 1 + kReplaceRetries);
     }
   }
 }

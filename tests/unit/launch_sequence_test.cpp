@@ -19,7 +19,9 @@ void ExpectOneBox(const SimulatedWindows& os, const char* text, const char* capt
 
 // No temporary file and no open handle is left behind.
 void ExpectClean(const SimulatedWindows& os) {
-  EXPECT_FALSE(os.hasFile(kFolder + "DLTZRK_DL.TMP")) << os.dump();
+  for (const std::string& file : os.files()) {
+    EXPECT_NE(file.substr(file.size() - 4), ".TMP") << os.dump();
+  }
   EXPECT_TRUE(os.openHandles().empty()) << os.dump();
 }
 
@@ -48,14 +50,17 @@ TEST(LaunchSequence, NormalLaunchWritesKeyedSettingsAndStartsTheGame) {
   EXPECT_TRUE(closeThread >= 0 && closeThread < wait && wait < closeProcess) << os.dump();
   EXPECT_EQ(os.calls()[wait], "WaitForInputIdle process | 0xFFFFFFFF") << "no time limit";
   // Every file is opened without sharing: the settings for reading, the data file for reading,
-  // and the new settings for writing, created or emptied.
+  // and a new file of a unique name beside the settings for writing, which is then renamed over
+  // them.
   EXPECT_EQ(
       os.callCount("CreateFileA " + kSettings + " | access=0x80000000 share=0x0 disposition=3"), 1);
   EXPECT_EQ(os.callCount("CreateFileA " + kData + " | access=0x80000000 share=0x0 disposition=3"),
             1);
+  EXPECT_EQ(os.callCount("GetTempFileNameA " + kFolder), 1);
   EXPECT_EQ(os.callCount("CreateFileA " + kFolder +
-                         "DLTZRK_DL.TMP | access=0x40000000 share=0x0 disposition=2"),
+                         "ZRK1.TMP | access=0xC0000000 share=0x0 disposition=3"),
             1);
+  EXPECT_EQ(os.callCount("MoveFileExA " + kFolder + "ZRK1.TMP " + kSettings), 1);
   // Order of the steps: probe, read, search, write, start.
   EXPECT_LT(os.callIndex("FreeLibrary"), os.callIndex("CreateFileA " + kSettings));
   EXPECT_LT(os.callIndex("CreateFileA " + kData), os.callIndex("MoveFileExA"));

@@ -22,9 +22,9 @@ TEST(SettingsFormat, KeyTableLengthsMatchTheirKeys) {
     EXPECT_EQ(SettingsKeyTable::kKeys[n][SettingsKeyTable::kLengths[n] - 1], '=');
     EXPECT_LE(SettingsKeyTable::kLengths[n], kMaxKeyLength);
   }
-  EXPECT_STREQ(SettingsKeyTable::kKeys[1], "FOLDER=");
-  EXPECT_STREQ(SettingsKeyTable::kKeys[29], "VOLUMECHECK=");
-  EXPECT_STREQ(SettingsKeyTable::kKeys[59], "VOLUMEC03=");
+  for (int n = 0; n < kSettingsLineCount; ++n) {
+    EXPECT_EQ(SettingsKeyTable::kKeys[n], kKeys[n]) << "line " << n;
+  }
 }
 
 TEST(SettingsFile, KeyedFileComesBackUnchangedButForFolderAndDrive) {
@@ -53,6 +53,8 @@ TEST(SettingsFile, FolderIsReconciledWithTheStartupDirectory) {
       {"relative", "Games\\X\\", "D:\\Games\\X", "D:\\Games\\X\\"},
       // At a drive root the appended backslash doubles the one already there.
       {"drive root", "E:\\", "E:\\", "E:\\\\"},
+      // Only the LF ends the value: a CR before it makes the value differ.
+      {"a CR before the line break", "D:\\Games\\X\\\r", "D:\\Games\\X", "D:\\Games\\X\\"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -84,8 +86,8 @@ TEST(SettingsFile, FolderThatAlreadyMatchesIsKeptAsRead) {
 TEST(SettingsFile, LineOneDecidesTheForm) {
   // Line 1 not beginning with "FOLDER=" exactly: every line is a whole value, and the keyed write
   // puts each key in front of the whole line.
-  for (const std::string& line1 :
-       {std::string("folder=C:\\Games\\X\\"), std::string(" FOLDER=x")}) {
+  for (const std::string& line1 : {std::string("folder=C:\\Games\\X\\"), std::string(" FOLDER=x"),
+                                   std::string("FOLDERX=C:\\Games\\X\\")}) {
     SCOPED_TRACE(line1);
     Installation machine;
     std::vector<std::string> values = Values();
@@ -104,8 +106,13 @@ TEST(SettingsFile, KeysAreStrippedByLengthWithoutBeingCompared) {
   std::vector<std::string> lines = Keyed(Values());
   lines[2] = "OPTOIN=1\n";  // misspelt, same length
   lines[3] = "SND=2\n";     // another line's key, one byte longer than "CG="
-  lines[13] = "S\n";        // shorter than its key "SE="
+  lines[8] = "B\n";         // shorter than its key "BG="
   lines[14] = "SPEED=\n";   // key only
+  lines[4] = "MUS\n";       // as long as its key "MUS=" only with the LF
+  // A NUL byte among the key's bytes: the length read decides, not the string's.
+  lines[5] = std::string("SN\0=7\n", 6);     // "SND=" is 4 bytes: "7\n" is left
+  lines[6] = std::string("VOICE\0=9\n", 9);  // "VOICE1=" is 7 bytes: "9\n" is left
+  lines[13] = std::string("SE\0\n", 4);      // "SE=" is 3 bytes: the LF is left
   lines.pop_back();
   machine.os.addFile(kSettings, OnDisk(lines));
   machine.Run();
@@ -113,9 +120,26 @@ TEST(SettingsFile, KeysAreStrippedByLengthWithoutBeingCompared) {
   std::vector<std::string> expected = Values();
   expected[2] = "1\n";
   expected[3] = "=2\n";
+  expected[8] = "\n";
   expected[13] = "\n";
   expected[14] = "\n";
+  expected[4] = "\n";
+  expected[5] = "7\n";
+  expected[6] = "9\n";
   EXPECT_EQ(machine.Settings(), OnDisk(Keyed(expected)));
+}
+
+// The last line of a short keyed file, without a line break: shorter than its key, nothing of it
+// is left, not even a line break, and the next key joins its line.
+TEST(SettingsFile, ShortLastLineWithoutLineBreakLeavesNothing) {
+  Installation machine;
+  machine.os.addFile(kSettings, "header\r\nFOLDER=C:\\Games\\X\\\r\nOPTION=1\r\nCG");
+  machine.Run();
+
+  std::vector<std::string> values{"header\n", kFolder + "\n", "1\n", ""};
+  for (int n = 4; n < kSettingsLineCount; ++n) values.push_back("\n");
+  EXPECT_EQ(machine.Settings(), OnDisk(Keyed(values)));
+  EXPECT_NE(machine.Settings().find("\r\nCG=MUS=\r\n"), std::string::npos);
 }
 
 TEST(SettingsFile, LineEndsOnDiskAreNormalisedToCrLf) {
@@ -173,10 +197,7 @@ TEST(SettingsFile, MissingLinesAreWrittenAsEmptyLines) {
 
   for (int n = 10; n < kSettingsLineCount; ++n) values.push_back("\n");
   EXPECT_EQ(machine.Settings(), OnDisk(values));
-  const auto& calls = machine.os.calls();
-  EXPECT_EQ(std::count(calls.begin(), calls.end(),
-                       "MoveFileExA C:\\Games\\X\\DLTZRK_DL.TMP " + kSettings),
-            2);
+  EXPECT_EQ(machine.os.callCount("MoveFileExA " + kFolder + "ZRK"), 2);
 }
 
 TEST(SettingsFile, MissingLinesInTheKeyedFormGetTheirKeys) {

@@ -1,8 +1,9 @@
-// The player's settings survive every failure of the write-back, and no path ever overruns its
-// buffer.
+// The player's settings survive every failure of the write-back, they are written wherever the
+// settings file itself can be written, and no path ever overruns its buffer.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 
 #include "Installation.h"
 #include "app/LaunchRecord.h"
@@ -14,67 +15,160 @@ using namespace testing_support;
 
 namespace {
 
-const std::string kTemp = kFolder + "DLTZRK_DL.TMP";
+// The name the simulated GetTempFileNameA gives first in a folder where it is free.
+const std::string kTemp = kFolder + "ZRK1.TMP";
 
-// Runs a launch with `fault` injected and checks that the settings file is exactly as it was,
-// that nothing is left behind, and that the game was started all the same without a message.
-void ExpectSettingsKept(const char* name, void (*fault)(SimulatedWindows&)) {
-  SCOPED_TRACE(name);
+struct WriteCase {
+  const char* name;
+  std::function<void(SimulatedWindows&)> prepare;
+  bool written;  // the new settings reach the file; otherwise it keeps its old bytes
+};
+
+// Runs a launch on the standard installation after `prepare`, and checks what every write must
+// hold: the keyed bytes or the old ones, the game started all the same, no message, no file left
+// behind or taken away, no handle left open.
+void ExpectWrite(const WriteCase& c) {
+  SCOPED_TRACE(c.name);
   Installation machine;
-  fault(machine.os);
+  c.prepare(machine.os);
+  const std::set<std::string> before = machine.Files();
   EXPECT_EQ(machine.Run(), 0);
-  EXPECT_EQ(machine.Settings(), BareFile()) << machine.os.dump();
-  EXPECT_FALSE(machine.os.hasFile(kTemp));
+  EXPECT_EQ(machine.Settings(), c.written ? KeyedFile() : BareFile()) << machine.os.dump();
+  EXPECT_EQ(machine.Files(), before) << machine.os.dump();
   EXPECT_TRUE(machine.os.messageBoxes().empty());
   EXPECT_EQ(machine.os.startedProcesses().size(), 1u);
   EXPECT_TRUE(machine.os.openHandles().empty()) << machine.os.dump();
 }
 
-TEST(WriteSafety, FailedWritesLeaveTheSettingsFileAsItWas) {
-  ExpectSettingsKept("disk full at once", [](SimulatedWindows& os) { os.failWritesAfter(0); });
-  ExpectSettingsKept("disk full after one byte",
-                     [](SimulatedWindows& os) { os.failWritesAfter(1); });
-  ExpectSettingsKept("disk full one byte short",
-                     [](SimulatedWindows& os) { os.failWritesAfter(KeyedFile().size() - 1); });
-  ExpectSettingsKept("failed flush", [](SimulatedWindows& os) { os.failFlush(); });
-  ExpectSettingsKept("failed close", [](SimulatedWindows& os) { os.failCloseOf(kTemp); });
-  ExpectSettingsKept("failed replace", [](SimulatedWindows& os) { os.failReplaceInto(kSettings); });
+TEST(WriteSafety, EveryFailureLeavesTheOldBytesOrTheNewOnes) {
+  const std::size_t growth = KeyedFile().size() - BareFile().size();  // the keyed form is longer
+  const WriteCase cases[] = {
+      // A full disk: the new file does not fit, the rewrite in place needs only the growth.
+      {"no room at all", [](SimulatedWindows& os) { os.setFreeSpace(0); }, false},
+      {"room for all but one byte of the growth",
+       [=](SimulatedWindows& os) { os.setFreeSpace(growth - 1); }, false},
+      {"room for the growth only", [=](SimulatedWindows& os) { os.setFreeSpace(growth); }, true},
+      {"room for the new file", [](SimulatedWindows& os) { os.setFreeSpace(KeyedFile().size()); },
+       true},
+      // Writes that stop being taken: the old bytes need none to stay as they are.
+      {"writes stop at once", [](SimulatedWindows& os) { os.failWritesAfter(0); }, false},
+      {"writes stop one byte short",
+       [](SimulatedWindows& os) { os.failWritesAfter(KeyedFile().size() - 1); }, false},
+      {"writes stop after the new file",
+       [](SimulatedWindows& os) { os.failWritesAfter(KeyedFile().size()); }, true},
+      {"failed flush", [](SimulatedWindows& os) { os.failFlush(); }, false},
+      // The new file cannot be finished or renamed: the file is rewritten in place.
+      {"the new file will not close", [](SimulatedWindows& os) { os.failCloseOf(kTemp); }, true},
+      {"the rename is refused for good",
+       [](SimulatedWindows& os) { os.failReplaceInto(kSettings); }, true},
+      {"the rename fails for another reason",
+       [](SimulatedWindows& os) { os.failReplaceInto(kSettings, kErrorWriteFault); }, true},
+      // Windows would not let the described open empty these: left alone.
+      {"read-only",
+       [](SimulatedWindows& os) {
+         os.setAttributes(kSettings, kAttributeReadOnly | kAttributeArchive);
+       },
+       false},
+      {"hidden",
+       [](SimulatedWindows& os) {
+         os.setAttributes(kSettings, kAttributeHidden | kAttributeArchive);
+       },
+       false},
+      {"system",
+       [](SimulatedWindows& os) {
+         os.setAttributes(kSettings, kAttributeSystem | kAttributeArchive);
+       },
+       false},
+  };
+  for (const WriteCase& c : cases) ExpectWrite(c);
 }
 
-// Windows refuses to empty such a file; the launcher does not even try to replace it (Wine as
-// root would let the replacement through).
-void ExpectNoReplacementTried(const char* name, std::uint32_t attributes) {
-  SCOPED_TRACE(name);
-  Installation machine;
-  machine.os.setAttributes(kSettings, attributes);
-  machine.Run();
-  EXPECT_EQ(machine.os.callCount("CreateFileA " + kTemp), 0);
-  EXPECT_EQ(machine.os.callCount("MoveFileExA"), 0);
+// Where the described single open for writing would succeed, the settings are written.
+// Wine's GetTempFileNameA in a folder that refuses new files: a number comes back, but no file
+// was made. A file that happens to have that name is someone else's and is not touched.
+class WineTempNames : public SimulatedWindows {
+ public:
+  std::uint32_t makeTempFile(const char* folder, const char* prefix, char* buffer) override {
+    SimulatedWindows::makeTempFile(folder, prefix, buffer);  // logged, and fails here
+    const std::string name = std::string(folder) + prefix + "1.TMP";
+    name.copy(buffer, name.size());
+    buffer[name.size()] = '\0';
+    return 1;
+  }
+};
+
+TEST(WriteSafety, TemporaryNameWithoutItsFileIsNotWrittenTo) {
+  for (const bool taken : {false, true}) {
+    SCOPED_TRACE(taken ? "a file of that name" : "no file of that name");
+    WineTempNames os;
+    os.addLibrary("d3dx9_40.dll");
+    os.setCurrentDirectoryPath("C:\\Games\\X");
+    os.setModuleFileName(kFolder + "ZRK_START.exe");
+    os.addFile(kSettings, BareFile());
+    os.addFile(kData, "data");
+    os.addExecutable(kGame);
+    if (taken) os.addFile(kTemp, "someone else's");
+    os.refuseNewFiles(kFolder);
+    CLauncherApp app;
+    os.runProcess([&] { return app.Run(os); });
+    EXPECT_EQ(os.fileBytes(kSettings), KeyedFile());
+    EXPECT_EQ(os.hasFile(kTemp), taken);
+    if (taken) {
+      EXPECT_EQ(os.fileBytes(kTemp), "someone else's");
+    }
+  }
 }
 
-TEST(WriteSafety, SettingsThatWindowsWouldNotLetUsRewriteAreLeftAlone) {
-  ExpectNoReplacementTried("read-only", kAttributeReadOnly);
-  ExpectNoReplacementTried("hidden", kAttributeHidden);
-  ExpectNoReplacementTried("system", kAttributeSystem);
-  ExpectSettingsKept("read-only", [](SimulatedWindows& os) {
-    os.setAttributes(kSettings, kAttributeReadOnly | kAttributeArchive);
-  });
-  ExpectSettingsKept("hidden", [](SimulatedWindows& os) {
-    os.setAttributes(kSettings, kAttributeHidden | kAttributeArchive);
-  });
-  ExpectSettingsKept("system", [](SimulatedWindows& os) {
-    os.setAttributes(kSettings, kAttributeSystem | kAttributeArchive);
-  });
+TEST(WriteSafety, SettingsAreWrittenWhereverTheFileItselfCanBeWritten) {
+  const WriteCase cases[] = {
+      {"a folder that takes no new files", [](SimulatedWindows& os) { os.refuseNewFiles(kFolder); },
+       true},
+      {"old temporary files that can be neither opened nor removed",
+       [](SimulatedWindows& os) {
+         os.addFile(kFolder + "DLTZRK_DL.TMP", "left by an older launcher", kAttributeReadOnly);
+         os.addFile(kFolder + "ZRK1.TMP", "left by a crash", kAttributeReadOnly);
+         os.addFile(kFolder + "ZRK2.TMP", "held");
+         os.holdOpen(kFolder + "ZRK2.TMP");
+       },
+       true},
+      {"a rename refused while a scanner holds the new file",
+       [](SimulatedWindows& os) { os.failReplaceInto(kSettings, kErrorSharingViolation, 4); },
+       true},
+  };
+  for (const WriteCase& c : cases) ExpectWrite(c);
 }
 
-TEST(WriteSafety, ExactlyEnoughRoomIsEnough) {
-  Installation machine;
-  machine.os.failWritesAfter(KeyedFile().size());
-  machine.Run();
-  EXPECT_EQ(machine.Settings(), KeyedFile());
+// How each way in works: through the new file and a rename, with retries for a refusal that
+// passes, or in place without emptying the file first.
+TEST(WriteSafety, RefusedRenamesAreRetriedForAboutHalfASecondThenTheFileIsRewrittenInPlace) {
+  struct Case {
+    const char* name;
+    int refusals;  // of the rename, with a sharing violation; -1 for good
+    int pauses;
+    bool inPlace;
+  };
+  const Case cases[] = {
+      {"refused three times", 3, 3, false},
+      {"refused ten times", 10, 10, false},
+      {"refused for good", -1, 10, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Installation machine;
+    machine.os.failReplaceInto(kSettings, kErrorSharingViolation, c.refusals);
+    machine.Run();
+    EXPECT_EQ(machine.Settings(), KeyedFile());
+    EXPECT_EQ(machine.os.pauses(), std::vector<std::uint32_t>(c.pauses, 50));
+    EXPECT_EQ(machine.os.callCount("MoveFileExA " + kTemp), c.pauses + 1);
+    // In place: opened without emptying it, read, overwritten, and its end set.
+    EXPECT_EQ(machine.os.callCount("CreateFileA " + kSettings +
+                                   " | access=0xC0000000 share=0x0 disposition=3"),
+              c.inPlace ? 1 : 0);
+    EXPECT_EQ(machine.os.callCount("SetEndOfFile " + kSettings), c.inPlace ? 1 : 0);
+  }
 }
 
-TEST(WriteSafety, SettingsHeldOpenAtWriteTimeAreLeftAlone) {
+TEST(WriteSafety, SettingsThatMustBeLeftAloneAreNotWaitedFor) {
   Installation machine;
   LaunchRecord record(machine.os);
   ASSERT_TRUE(LoadSettings(record));
@@ -82,10 +176,10 @@ TEST(WriteSafety, SettingsHeldOpenAtWriteTimeAreLeftAlone) {
   machine.os.holdOpen(kSettings);
   EXPECT_FALSE(WriteKeyedSettings(record));
   EXPECT_FALSE(WriteBareSettings(record));
-  EXPECT_EQ(machine.os.callCount("CreateFileA " + kTemp), 0);
+  EXPECT_EQ(machine.os.callCount("GetTempFileNameA"), 0);
+  EXPECT_TRUE(machine.os.pauses().empty());
   machine.os.release(kSettings);
   EXPECT_EQ(machine.Settings(), BareFile());
-  EXPECT_FALSE(machine.os.hasFile(kTemp));
   // Once free again, both forms are written whole.
   EXPECT_TRUE(WriteKeyedSettings(record));
   EXPECT_EQ(machine.Settings(), KeyedFile());
@@ -102,14 +196,17 @@ TEST(WriteSafety, SettingsFileGoneBeforeTheWriteIsCreatedAnew) {
   EXPECT_EQ(machine.Settings(), KeyedFile());
 }
 
-TEST(WriteSafety, StaleTemporaryFileIsReplaced) {
-  for (const std::uint32_t attributes : {kAttributeArchive, kAttributeHidden, kAttributeSystem}) {
-    SCOPED_TRACE(attributes);
+// A file that the in-place rewrite could not put back whole is not rewritten in place.
+TEST(WriteSafety, InPlaceRewriteKeepsToFilesItCanPutBack) {
+  for (const std::size_t tail : {std::size_t{0}, std::size_t{1}}) {
+    SCOPED_TRACE(tail);
     Installation machine;
-    machine.os.addFile(kTemp, std::string(10000, 'x'), attributes);
+    std::string settings = BareFile();
+    settings += std::string(64 * 1024 - settings.size() + tail, 'x');  // ignored after line 59
+    machine.os.addFile(kSettings, settings);
+    machine.os.refuseNewFiles(kFolder);
     machine.Run();
-    EXPECT_EQ(machine.Settings(), KeyedFile());
-    EXPECT_FALSE(machine.os.hasFile(kTemp));
+    EXPECT_EQ(machine.Settings(), tail == 0 ? KeyedFile() : settings);
   }
 }
 

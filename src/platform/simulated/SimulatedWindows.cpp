@@ -19,9 +19,9 @@ namespace {
 constexpr std::uint32_t kErrorSuccess = 0;
 constexpr std::uint32_t kErrorNotSameDevice = 17;
 constexpr std::uint32_t kErrorInvalidParameter = 87;
+constexpr std::uint32_t kErrorBufferOverflow = 111;
 constexpr std::uint32_t kErrorInsufficientBuffer = 122;
 constexpr std::uint32_t kErrorModNotFound = 126;
-constexpr std::uint32_t kErrorBadExeFormat = 193;
 
 constexpr std::uint32_t kCreateNew = 1;
 constexpr std::uint32_t kOpenAlways = 4;
@@ -29,7 +29,6 @@ constexpr std::uint32_t kTruncateExisting = 5;
 constexpr std::uint32_t kGenericAll = 0x10000000u;
 constexpr std::uint32_t kFileShareRead = 0x1;
 constexpr std::uint32_t kFileShareWrite = 0x2;
-constexpr std::uint32_t kWaitFailed = 0xFFFFFFFFu;
 constexpr int kIdOk = 1;
 // The attribute bits a file keeps; FILE_ATTRIBUTE_NORMAL only ever stands alone.
 constexpr std::uint32_t kKeptAttributes =
@@ -37,7 +36,7 @@ constexpr std::uint32_t kKeptAttributes =
 // Attributes that CREATE_ALWAYS refuses to drop from an existing file.
 constexpr std::uint32_t kHiddenOrSystem = kAttributeHidden | kAttributeSystem;
 
-// --- Code page 932 byte strings ------------------------------------------------------------------
+// --- Byte strings in the ANSI code page ---------------------------------------------------------
 
 bool isSeparator(char c) {
   return c == '\\' || c == '/';
@@ -51,47 +50,70 @@ char upperAscii(char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
+// The system's ANSI code page, the one of every path: 932 (Japanese), whose double-byte characters
+// start with a lead byte, or 1252 (Western), one byte a character.
+struct CodePage {
+  std::uint32_t id = 932;
+
+  // IsDBCSLeadByte.
+  bool isLead(char c) const {
+    const auto byte = static_cast<unsigned char>(c);
+    return id == 932 && ((byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC));
+  }
+  // CharUpperA of a single-byte character: ASCII letters, and in 1252 the accented ones too.
+  char upper(char c) const {
+    const auto byte = static_cast<unsigned char>(c);
+    if (id == 1252) {
+      if ((byte >= 0xE0 && byte <= 0xFE && byte != 0xF7)) return static_cast<char>(byte - 0x20);
+      if (byte == 0x9A || byte == 0x9C || byte == 0x9E) return static_cast<char>(byte - 0x10);
+      if (byte == 0xFF) return static_cast<char>(0x9F);
+    }
+    return upperAscii(c);
+  }
+};
+
 // Width in bytes of the character at `i`: 2 for a lead byte with its trail byte, else 1. A trail
 // byte may be 0x5C, which is then no backslash.
-std::size_t charWidth(const std::string& text, std::size_t i) {
-  return IsLeadByte(text[i]) && i + 1 < text.size() ? 2 : 1;
+std::size_t charWidth(CodePage cp, const std::string& text, std::size_t i) {
+  return cp.isLead(text[i]) && i + 1 < text.size() ? 2 : 1;
 }
 
 // Index of the first separator at or after `from` (a character boundary), or text.size().
-std::size_t nextSeparator(const std::string& text, std::size_t from) {
-  for (std::size_t i = from; i < text.size(); i += charWidth(text, i)) {
+std::size_t nextSeparator(CodePage cp, const std::string& text, std::size_t from) {
+  for (std::size_t i = from; i < text.size(); i += charWidth(cp, text, i)) {
     if (isSeparator(text[i])) return i;
   }
   return text.size();
 }
 
 // Index just past the last separator, or 0.
-std::size_t fileNameOffset(const std::string& text) {
+std::size_t fileNameOffset(CodePage cp, const std::string& text) {
   std::size_t offset = 0;
-  for (std::size_t i = 0; i < text.size(); i += charWidth(text, i)) {
+  for (std::size_t i = 0; i < text.size(); i += charWidth(cp, text, i)) {
     if (isSeparator(text[i])) offset = i + 1;
   }
   return offset;
 }
 
-bool endsWithSeparator(const std::string& text) {
-  return !text.empty() && fileNameOffset(text) == text.size();
+bool endsWithSeparator(CodePage cp, const std::string& text) {
+  return !text.empty() && fileNameOffset(cp, text) == text.size();
 }
 
 // The non-empty components between separators.
-std::vector<std::string> splitComponents(const std::string& text) {
+std::vector<std::string> splitComponents(CodePage cp, const std::string& text) {
   std::vector<std::string> parts;
   for (std::size_t begin = 0; begin < text.size();) {
-    const std::size_t end = nextSeparator(text, begin);
+    const std::size_t end = nextSeparator(cp, text, begin);
     if (end > begin) parts.push_back(text.substr(begin, end - begin));
     begin = end + 1;
   }
   return parts;
 }
 
-// ASCII letters upper-cased, trail bytes of double-byte characters left alone.
-std::string folded(std::string text) {
-  for (std::size_t i = 0; i < text.size(); i += charWidth(text, i)) text[i] = upperAscii(text[i]);
+// Letters upper-cased as the file system compares names, trail bytes of double-byte characters
+// left alone.
+std::string folded(CodePage cp, std::string text) {
+  for (std::size_t i = 0; i < text.size(); i += charWidth(cp, text, i)) text[i] = cp.upper(text[i]);
   return text;
 }
 
@@ -136,12 +158,12 @@ struct Path {
     return s;
   }
   // Identity of the file or folder: case folded, no final backslash.
-  std::string key() const {
+  std::string key(CodePage cp) const {
     Path bare = *this;
     bare.trailing = false;
-    return folded(bare.text());
+    return folded(cp, bare.text());
   }
-  std::string volumeKey() const { return folded(root); }
+  std::string volumeKey(CodePage cp) const { return folded(cp, root); }
   Path parent() const {
     Path p{root, parts, false};
     if (!p.parts.empty()) p.parts.pop_back();
@@ -185,13 +207,13 @@ void trimLastComponent(Path& path) {
 }
 
 // Splits "\\server\share\rest" into its root and the rest (which keeps its leading separator).
-bool splitUnc(const std::string& name, Path& base, std::string& rest) {
-  const std::size_t serverEnd = nextSeparator(name, 2);
+bool splitUnc(CodePage cp, const std::string& name, Path& base, std::string& rest) {
+  const std::size_t serverEnd = nextSeparator(cp, name, 2);
   if (serverEnd == 2) return false;
   base.root = "\\\\" + name.substr(2, serverEnd - 2);
   std::size_t shareEnd = serverEnd;
   if (serverEnd < name.size()) {
-    shareEnd = nextSeparator(name, serverEnd + 1);
+    shareEnd = nextSeparator(cp, name, serverEnd + 1);
     if (shareEnd > serverEnd + 1)
       base.root += "\\" + name.substr(serverEnd + 1, shareEnd - serverEnd - 1);
   }
@@ -203,12 +225,12 @@ bool splitUnc(const std::string& name, Path& base, std::string& rest) {
 // drive-relative "X:name" (against `cwd` on its own drive, the root elsewhere), rooted "\name",
 // relative names, and UNC "\\server\share\..."; repeated separators collapse. Nothing on disk is
 // consulted. Nullopt for an empty or unusable name.
-std::optional<Path> resolvePath(const std::string& name, const Path& cwd) {
+std::optional<Path> resolvePath(CodePage cp, const std::string& name, const Path& cwd) {
   if (name.empty()) return std::nullopt;
   Path base;
   std::string rest;
   if (name.size() >= 2 && isSeparator(name[0]) && isSeparator(name[1])) {
-    if (!splitUnc(name, base, rest)) return std::nullopt;
+    if (!splitUnc(cp, name, base, rest)) return std::nullopt;
   } else if (name.size() >= 2 && isAsciiLetter(name[0]) && name[1] == ':') {
     const bool absolute = name.size() >= 3 && isSeparator(name[2]);
     const bool onCwdDrive = cwd.onDrive() && upperAscii(cwd.root[0]) == upperAscii(name[0]);
@@ -221,19 +243,19 @@ std::optional<Path> resolvePath(const std::string& name, const Path& cwd) {
     base = cwd;
     rest = name;
   }
-  for (const std::string& part : splitComponents(rest)) appendComponent(base, part);
-  base.trailing = endsWithSeparator(name);
+  for (const std::string& part : splitComponents(cp, rest)) appendComponent(base, part);
+  base.trailing = endsWithSeparator(cp, name);
   trimLastComponent(base);
   return base;
 }
 
 // A drive or share root as GetDriveTypeA and GetVolumeInformationA take it: "X:\", "X:", or
 // "\\server\share\".
-std::optional<Path> parseRoot(const std::string& text, const Path& cwd) {
+std::optional<Path> parseRoot(CodePage cp, const std::string& text, const Path& cwd) {
   if (text.size() == 2 && isAsciiLetter(text[0]) && text[1] == ':')
     return Path{driveRoot(text[0]), {}, false};
-  if (!endsWithSeparator(text)) return std::nullopt;
-  std::optional<Path> path = resolvePath(text, cwd);
+  if (!endsWithSeparator(cp, text)) return std::nullopt;
+  std::optional<Path> path = resolvePath(cp, text, cwd);
   if (!path || !path->isRoot()) return std::nullopt;
   const bool absolute = path->onDrive() ? text.size() == 3 : startsWith(text, "\\\\");
   if (!absolute) return std::nullopt;
@@ -268,7 +290,8 @@ struct SimulatedWindows::State {
     bool hasMedia = false;
     std::uint32_t fileSystemFlags = 0;
   };
-  enum class Program { none, starts, fails };
+  // Program::none: a file that is no program; the others as ProgramKind.
+  enum class Program { none, gui, console, neverIdle, broken };
   struct Entry {
     std::string path;  // full path with the case it was created with
     bool directory = false;
@@ -291,6 +314,7 @@ struct SimulatedWindows::State {
     std::uint32_t access = 0;
     std::uint32_t share = 0;
     std::uint64_t position = 0;
+    Program program = Program::none;  // a process's program
   };
   struct Library {
     std::string name;
@@ -315,11 +339,23 @@ struct SimulatedWindows::State {
   std::uint32_t errorMode = 0;
   std::uint32_t lastError = kErrorSuccess;
 
-  std::optional<std::uint64_t> writeRoom;             // bytes left on the disk, when limited
+  CodePage cp;
+  std::uint32_t nextTempNumber = 1;  // where GetTempFileNameA starts looking for a free name
+
+  struct ReplaceFault {
+    std::uint32_t error;
+    int times;  // -1: for good
+  };
+  std::optional<std::uint64_t> freeSpace;             // room on the disks, when limited
+  std::optional<std::uint64_t> writeRoom;             // bytes still taken by writes, when limited
   std::map<std::string, std::uint64_t> readFaultsAt;  // key -> offset
   std::set<std::string> closeFaults;                  // keys
-  std::set<std::string> replaceFaults;                // keys
+  std::map<std::string, ReplaceFault> replaceFaults;  // keys
+  std::set<std::string> closedFolders;                // keys of folders that take no new files
+  std::map<std::string, int> heldForOpens;            // key -> opens still refused
   bool flushFails = false;
+  bool changeDirectoryFails = false;
+  std::vector<std::string>* prompts = nullptr;  // the machine's record of "insert a disk" prompts
 
   // --- Errors
 
@@ -344,21 +380,21 @@ struct SimulatedWindows::State {
 
   std::optional<Path> resolve(const char* name) const {
     if (name == nullptr) return std::nullopt;
-    return resolvePath(name, currentDirectory);
+    return resolvePath(cp, name, currentDirectory);
   }
   // A path given to a seeding call: it must resolve; `what` names the call for the message.
   Path seedPath(const std::string& text, const char* what) const {
-    const std::optional<Path> path = resolvePath(text, currentDirectory);
+    const std::optional<Path> path = resolvePath(cp, text, currentDirectory);
     if (!path) throw std::invalid_argument(std::string(what) + ": unusable path \"" + text + "\"");
     return *path;
   }
 
   Entry* find(const Path& path) {
-    const auto it = entries.find(path.key());
+    const auto it = entries.find(path.key(cp));
     return it == entries.end() ? nullptr : &it->second;
   }
   const Entry* find(const Path& path) const {
-    const auto it = entries.find(path.key());
+    const auto it = entries.find(path.key(cp));
     return it == entries.end() ? nullptr : &it->second;
   }
   bool isDirectory(const Path& path) const {
@@ -370,7 +406,7 @@ struct SimulatedWindows::State {
   // Why the volume of `path` cannot be used: no such drive or share, or no media.
   std::uint32_t volumeError(const Path& path) const {
     if (!path.onDrive()) {
-      return entries.count(path.rootPath().key()) ? kErrorSuccess : kErrorBadNetPath;
+      return entries.count(path.rootPath().key(cp)) ? kErrorSuccess : kErrorBadNetPath;
     }
     const Drive& drive = drives[path.driveIndex()];
     if (!drive.present) return kErrorPathNotFound;
@@ -382,16 +418,46 @@ struct SimulatedWindows::State {
     if (path.parts.size() > 1 && !isDirectory(path.parent())) return kErrorPathNotFound;
     return kErrorSuccess;
   }
+  // A call that goes to the volume of `path`: a drive without media first asks the player for a
+  // disk, unless the error mode says to fail at once.
+  void goToVolume(const Path& path) {
+    if (volumeError(path) == kErrorNotReady && (errorMode & kSemFailCriticalErrors) == 0) {
+      prompts->push_back("There is no disk in the drive. Please insert a disk into drive " +
+                         path.root);
+    }
+  }
+  // reachError of a call that goes to the disk.
+  std::uint32_t reach(const Path& path) {
+    goToVolume(path);
+    return reachError(path);
+  }
+  // Whether `path` lies in a folder that takes no new files.
+  bool inClosedFolder(const Path& path) const {
+    return !path.isRoot() && closedFolders.count(path.parent().key(cp)) != 0;
+  }
+
+  // --- Room on the disks
+
+  // Takes room for a file growing by `growth` bytes; false, taking none, when it does not fit.
+  bool takeRoom(std::uint64_t growth) {
+    if (!freeSpace) return true;
+    if (growth > *freeSpace) return false;
+    *freeSpace -= growth;
+    return true;
+  }
+  void giveRoom(std::uint64_t bytes) {
+    if (freeSpace) *freeSpace += bytes;
+  }
 
   // The full path of `path` with the case on disk for every existing folder above it.
   std::string displayPath(const Path& path) const {
     if (path.isRoot()) {
       const Entry* share = path.onDrive() ? nullptr : find(path);
-      return share ? share->path : folded(path.rootPath().text());
+      return share ? share->path : folded(cp, path.rootPath().text());
     }
     const Path parent = path.parent();
     std::string text = displayPath(parent);
-    if (!endsWithSeparator(text)) text += '\\';
+    if (!endsWithSeparator(cp, text)) text += '\\';
     return text + path.parts.back();
   }
 
@@ -401,12 +467,12 @@ struct SimulatedWindows::State {
       throw std::invalid_argument(std::string(what) + ": no drive " + path.root);
     }
     if (!path.onDrive() && !find(path.rootPath())) {
-      entries[path.rootPath().key()] = Entry::folder(path.root);
+      entries[path.rootPath().key(cp)] = Entry::folder(path.root);
     }
     Path step{path.root, {}, false};
     for (const std::string& part : path.parts) {
       step.parts.push_back(part);
-      Entry& entry = entries[step.key()];
+      Entry& entry = entries[step.key(cp)];
       if (entry.path.empty()) entry = Entry::folder(displayPath(step));
       if (!entry.directory) {
         throw std::invalid_argument(std::string(what) + ": a file is in the way at " + entry.path);
@@ -474,8 +540,9 @@ struct SimulatedWindows::State {
       default:
         return kErrorInvalidParameter;
     }
+    if (!exists && inClosedFolder(path)) return kErrorAccessDenied;
     if ((kept & kAttributeReadOnly) && writesData(request.access)) return kErrorAccessDenied;
-    if (exists && sharingConflict(path.key(), request.access, request.share)) {
+    if (exists && sharingConflict(path.key(cp), request.access, request.share)) {
       return kErrorSharingViolation;
     }
     return kErrorSuccess;
@@ -485,6 +552,7 @@ struct SimulatedWindows::State {
   void reopen(Entry& entry, const OpenRequest& request) {
     const std::uint32_t disposition = request.disposition;
     if (disposition == kCreateAlways || disposition == kTruncateExisting) {
+      giveRoom(entry.bytes.size());
       entry.bytes.clear();
       entry.program = Program::none;
     }
@@ -492,6 +560,32 @@ struct SimulatedWindows::State {
       entry.attributes = (request.attributes & kKeptAttributes) | kAttributeArchive;
     }
     if (disposition == kCreateAlways || disposition == kOpenAlways) lastError = kErrorAlreadyExists;
+  }
+
+  // CreateFileA without the log: the checks in the order Windows makes them, then the file
+  // created or opened as `request` says.
+  OsHandle open(const char* name, const OpenRequest& request) {
+    const std::optional<Path> path = resolve(name);
+    if (!path) return failHandle(kErrorPathNotFound);
+    if (const std::uint32_t error = reach(*path)) return failHandle(error);
+    if (path->isRoot()) return failHandle(kErrorAccessDenied);
+    if (path->trailing) return failHandle(kErrorInvalidName);
+    const std::string key = path->key(cp);
+    Entry* entry = find(*path);
+    if (const std::uint32_t error = openRefusal(*path, entry, request)) return failHandle(error);
+    const auto held = heldForOpens.find(key);
+    if (entry != nullptr && held != heldForOpens.end() && held->second > 0) {
+      --held->second;
+      return failHandle(kErrorSharingViolation);
+    }
+
+    lastError = kErrorSuccess;
+    if (entry == nullptr) {
+      entries[key] = Entry::file(displayPath(*path), {}, request.attributes | kAttributeArchive);
+    } else {
+      reopen(*entry, request);
+    }
+    return newHandle(Handle{Kind::file, key, request.access, request.share, 0});
   }
 
   // The path a file handle refers to, for the log.
@@ -502,10 +596,12 @@ struct SimulatedWindows::State {
 
   // --- Processes
 
-  // The existing file CreateProcessA would run, or nullopt with lastError set. Without an
-  // application name the program comes from the command line: ".exe" added to a bare name without
-  // an extension, then searched in the launcher's folder, the current directory and the search
-  // path; a name with a folder in it is only resolved. The first file found is the one run.
+  // The existing file or folder CreateProcessA would try to run, or nullopt with lastError set.
+  // Without an application name the program comes from the command line: ".exe" added to a bare
+  // name without an extension, then searched in the launcher's folder, the current directory and
+  // the search path; a name with a folder in it is only resolved. The search stops at the first
+  // entry of that name, even one that is no program or a folder: that one is then tried, and
+  // fails.
   std::optional<Path> findImage(const char* application, const char* commandLine) {
     if (application != nullptr) return existingFile(application);
     const std::string name = programName(commandLine ? commandLine : "");
@@ -514,8 +610,7 @@ struct SimulatedWindows::State {
     const std::string file = name.find('.') == std::string::npos ? name + ".exe" : name;
     for (const Path& folder : searchFolders()) {
       const Path candidate = folder.child(file);
-      const Entry* entry = reachError(candidate) ? nullptr : find(candidate);
-      if (entry != nullptr && !entry->directory) return candidate;
+      if (reachError(candidate) == kErrorSuccess && find(candidate) != nullptr) return candidate;
     }
     return failPath(kErrorFileNotFound);
   }
@@ -523,18 +618,17 @@ struct SimulatedWindows::State {
     std::optional<Path> path = resolve(name);
     if (!path) return failPath(kErrorInvalidName);
     if (const std::uint32_t error = reachError(*path)) return failPath(error);
-    const Entry* entry = find(*path);
-    if (entry == nullptr || entry->directory) return failPath(kErrorFileNotFound);
+    if (find(*path) == nullptr) return failPath(kErrorFileNotFound);
     return path;
   }
   std::vector<Path> searchFolders() const {
     std::vector<Path> folders;
-    if (const std::optional<Path> module = resolvePath(moduleFileName, currentDirectory)) {
+    if (const std::optional<Path> module = resolvePath(cp, moduleFileName, currentDirectory)) {
       folders.push_back(module->parent());
     }
     folders.push_back(currentDirectory);
     for (const std::string& folder : searchPath) {
-      if (const std::optional<Path> path = resolvePath(folder, currentDirectory)) {
+      if (const std::optional<Path> path = resolvePath(cp, folder, currentDirectory)) {
         folders.push_back(*path);
       }
     }
@@ -542,7 +636,7 @@ struct SimulatedWindows::State {
   }
 
   Library& library(const std::string& name) {
-    Library& lib = libraries[folded(name)];
+    Library& lib = libraries[folded(cp, name)];
     if (lib.name.empty()) lib.name = name;
     return lib;
   }
@@ -555,6 +649,7 @@ struct SimulatedWindows::State {
 };
 
 SimulatedWindows::SimulatedWindows() : state_(std::make_unique<State>()) {
+  state_->prompts = &prompts_;
   addDrive('C', kDriveFixed);
 }
 
@@ -578,7 +673,7 @@ void SimulatedWindows::addFile(const std::string& path, const std::string& bytes
   const Path file = s.seedPath(path, "addFile");
   if (file.isRoot() || file.trailing) throw std::invalid_argument("addFile: no file name: " + path);
   s.makeDirectories(file.parent(), "addFile");
-  State::Entry& entry = s.entries[file.key()];
+  State::Entry& entry = s.entries[file.key(state_->cp)];
   if (entry.directory) throw std::invalid_argument("addFile: a folder is in the way: " + path);
   entry = State::Entry::file(s.displayPath(file), bytes, attributes);
 }
@@ -593,11 +688,11 @@ void SimulatedWindows::setAttributes(const std::string& path, std::uint32_t attr
 
 void SimulatedWindows::holdOpen(const std::string& path) {
   const Path file = state_->seedPath(path, "holdOpen");
-  state_->heldOpen[file.key()] = state_->displayPath(file);
+  state_->heldOpen[file.key(state_->cp)] = state_->displayPath(file);
 }
 
 void SimulatedWindows::release(const std::string& path) {
-  state_->heldOpen.erase(state_->seedPath(path, "release").key());
+  state_->heldOpen.erase(state_->seedPath(path, "release").key(state_->cp));
 }
 
 void SimulatedWindows::setCurrentDirectoryPath(const std::string& path) {
@@ -616,9 +711,32 @@ void SimulatedWindows::addLibrary(const std::string& name, int firstLoadingAttem
 }
 
 void SimulatedWindows::addExecutable(const std::string& path, bool starts) {
+  addExecutable(path, starts ? ProgramKind::gui : ProgramKind::broken);
+}
+
+void SimulatedWindows::addExecutable(const std::string& path, ProgramKind kind) {
   addFile(path, "MZ stand-in program");
-  state_->find(state_->seedPath(path, "addExecutable"))->program =
-      starts ? State::Program::starts : State::Program::fails;
+  State::Program program = State::Program::gui;
+  switch (kind) {
+    case ProgramKind::gui:
+      break;
+    case ProgramKind::console:
+      program = State::Program::console;
+      break;
+    case ProgramKind::neverIdle:
+      program = State::Program::neverIdle;
+      break;
+    case ProgramKind::broken:
+      program = State::Program::broken;
+      break;
+  }
+  state_->find(state_->seedPath(path, "addExecutable"))->program = program;
+}
+
+void SimulatedWindows::setCodePage(std::uint32_t codePage) {
+  if (codePage != 932 && codePage != 1252) throw std::invalid_argument("setCodePage: 932 or 1252");
+  if (!state_->entries.empty()) throw std::logic_error("setCodePage: before the first file");
+  state_->cp.id = codePage;
 }
 
 void SimulatedWindows::setSearchPath(const std::vector<std::string>& folders) {
@@ -627,20 +745,41 @@ void SimulatedWindows::setSearchPath(const std::vector<std::string>& folders) {
 
 // --- Faults --------------------------------------------------------------------------------------
 
+void SimulatedWindows::setFreeSpace(std::uint64_t bytes) {
+  state_->freeSpace = bytes;
+}
+
 void SimulatedWindows::failWritesAfter(std::uint64_t bytes) {
   state_->writeRoom = bytes;
 }
 
 void SimulatedWindows::failReadAt(const std::string& path, std::uint64_t offset) {
-  state_->readFaultsAt[state_->seedPath(path, "failReadAt").key()] = offset;
+  const CodePage cp = state_->cp;
+  state_->readFaultsAt[state_->seedPath(path, "failReadAt").key(cp)] = offset;
 }
 
 void SimulatedWindows::failCloseOf(const std::string& path) {
-  state_->closeFaults.insert(state_->seedPath(path, "failCloseOf").key());
+  const CodePage cp = state_->cp;
+  state_->closeFaults.insert(state_->seedPath(path, "failCloseOf").key(cp));
 }
 
-void SimulatedWindows::failReplaceInto(const std::string& target) {
-  state_->replaceFaults.insert(state_->seedPath(target, "failReplaceInto").key());
+void SimulatedWindows::failReplaceInto(const std::string& target, std::uint32_t error, int times) {
+  const CodePage cp = state_->cp;
+  state_->replaceFaults[state_->seedPath(target, "failReplaceInto").key(cp)] = {error, times};
+}
+
+void SimulatedWindows::refuseNewFiles(const std::string& folder) {
+  const CodePage cp = state_->cp;
+  state_->closedFolders.insert(state_->seedPath(folder, "refuseNewFiles").key(cp));
+}
+
+void SimulatedWindows::holdOpenFor(const std::string& path, int opens) {
+  const CodePage cp = state_->cp;
+  state_->heldForOpens[state_->seedPath(path, "holdOpenFor").key(cp)] = opens;
+}
+
+void SimulatedWindows::failChangeDirectory() {
+  state_->changeDirectoryFails = true;
 }
 
 void SimulatedWindows::failFlush() {
@@ -650,20 +789,20 @@ void SimulatedWindows::failFlush() {
 // --- Observation ---------------------------------------------------------------------------------
 
 bool SimulatedWindows::hasFile(const std::string& path) const {
-  const std::optional<Path> file = resolvePath(path, state_->currentDirectory);
+  const std::optional<Path> file = resolvePath(state_->cp, path, state_->currentDirectory);
   const State::Entry* entry = file ? state_->find(*file) : nullptr;
   return entry != nullptr && !entry->directory;
 }
 
 std::string SimulatedWindows::fileBytes(const std::string& path) const {
-  const std::optional<Path> file = resolvePath(path, state_->currentDirectory);
+  const std::optional<Path> file = resolvePath(state_->cp, path, state_->currentDirectory);
   const State::Entry* entry = file ? state_->find(*file) : nullptr;
   if (entry == nullptr || entry->directory) throw std::out_of_range("no file " + path);
   return entry->bytes;
 }
 
 std::uint32_t SimulatedWindows::attributesOf(const std::string& path) const {
-  const std::optional<Path> file = resolvePath(path, state_->currentDirectory);
+  const std::optional<Path> file = resolvePath(state_->cp, path, state_->currentDirectory);
   if (!file) return kInvalidAttributes;
   if (file->isRoot()) return state_->isDirectory(*file) ? kAttributeDirectory : kInvalidAttributes;
   const State::Entry* entry = state_->find(*file);
@@ -711,12 +850,12 @@ std::uint32_t SimulatedWindows::errorMode() const {
 }
 
 int SimulatedWindows::loadAttempts(const std::string& library) const {
-  const auto it = state_->libraries.find(folded(library));
+  const auto it = state_->libraries.find(folded(state_->cp, library));
   return it == state_->libraries.end() ? 0 : it->second.attempts;
 }
 
 int SimulatedWindows::freeCount(const std::string& library) const {
-  const auto it = state_->libraries.find(folded(library));
+  const auto it = state_->libraries.find(folded(state_->cp, library));
   return it == state_->libraries.end() ? 0 : it->second.frees;
 }
 
@@ -849,9 +988,10 @@ std::uint32_t SimulatedWindows::currentDirectory(std::uint32_t size, char* buffe
 bool SimulatedWindows::changeDirectory(const char* path) {
   calls_.push_back(std::string("SetCurrentDirectoryA ") + (path ? path : ""));
   State& s = *state_;
+  if (s.changeDirectoryFails) return s.fail(kErrorAccessDenied);
   const std::optional<Path> folder = s.resolve(path);
   if (!folder) return s.fail(kErrorInvalidName);
-  if (const std::uint32_t error = s.reachError(*folder)) return s.fail(error);
+  if (const std::uint32_t error = s.reach(*folder)) return s.fail(error);
   if (!s.isDirectory(*folder)) {
     return s.fail(s.find(*folder) ? kErrorDirectory : kErrorFileNotFound);
   }
@@ -879,11 +1019,16 @@ std::uint32_t SimulatedWindows::driveType(const char* root) {
   State& s = *state_;
   const std::string text = root ? root : s.currentDirectory.rootText();
   calls_.push_back("GetDriveTypeA " + text);
-  const std::optional<Path> path = parseRoot(text, s.currentDirectory);
+  const std::optional<Path> path = parseRoot(s.cp, text, s.currentDirectory);
   if (!path) return kDriveNoRootDir;
   if (!path->onDrive()) return s.volumeError(*path) ? kDriveNoRootDir : kDriveRemote;
   const State::Drive& drive = s.drives[path->driveIndex()];
   return drive.present ? drive.type : kDriveNoRootDir;
+}
+
+// Not logged: the logic asks it of every byte of a path.
+bool SimulatedWindows::isLeadByte(char byte) {
+  return state_->cp.isLead(byte);
 }
 
 // --- Processes, handles, user interface ----------------------------------------------------------
@@ -898,15 +1043,23 @@ bool SimulatedWindows::startProcess(const char* application, const char* command
                                           : programName(commandLine ? commandLine : "");
   calls_.push_back("CreateProcessA " + shown);
   if (!image) return false;
-  if (s.find(*image)->program != State::Program::starts) return s.fail(kErrorBadExeFormat);
+  const State::Entry& entry = *s.find(*image);
+  if (entry.directory) return s.fail(kErrorAccessDenied);
+  if (entry.program == State::Program::none || entry.program == State::Program::broken) {
+    return s.fail(kErrorBadExeFormat);
+  }
   if (currentDirectory != nullptr) {
     const std::optional<Path> folder = s.resolve(currentDirectory);
-    if (!folder || s.reachError(*folder) || !s.isDirectory(*folder)) return s.fail(kErrorDirectory);
+    if (!folder || s.reach(*folder) || !s.isDirectory(*folder)) return s.fail(kErrorDirectory);
+  }
+  std::vector<std::string> openFiles;
+  for (const std::string& handle : openHandles()) {
+    if (startsWith(handle, "file:")) openFiles.push_back(handle);
   }
   started_.push_back(StartedProcess{application ? application : "", commandLine ? commandLine : "",
-                                    currentDirectory ? currentDirectory : "", creationFlags,
-                                    shown});
-  info.process = s.newHandle(State::Handle{State::Kind::process, shown});
+                                    currentDirectory ? currentDirectory : "", creationFlags, shown,
+                                    openFiles});
+  info.process = s.newHandle(State::Handle{State::Kind::process, shown, 0, 0, 0, entry.program});
   info.thread = s.newHandle(State::Handle{State::Kind::thread, shown});
   info.processId = s.nextProcessId;
   info.threadId = s.nextProcessId + 4;
@@ -914,17 +1067,30 @@ bool SimulatedWindows::startProcess(const char* application, const char* command
   return true;
 }
 
+// A GUI program is ready for input at once; a console program has no message queue, so the wait
+// fails at once; one that never gets ready lets a limited wait time out. Waiting without a limit
+// for that one would last as long as the program runs, which a test cannot do: it is an error.
 std::uint32_t SimulatedWindows::waitForInputIdle(OsHandle process, std::uint32_t milliseconds) {
-  // The started programs are ready for input at once; the time limit is only logged.
-  const bool known = state_->findHandle(process, State::Kind::process) != nullptr;
+  const State::Handle* handle = state_->findHandle(process, State::Kind::process);
   calls_.push_back(
-      (known ? "WaitForInputIdle process" : "WaitForInputIdle invalid " + hex(process)) + " | " +
+      (handle ? "WaitForInputIdle process" : "WaitForInputIdle invalid " + hex(process)) + " | " +
       hex(milliseconds));
-  if (!known) {
+  if (handle == nullptr) {
     state_->fail(kErrorInvalidHandle);
     return kWaitFailed;
   }
-  return 0;
+  switch (handle->program) {
+    case State::Program::console:
+      state_->fail(kErrorAccessDenied);  // what Windows reports for a console process
+      return kWaitFailed;
+    case State::Program::neverIdle:
+      if (milliseconds == kInfinite) {
+        throw std::logic_error("WaitForInputIdle without a limit on a program that is never idle");
+      }
+      return kWaitTimeout;
+    default:
+      return 0;
+  }
 }
 
 bool SimulatedWindows::closeHandle(OsHandle handle) {
@@ -960,8 +1126,12 @@ int SimulatedWindows::showMessageBox(OsHandle owner, const char* text, const cha
   return kIdOk;
 }
 
+// The real exit closes nothing before the process is gone: what is open now stays open to the
+// end. The throw that brings the test back runs destructors that exit would not, so the handles
+// are noted first.
 void SimulatedWindows::endProcess(int code) {
   calls_.push_back("exit " + std::to_string(code));
+  handlesAtExit_ = openHandles();
   throw ProcessEnded{code};
 }
 
@@ -979,7 +1149,8 @@ std::uint32_t SimulatedWindows::fullPathName(const char* name, std::uint32_t siz
   const std::string text = path->text();
   const std::uint32_t result = copyOut(text, size, buffer);
   if (result < size && filePart != nullptr) {
-    *filePart = endsWithSeparator(text) ? nullptr : buffer + fileNameOffset(text);
+    *filePart =
+        endsWithSeparator(state_->cp, text) ? nullptr : buffer + fileNameOffset(state_->cp, text);
   }
   return result;
 }
@@ -988,7 +1159,7 @@ bool SimulatedWindows::volumeInformation(const char* root, std::uint32_t& fileSy
   State& s = *state_;
   const std::string text = root ? root : s.currentDirectory.rootText();
   calls_.push_back("GetVolumeInformationA " + text);
-  const std::optional<Path> path = parseRoot(text, s.currentDirectory);
+  const std::optional<Path> path = parseRoot(state_->cp, text, s.currentDirectory);
   if (!path || (path->onDrive() && text.size() != 3)) return s.fail(kErrorInvalidName);
   if (const std::uint32_t error = s.volumeError(*path)) return s.fail(error);
   fileSystemFlags = path->onDrive() ? s.drives[path->driveIndex()].fileSystemFlags
@@ -1001,10 +1172,10 @@ bool SimulatedWindows::findFileName(const char* path, char* name, std::uint32_t 
   State& s = *state_;
   const std::optional<Path> file = s.resolve(path);
   if (!file) return s.fail(kErrorInvalidName);
-  if (const std::uint32_t error = s.reachError(*file)) return s.fail(error);
+  if (const std::uint32_t error = s.reach(*file)) return s.fail(error);
   const State::Entry* entry = file->isRoot() || file->trailing ? nullptr : s.find(*file);
   if (entry == nullptr) return s.fail(kErrorFileNotFound);
-  const std::string onDisk = entry->path.substr(fileNameOffset(entry->path));
+  const std::string onDisk = entry->path.substr(fileNameOffset(state_->cp, entry->path));
   if (onDisk.size() + 1 > size) return s.fail(kErrorInsufficientBuffer);
   std::memcpy(name, onDisk.c_str(), onDisk.size() + 1);
   return true;
@@ -1015,24 +1186,7 @@ OsHandle SimulatedWindows::createFile(const char* name, std::uint32_t access,
                                       std::uint32_t attributes) {
   calls_.push_back(std::string("CreateFileA ") + (name ? name : "") + " | access=" + hex(access) +
                    " share=" + hex(shareMode) + " disposition=" + std::to_string(disposition));
-  State& s = *state_;
-  const std::optional<Path> path = s.resolve(name);
-  if (!path) return s.failHandle(kErrorPathNotFound);
-  if (const std::uint32_t error = s.reachError(*path)) return s.failHandle(error);
-  if (path->isRoot()) return s.failHandle(kErrorAccessDenied);
-  if (path->trailing) return s.failHandle(kErrorInvalidName);
-  State::Entry* entry = s.find(*path);
-  const OpenRequest request{access, shareMode, disposition, attributes};
-  if (const std::uint32_t error = s.openRefusal(*path, entry, request)) return s.failHandle(error);
-
-  s.lastError = kErrorSuccess;
-  if (entry == nullptr) {
-    s.entries[path->key()] =
-        State::Entry::file(s.displayPath(*path), {}, attributes | kAttributeArchive);
-  } else {
-    s.reopen(*entry, request);
-  }
-  return s.newHandle(State::Handle{State::Kind::file, path->key(), access, shareMode, 0});
+  return state_->open(name, OpenRequest{access, shareMode, disposition, attributes});
 }
 
 bool SimulatedWindows::readFile(OsHandle file, void* buffer, std::uint32_t size,
@@ -1056,6 +1210,8 @@ bool SimulatedWindows::readFile(OsHandle file, void* buffer, std::uint32_t size,
   return true;
 }
 
+// What does not fit the room on the disk, or the writes still taken, is not written: the count
+// comes back short and the call still succeeds.
 bool SimulatedWindows::writeFile(OsHandle file, const void* data, std::uint32_t size,
                                  std::uint32_t& written) {
   State& s = *state_;
@@ -1064,15 +1220,24 @@ bool SimulatedWindows::writeFile(OsHandle file, const void* data, std::uint32_t 
   calls_.push_back("WriteFile " + (h ? s.handlePath(*h) : "invalid " + hex(file)));
   if (h == nullptr) return s.fail(kErrorInvalidHandle);
   if (!State::writesData(h->access)) return s.fail(kErrorAccessDenied);
-  std::uint64_t count = size;
-  if (s.writeRoom) {
-    count = std::min(count, *s.writeRoom);
-    *s.writeRoom -= count;
-  }
   std::string& bytes = s.entries.at(h->target).bytes;
-  if (bytes.size() < h->position + count) bytes.resize(h->position + count);
+  const std::uint64_t before = bytes.size();
+  std::uint64_t count = size;
+  if (s.writeRoom) count = std::min(count, *s.writeRoom);
+  if (s.freeSpace) {
+    // Bytes the file already has take no room; a gap before the position and the rest must fit.
+    const std::uint64_t owned = before > h->position ? before - h->position : 0;
+    const std::uint64_t gap = h->position > before ? h->position - before : 0;
+    count = std::min(count, owned + (*s.freeSpace > gap ? *s.freeSpace - gap : 0));
+  }
+  if (s.writeRoom) *s.writeRoom -= count;
+  const std::uint64_t end = h->position + count;
+  if (count > 0 && end > before) {
+    s.takeRoom(end - before);
+    bytes.resize(end);
+  }
   bytes.replace(h->position, count, static_cast<const char*>(data), count);
-  h->position += count;
+  h->position = end;
   written = static_cast<std::uint32_t>(count);
   if (count < size) s.lastError = kErrorDiskFull;
   return true;
@@ -1088,12 +1253,68 @@ bool SimulatedWindows::flushFile(OsHandle file) {
   return true;
 }
 
+bool SimulatedWindows::seekFile(OsHandle file, std::uint32_t offset) {
+  State& s = *state_;
+  State::Handle* h = s.findHandle(file, State::Kind::file);
+  calls_.push_back("SetFilePointer " + (h ? s.handlePath(*h) : "invalid " + hex(file)) + " " +
+                   std::to_string(offset));
+  if (h == nullptr) return s.fail(kErrorInvalidHandle);
+  h->position = offset;
+  return true;
+}
+
+bool SimulatedWindows::setEndOfFile(OsHandle file) {
+  State& s = *state_;
+  State::Handle* h = s.findHandle(file, State::Kind::file);
+  calls_.push_back("SetEndOfFile " + (h ? s.handlePath(*h) : "invalid " + hex(file)));
+  if (h == nullptr) return s.fail(kErrorInvalidHandle);
+  if (!State::writesData(h->access)) return s.fail(kErrorAccessDenied);
+  std::string& bytes = s.entries.at(h->target).bytes;
+  if (h->position > bytes.size()) {
+    if (!s.takeRoom(h->position - bytes.size())) return s.fail(kErrorDiskFull);
+  } else {
+    s.giveRoom(bytes.size() - h->position);
+  }
+  bytes.resize(h->position);
+  return true;
+}
+
+// As Windows does it: the folder must exist; then CREATE_NEW on one number after another until
+// a name is free, and the new file closed again. Any refusal but an existing name ends it with 0.
+std::uint32_t SimulatedWindows::makeTempFile(const char* folder, const char* prefix, char* buffer) {
+  calls_.push_back(std::string("GetTempFileNameA ") + (folder ? folder : ""));
+  State& s = *state_;
+  const std::optional<Path> where = s.resolve(folder);
+  if (!where || prefix == nullptr || buffer == nullptr) return s.fail(kErrorInvalidParameter);
+  if (s.reach(*where) != kErrorSuccess || !s.isDirectory(*where)) return s.fail(kErrorDirectory);
+  std::string base = folder;
+  if (base.empty() || base.back() != '\\') base += '\\';
+  base += std::string(prefix).substr(0, 3);
+  for (int tries = 0; tries < 0xFFFF; ++tries) {
+    const std::uint32_t number = s.nextTempNumber;
+    s.nextTempNumber = number % 0xFFFF + 1;
+    std::ostringstream name;
+    name << base << std::hex << std::uppercase << number << ".TMP";
+    if (name.str().size() >= kMaxPath) return s.fail(kErrorBufferOverflow);
+    const OsHandle made = s.open(
+        name.str().c_str(), OpenRequest{kGenericWrite, kShareNone, kCreateNew, kAttributeNormal});
+    if (made != kInvalidHandle) {
+      s.handles.erase(made);
+      std::memcpy(buffer, name.str().c_str(), name.str().size() + 1);
+      s.lastError = kErrorSuccess;
+      return number;
+    }
+    if (s.lastError != kErrorFileExists && s.lastError != kErrorSharingViolation) return 0;
+  }
+  return s.fail(kErrorFileExists);
+}
+
 std::uint32_t SimulatedWindows::fileAttributes(const char* path) {
   calls_.push_back(std::string("GetFileAttributesA ") + (path ? path : ""));
   State& s = *state_;
   const std::optional<Path> file = s.resolve(path);
   if (!file) return s.failAttributes(kErrorInvalidName);
-  if (const std::uint32_t error = s.reachError(*file)) return s.failAttributes(error);
+  if (const std::uint32_t error = s.reach(*file)) return s.failAttributes(error);
   const State::Entry* entry = file->isRoot() ? nullptr : s.find(*file);
   if (!file->isRoot() && entry == nullptr) return s.failAttributes(kErrorFileNotFound);
   if (file->trailing && entry != nullptr && !entry->directory) {
@@ -1106,56 +1327,68 @@ bool SimulatedWindows::replaceFile(const char* source, const char* target) {
   calls_.push_back(std::string("MoveFileExA ") + (source ? source : "") + " " +
                    (target ? target : ""));
   State& s = *state_;
+  const CodePage cp = s.cp;
   const std::optional<Path> from = s.resolve(source);
   const std::optional<Path> to = s.resolve(target);
   if (!from || !to || from->trailing || to->trailing) return s.fail(kErrorInvalidName);
-  if (const std::uint32_t error = s.reachError(*from)) return s.fail(error);
+  if (const std::uint32_t error = s.reach(*from)) return s.fail(error);
   const State::Entry* moving = from->isRoot() ? nullptr : s.find(*from);
   if (moving == nullptr) return s.fail(kErrorFileNotFound);
   if (moving->directory) return s.fail(kErrorAccessDenied);  // folders are not moved here
-  if (const std::uint32_t error = s.reachError(*to)) return s.fail(error);
+  if (const std::uint32_t error = s.reach(*to)) return s.fail(error);
   if (to->isRoot()) return s.fail(kErrorAccessDenied);
-  if (from->volumeKey() != to->volumeKey()) return s.fail(kErrorNotSameDevice);
-  if (s.replaceFaults.count(to->key())) return s.fail(kErrorAccessDenied);
-  if (s.isOpen(from->key())) return s.fail(kErrorSharingViolation);
+  if (from->volumeKey(cp) != to->volumeKey(cp)) return s.fail(kErrorNotSameDevice);
+  const auto fault = s.replaceFaults.find(to->key(cp));
+  if (fault != s.replaceFaults.end() && fault->second.times != 0) {
+    if (fault->second.times > 0) --fault->second.times;
+    return s.fail(fault->second.error);
+  }
+  if (s.inClosedFolder(*from) || s.inClosedFolder(*to)) return s.fail(kErrorAccessDenied);
+  if (s.isOpen(from->key(cp))) return s.fail(kErrorSharingViolation);
 
   const State::Entry* replaced = s.find(*to);
-  const bool sameFile = from->key() == to->key();
+  const bool sameFile = from->key(cp) == to->key(cp);
   if (replaced != nullptr && !sameFile &&
-      (replaced->directory || (replaced->attributes & kAttributeReadOnly) || s.isOpen(to->key()))) {
+      (replaced->directory || (replaced->attributes & kAttributeReadOnly) ||
+       s.isOpen(to->key(cp)))) {
     return s.fail(kErrorAccessDenied);
   }
+  if (replaced != nullptr && !sameFile) s.giveRoom(replaced->bytes.size());
   State::Entry moved = *moving;
-  s.entries.erase(from->key());
+  s.entries.erase(from->key(cp));
   moved.path = s.displayPath(*to);
-  s.entries[to->key()] = std::move(moved);
+  s.entries[to->key(cp)] = std::move(moved);
   return true;
 }
 
 bool SimulatedWindows::deleteFile(const char* path) {
   calls_.push_back(std::string("DeleteFileA ") + (path ? path : ""));
   State& s = *state_;
+  const CodePage cp = s.cp;
   const std::optional<Path> file = s.resolve(path);
   if (!file || file->trailing) return s.fail(kErrorInvalidName);
-  if (const std::uint32_t error = s.reachError(*file)) return s.fail(error);
+  if (const std::uint32_t error = s.reach(*file)) return s.fail(error);
   const State::Entry* entry = file->isRoot() ? nullptr : s.find(*file);
   if (entry == nullptr) return s.fail(kErrorFileNotFound);
-  if (entry->directory || (entry->attributes & kAttributeReadOnly)) {
+  if (entry->directory || (entry->attributes & kAttributeReadOnly) || s.inClosedFolder(*file)) {
     return s.fail(kErrorAccessDenied);
   }
-  if (s.isOpen(file->key())) return s.fail(kErrorSharingViolation);
-  s.entries.erase(file->key());
+  if (s.isOpen(file->key(cp))) return s.fail(kErrorSharingViolation);
+  s.giveRoom(entry->bytes.size());
+  s.entries.erase(file->key(cp));
   return true;
 }
 
+// CharUpperA by the code page: trail bytes of double-byte characters are never letters.
 void SimulatedWindows::upperCase(char* text) {
+  const CodePage cp = state_->cp;
   for (char* p = text; p != nullptr && *p != '\0'; ++p) {
-    if (IsLeadByte(*p)) {
+    if (cp.isLead(*p)) {
       if (p[1] == '\0') break;
-      ++p;  // the trail byte is never a letter to change
+      ++p;
       continue;
     }
-    *p = upperAscii(*p);
+    *p = cp.upper(*p);
   }
 }
 

@@ -1,14 +1,17 @@
 // An in-memory Windows behind the Platform interface, for tests.
 //
 // It imitates what the launcher relies on, as Windows does it: drives with a type and with or
-// without media, volumes and their flags, files as exact bytes with attributes, exclusive sharing
-// between open handles, the current directory and full-path resolution, libraries that load from
-// the Nth attempt or never, executables that start and become ready for input, message boxes,
-// pauses (recorded, never slept), and an end of process that unwinds back to the test. Faults can
-// be injected. Every operation is logged so that a test can assert the order of calls.
+// without media, volumes and their flags and free space, files as exact bytes with attributes,
+// exclusive sharing between open handles, the current directory and full-path resolution in the
+// ANSI code page (932 or 1252), libraries that load from the Nth attempt or never, executables
+// that start and become ready for input (or, as console programs, cannot), message boxes, the
+// system's "insert a disk" prompt where the error mode does not suppress it, pauses (recorded,
+// never slept), and an end of process that unwinds back to the test after noting which handles
+// were still open. Faults can be injected. Every operation is logged so that a test can assert
+// the order of calls.
 //
-// Paths are compared case-insensitively (ASCII letters only), as Windows does, and stored with the
-// case they were created with.
+// Paths are compared case-insensitively (letters of the code page's single-byte characters), as
+// Windows does, and stored with the case they were created with.
 #pragma once
 
 #include <cstdint>
@@ -39,16 +42,27 @@ class SimulatedWindows : public Platform {
     std::string commandLine;
     std::string currentDirectory;  // empty when none was passed
     std::uint32_t creationFlags;
-    std::string image;  // full path of the executable that was started
+    std::string image;                   // full path of the executable that was started
+    std::vector<std::string> openFiles;  // the launcher's file handles open at that moment
+  };
+
+  // What an executable does when it is started.
+  enum class ProgramKind {
+    gui,        // starts, and becomes ready for input at once
+    console,    // starts; WaitForInputIdle fails at once (it has no message queue)
+    neverIdle,  // starts, and never becomes ready for input
+    broken,     // CreateProcessA fails on it (not a valid program)
   };
 
   // A new machine: drive C: fixed with media, an empty root, current directory "C:\", the
-  // launcher at "C:\ZRK_START.exe" (the file itself is not created).
+  // launcher at "C:\ZRK_START.exe" (the file itself is not created), code page 932.
   SimulatedWindows();
   ~SimulatedWindows() override;
 
   // --- Seeding --------------------------------------------------------------------------------
 
+  // The ANSI code page of paths, the lead-byte test and upper-casing: 932 or 1252.
+  void setCodePage(std::uint32_t codePage);
   // Adds or replaces drive `letter` (A to Z). A drive without media answers its type but fails
   // the volume query and every file access with ERROR_NOT_READY.
   void addDrive(char letter, std::uint32_t type, bool hasMedia = true,
@@ -72,23 +86,39 @@ class SimulatedWindows : public Platform {
   // An executable file at `path` (its bytes are a stand-in). When `starts` is false,
   // CreateProcessA fails on it (not a valid program).
   void addExecutable(const std::string& path, bool starts = true);
+  void addExecutable(const std::string& path, ProgramKind kind);
   // The folders searched when CreateProcessA gets no application name, after the launcher's own
   // folder and the current directory: the system folders and PATH.
   void setSearchPath(const std::vector<std::string>& folders);
 
   // --- Faults ---------------------------------------------------------------------------------
 
-  // The disk is full after `bytes` more bytes have been written, to any file: the write that
-  // crosses the limit writes what fits, and later writes write nothing (WriteFile still returns
-  // true with a short count, as Windows does on a full disk).
+  // The disks have `bytes` free: a write or SetEndOfFile that makes a file longer takes room,
+  // overwriting bytes a file already has takes none, and deleting, emptying or cutting a file
+  // short gives room back. A write that does not fit writes what fits (WriteFile still returns
+  // true with a short count); a SetEndOfFile that does not fit fails (ERROR_DISK_FULL).
+  void setFreeSpace(std::uint64_t bytes);
+  // Writes stop being taken after `bytes` more bytes, to any file, whatever the room: the write
+  // that crosses the limit writes what fits, later writes write nothing (true, short count).
+  // Harsher than a full disk: overwriting and writing back old bytes fail too.
   void failWritesAfter(std::uint64_t bytes);
   // ReadFile on `path` fails (ERROR_CRC) when a read would deliver the byte at `offset`; bytes
   // before it are delivered by the reads that end before it.
   void failReadAt(const std::string& path, std::uint64_t offset);
   // CloseHandle on a handle of `path` fails (the handle is still released).
   void failCloseOf(const std::string& path);
-  // MoveFileExA into `target` fails (ERROR_ACCESS_DENIED) and changes nothing.
-  void failReplaceInto(const std::string& target);
+  // MoveFileExA into `target` fails with `error` and changes nothing, for the next `times`
+  // calls (-1: for good).
+  void failReplaceInto(const std::string& target, std::uint32_t error = kErrorAccessDenied,
+                       int times = -1);
+  // Nothing new can be made in `folder`: creating a file there, renaming into, out of or within
+  // it, and deleting there fail with ERROR_ACCESS_DENIED; its files stay readable and writable.
+  void refuseNewFiles(const std::string& folder);
+  // The next `opens` CreateFileA calls on `path` fail with ERROR_SHARING_VIOLATION, as while a
+  // scanner or another program holds it for a moment.
+  void holdOpenFor(const std::string& path, int opens);
+  // SetCurrentDirectoryA fails (ERROR_ACCESS_DENIED) and leaves the directory as it is.
+  void failChangeDirectory();
   // FlushFileBuffers fails on every handle.
   void failFlush();
 
@@ -105,6 +135,12 @@ class SimulatedWindows : public Platform {
   std::uint32_t errorMode() const;
 
   const std::vector<MessageBoxRecord>& messageBoxes() const { return messageBoxes_; }
+  // The system's "insert a disk" prompts: a drive without media touched while the error mode
+  // lacked SEM_FAILCRITICALERRORS. A player would have had to answer each.
+  const std::vector<std::string>& criticalErrorPrompts() const { return prompts_; }
+  // The handles still open when the process ended at once (endProcess), which the real exit
+  // leaves open to the end; empty when it did not end that way.
+  const std::vector<std::string>& handlesOpenAtExit() const { return handlesAtExit_; }
   const std::vector<std::uint32_t>& pauses() const { return pauses_; }
   const std::vector<StartedProcess>& startedProcesses() const { return started_; }
   int loadAttempts(const std::string& library) const;
@@ -120,7 +156,8 @@ class SimulatedWindows : public Platform {
   //   "CreateFileA <name> | access=0x80000000 share=0x0 disposition=3", "ReadFile <path>",
   //   "WriteFile <path>", "FlushFileBuffers <path>", "GetFileAttributesA <path>",
   //   "MoveFileExA <source> <target>", "DeleteFileA <path>", "GetFullPathNameA <name>",
-  //   "GetVolumeInformationA <root>", "FindFirstFileA <path>", "SetErrorMode <mode in hex>".
+  //   "GetVolumeInformationA <root>", "FindFirstFileA <path>", "SetErrorMode <mode in hex>",
+  //   "SetFilePointer <path> <offset>", "SetEndOfFile <path>", "GetTempFileNameA <folder>".
   const std::vector<std::string>& calls() const { return calls_; }
   // Index of the first call that starts with `prefix`, or -1.
   int callIndex(const std::string& prefix) const;
@@ -142,6 +179,7 @@ class SimulatedWindows : public Platform {
   bool changeDirectory(const char* path) override;
   std::uint32_t moduleFileName(char* buffer, std::uint32_t size) override;
   std::uint32_t driveType(const char* root) override;
+  bool isLeadByte(char byte) override;
   bool startProcess(const char* application, const char* commandLine, std::uint32_t creationFlags,
                     const char* currentDirectory, ProcessInfo& info) override;
   std::uint32_t waitForInputIdle(OsHandle process, std::uint32_t milliseconds) override;
@@ -159,6 +197,9 @@ class SimulatedWindows : public Platform {
   bool writeFile(OsHandle file, const void* data, std::uint32_t size,
                  std::uint32_t& written) override;
   bool flushFile(OsHandle file) override;
+  bool seekFile(OsHandle file, std::uint32_t offset) override;
+  bool setEndOfFile(OsHandle file) override;
+  std::uint32_t makeTempFile(const char* folder, const char* prefix, char* buffer) override;
   std::uint32_t fileAttributes(const char* path) override;
   bool replaceFile(const char* source, const char* target) override;
   bool deleteFile(const char* path) override;
@@ -172,4 +213,6 @@ class SimulatedWindows : public Platform {
   std::vector<std::uint32_t> pauses_;
   std::vector<StartedProcess> started_;
   std::vector<std::string> calls_;
+  std::vector<std::string> prompts_;
+  std::vector<std::string> handlesAtExit_;
 };

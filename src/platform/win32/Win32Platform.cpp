@@ -115,6 +115,13 @@ std::uint32_t Win32Platform::driveType(const char* root) {
   return GetDriveTypeA(root);
 }
 
+// IsDBCSLeadByte, by the system's ANSI code page (CP_ACP): the code page in which
+// GetModuleFileNameA and GetCurrentDirectoryA give their paths. 932 has lead bytes 0x81-0x9F and
+// 0xE0-0xFC; 1252 and the other single-byte code pages have none.
+bool Win32Platform::isLeadByte(char byte) {
+  return IsDBCSLeadByte(static_cast<BYTE>(byte)) != 0;
+}
+
 // --- Processes, handles, user interface -------------------------------------------------------
 
 // CreateProcessA with no security attributes, no inherited handles, this process's environment
@@ -246,6 +253,29 @@ bool Win32Platform::writeFile(OsHandle file, const void* data, std::uint32_t siz
 // FlushFileBuffers.
 bool Win32Platform::flushFile(OsHandle file) {
   return FlushFileBuffers(toHandle(file)) != 0;
+}
+
+// SetFilePointer from the start. With no high part, a result of INVALID_SET_FILE_POINTER is a
+// failure only when GetLastError says so; offsets here stay far below 4 GiB.
+bool Win32Platform::seekFile(OsHandle file, std::uint32_t offset) {
+  SetLastError(NO_ERROR);
+  const DWORD moved =
+      SetFilePointer(toHandle(file), static_cast<LONG>(offset), nullptr, FILE_BEGIN);
+  return moved != INVALID_SET_FILE_POINTER || GetLastError() == NO_ERROR;
+}
+
+// SetEndOfFile at the current position. Making a file longer needs room on the disk, cutting it
+// short frees room.
+bool Win32Platform::setEndOfFile(OsHandle file) {
+  return SetEndOfFile(toHandle(file)) != 0;
+}
+
+// GetTempFileNameA with uUnique 0: it tries CREATE_NEW on one number after another, starting
+// from the tick count, until one is free, then closes the file it made. Windows returns 0 when
+// the folder refuses new files; Wine 8.0 returns a number without having made the file, so a
+// caller opens the file it was given without creating it, to find out.
+std::uint32_t Win32Platform::makeTempFile(const char* folder, const char* prefix, char* buffer) {
+  return GetTempFileNameA(folder, prefix, 0, buffer);
 }
 
 // GetFileAttributesA: INVALID_FILE_ATTRIBUTES when the path does not exist.

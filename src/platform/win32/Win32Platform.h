@@ -19,6 +19,7 @@ class Win32Platform final : public Platform {
   bool changeDirectory(const char* path) override;
   std::uint32_t moduleFileName(char* buffer, std::uint32_t size) override;
   std::uint32_t driveType(const char* root) override;
+  bool isLeadByte(char byte) override;
 
   bool startProcess(const char* application, const char* commandLine, std::uint32_t creationFlags,
                     const char* currentDirectory, ProcessInfo& info) override;
@@ -38,6 +39,9 @@ class Win32Platform final : public Platform {
   bool writeFile(OsHandle file, const void* data, std::uint32_t size,
                  std::uint32_t& written) override;
   bool flushFile(OsHandle file) override;
+  bool seekFile(OsHandle file, std::uint32_t offset) override;
+  bool setEndOfFile(OsHandle file) override;
+  std::uint32_t makeTempFile(const char* folder, const char* prefix, char* buffer) override;
   std::uint32_t fileAttributes(const char* path) override;
   bool replaceFile(const char* source, const char* target) override;
   bool deleteFile(const char* path) override;
