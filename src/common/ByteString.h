@@ -5,20 +5,16 @@
 #include <cstddef>
 #include <cstring>
 
-// Whether `c` is the first byte of a two-byte character in code page 932. Its second byte may be
-// 0x5C, the backslash, which is then no separator.
-inline bool IsLeadByte(char c) {
-  const auto byte = static_cast<unsigned char>(c);
-  return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
-}
-
-// The last backslash of a code page 932 path that is a separator, or nullptr.
-inline char* LastSeparator(char* path) {
+// The last backslash of a path that is a separator, or nullptr. `isLeadByte` tells, by the code
+// page the path is in, whether a byte starts a two-byte character, whose second byte may be 0x5C
+// without being a backslash.
+template <typename LeadByteTest>
+char* LastSeparator(char* path, LeadByteTest isLeadByte) {
   char* last = nullptr;
   for (char* p = path; *p != '\0'; ++p) {
     if (*p == '\\') {
       last = p;
-    } else if (IsLeadByte(*p) && p[1] != '\0') {
+    } else if (isLeadByte(*p) && p[1] != '\0') {
       ++p;
     }
   }

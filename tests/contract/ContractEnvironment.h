@@ -21,6 +21,7 @@ enum class KnownDifference {
   hiddenOrSystemRecreated,  // CREATE_ALWAYS with FILE_ATTRIBUTE_NORMAL empties a hidden or
                             // system file instead of failing with ERROR_ACCESS_DENIED
   noUnicodeOnDiskFlag,      // drive C: reports no FILE_UNICODE_ON_DISK
+  noDriveWithoutMedia,      // no drive here answers as one without media (ERROR_NOT_READY)
 };
 
 // What a child program saw when it started: its current directory and its command line.
@@ -38,6 +39,8 @@ class ContractEnvironment {
 
   // A new empty folder for one test: full path, ending in a backslash.
   virtual std::string makeFolder() = 0;
+  // Creates a folder (its parent must exist).
+  virtual void makeDirectory(const std::string& path) = 0;
   // Creates or replaces a file with exact bytes, then gives it `attributes`.
   virtual void makeFile(const std::string& path, const std::string& bytes,
                         std::uint32_t attributes = kAttributeArchive) = 0;
@@ -53,10 +56,24 @@ class ContractEnvironment {
   // A library that loads on this machine.
   virtual std::string presentLibrary() = 0;
 
+  // The system's ANSI code page, the one of every path: 932 or 1252 here.
+  virtual std::uint32_t codePage() = 0;
+  // The folder of the running program (the launcher's own folder, where the system's search for
+  // a program looks first), with its backslash. Files a test makes there are removed after it.
+  virtual std::string programFolder() = 0;
+  // A drive letter whose drive has no media, or 0 when there is none.
+  virtual char driveWithoutMedia() = 0;
+  // How many times the system has asked the player to insert a disk, or -1 where this side
+  // cannot tell (a real prompt would wait for an answer).
+  virtual int diskPrompts() = 0;
+
   // Puts into `folder` (ending in a backslash) a GUI program called `fileName` that, once
   // started, reports how it was started and then waits for input in its message loop until it is
   // ended. Returns its full path. One child program per folder.
   virtual std::string installGuiChild(const std::string& folder, const std::string& fileName) = 0;
+  // The same program built as a console program, which has no message queue to be idle in.
+  virtual std::string installConsoleChild(const std::string& folder,
+                                          const std::string& fileName) = 0;
   // What the child program in `folder` saw at its last start.
   virtual ChildReport childReport(const std::string& folder) = 0;
   // Ends a child started by a test (before the test closes its handles).

@@ -1,5 +1,6 @@
 // The contract tests' environment on the simulated Windows: a new machine per test, seeded
 // through SimulatedWindows' own calls.
+#include <cstdlib>
 #include <string>
 
 #include "ContractEnvironment.h"
@@ -9,7 +10,13 @@ namespace {
 
 class SimulatedEnvironment final : public ContractEnvironment {
  public:
-  SimulatedEnvironment() { windows_.addLibrary(kLibrary); }
+  // The code page from ZRK_CODE_PAGE (932 unless it says 1252), as CTest runs the suite once
+  // for each.
+  SimulatedEnvironment() {
+    const char* codePage = std::getenv("ZRK_CODE_PAGE");
+    windows_.setCodePage(codePage != nullptr && std::string(codePage) == "1252" ? 1252 : 932);
+    windows_.addLibrary(kLibrary);
+  }
 
   Platform& platform() override { return windows_; }
 
@@ -18,6 +25,8 @@ class SimulatedEnvironment final : public ContractEnvironment {
     windows_.addDirectory(folder);
     return folder;
   }
+
+  void makeDirectory(const std::string& path) override { windows_.addDirectory(path); }
 
   void makeFile(const std::string& path, const std::string& bytes,
                 std::uint32_t attributes) override {
@@ -34,10 +43,22 @@ class SimulatedEnvironment final : public ContractEnvironment {
   void releaseFile(const std::string& path) override { windows_.release(path); }
 
   char unmappedDriveLetter() override { return 'Q'; }
+
+  std::uint32_t codePage() override { return windows_.isLeadByte('\x81') ? 932 : 1252; }
+  std::string programFolder() override { return "C:\\"; }  // the launcher is C:\ZRK_START.exe
+  char driveWithoutMedia() override {
+    windows_.addDrive('R', kDriveCdrom, false);
+    return 'R';
+  }
+  int diskPrompts() override { return static_cast<int>(windows_.criticalErrorPrompts().size()); }
   std::string presentLibrary() override { return kLibrary; }
 
   std::string installGuiChild(const std::string& folder, const std::string& fileName) override {
     windows_.addExecutable(folder + fileName);
+    return folder + fileName;
+  }
+  std::string installConsoleChild(const std::string& folder, const std::string& fileName) override {
+    windows_.addExecutable(folder + fileName, SimulatedWindows::ProgramKind::console);
     return folder + fileName;
   }
 

@@ -61,6 +61,10 @@ class Win32Environment final : public ContractEnvironment {
  public:
   ~Win32Environment() override {
     for (auto& held : held_) CloseHandle(held.second);
+    for (const std::string& path : besideProgram_) {
+      SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+      if (!DeleteFileA(path.c_str())) removeTree(path + "\\");
+    }
     for (const std::string& folder : folders_) removeTree(folder);
   }
 
@@ -81,8 +85,14 @@ class Win32Environment final : public ContractEnvironment {
     }
   }
 
+  void makeDirectory(const std::string& path) override {
+    notePathBesideProgram(path);
+    if (!CreateDirectoryA(path.c_str(), nullptr)) fail("CreateDirectoryA", path);
+  }
+
   void makeFile(const std::string& path, const std::string& bytes,
                 std::uint32_t attributes) override {
+    notePathBesideProgram(path);
     SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -133,12 +143,41 @@ class Win32Environment final : public ContractEnvironment {
     fail("GetLogicalDrives", "every letter is mapped");
   }
 
+  std::uint32_t codePage() override { return GetACP(); }
+  std::string programFolder() override { return ::programFolder(); }
+  // None under Wine, where a drive letter whose folder is missing still answers its volume. On
+  // Windows, the first removable or optical drive that has no media.
+  char driveWithoutMedia() override {
+    if (underWine()) return 0;
+    const DWORD drives = GetLogicalDrives();
+    for (char letter = 'A'; letter <= 'Z'; ++letter) {
+      if (!(drives & (1u << (letter - 'A')))) continue;
+      const char root[] = {letter, ':', '\\', '\0'};
+      const UINT type = GetDriveTypeA(root);
+      if (type != DRIVE_REMOVABLE && type != DRIVE_CDROM) continue;
+      const UINT previous = SetErrorMode(SEM_FAILCRITICALERRORS);
+      const BOOL readable =
+          GetVolumeInformationA(root, nullptr, 0, nullptr, nullptr, nullptr, nullptr, 0);
+      SetErrorMode(previous);
+      if (!readable && GetLastError() == ERROR_NOT_READY) return letter;
+    }
+    return 0;
+  }
+  int diskPrompts() override { return -1; }
+
   // Wine's own d3dx9_40.dll loads unless it is overridden away; on Windows it is there once the
   // DirectX runtime is installed, and kernel32 always is.
   std::string presentLibrary() override { return underWine() ? "d3dx9_40.dll" : "kernel32.dll"; }
 
   std::string installGuiChild(const std::string& folder, const std::string& fileName) override {
     const std::string source = programFolder() + "contract_child.exe";
+    const std::string target = folder + fileName;
+    if (!CopyFileA(source.c_str(), target.c_str(), FALSE)) fail("CopyFileA", source);
+    return target;
+  }
+
+  std::string installConsoleChild(const std::string& folder, const std::string& fileName) override {
+    const std::string source = ::programFolder() + "contract_console_child.exe";
     const std::string target = folder + fileName;
     if (!CopyFileA(source.c_str(), target.c_str(), FALSE)) fail("CopyFileA", source);
     return target;
@@ -181,12 +220,25 @@ class Win32Environment final : public ContractEnvironment {
         return "Wine lets CREATE_ALWAYS empty a hidden or system file, as any user";
       case KnownDifference::noUnicodeOnDiskFlag:
         return "Wine reports drive C: with flags 0xA, without FILE_UNICODE_ON_DISK";
+      case KnownDifference::noDriveWithoutMedia:
+        return "Wine has no drive without media: a drive whose folder is missing still answers "
+               "its volume";
     }
     return nullptr;
   }
 
  private:
+  // Files and folders made beside the program, outside the test's own folders.
+  void notePathBesideProgram(const std::string& path) {
+    const std::string folder = ::programFolder();
+    if (path.compare(0, folder.size(), folder) == 0 &&
+        path.find('\\', folder.size()) == std::string::npos) {
+      besideProgram_.push_back(path);
+    }
+  }
+
   Win32Platform platform_;
+  std::vector<std::string> besideProgram_;
   std::vector<std::string> folders_;
   int folderCount_ = 0;
   std::map<std::string, HANDLE> held_;

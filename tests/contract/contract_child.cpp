@@ -1,7 +1,8 @@
-// A GUI program for the contract tests' process starts. It writes how it was started into
-// "child_report.txt" beside its own executable (its current directory, then its command line, one
-// per line), then waits for input in its message loop, as a game does, until it is ended or a
-// minute has passed.
+// A GUI program for the contract tests' process starts (and, built with ZRK_CONSOLE_CHILD, the
+// same as a console program, which has no message queue that WaitForInputIdle could wait on). It
+// writes how it was started into "child_report.txt" beside its own executable (its current
+// directory, then its command line, one per line), then waits for input in its message loop, as a
+// game does, until it is ended or a minute has passed.
 #include <windows.h>
 
 namespace {
@@ -41,7 +42,8 @@ void writeReport() {
 
 }  // namespace
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+int WINAPI WinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, LPSTR /*commandLine*/,
+                   int /*show*/) {
   writeReport();
   // A thread timer (no window): the program ends by itself if nobody ends it.
   SetTimer(nullptr, 0, kLifetimeMs, nullptr);
@@ -52,3 +54,9 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   }
   return 0;
 }
+
+#ifdef ZRK_CONSOLE_CHILD
+int main() {
+  return WinMain(GetModuleHandleA(nullptr), nullptr, GetCommandLineA(), SW_SHOWDEFAULT);
+}
+#endif

@@ -260,10 +260,41 @@ TEST_F(PlatformContract, AttributesAndNamesAreReportedAsOnDisk) {
   EXPECT_FALSE(os().findFileName((folder + "absent.ini").c_str(), name, kMaxPath));
 }
 
+// Which bytes start a two-byte character, and so where a path's separators are, follows the
+// system's ANSI code page: in 932 "\xE9\\" is one character, in 1252 an é and a backslash.
+TEST_F(PlatformContract, LeadBytesAndSeparatorsFollowTheAnsiCodePage) {
+  const std::uint32_t codePage = env().codePage();
+  ASSERT_TRUE(codePage == 932 || codePage == 1252) << codePage;
+  const bool japanese = codePage == 932;
+  struct Byte {
+    unsigned char value;
+    bool leadIn932;
+  };
+  const Byte bytes[] = {{0x41, false}, {0x5C, false}, {0x80, false}, {0x81, true}, {0x95, true},
+                        {0x9F, true},  {0xA0, false}, {0xDF, false}, {0xE0, true}, {0xE9, true},
+                        {0xFC, true},  {0xFD, false}, {0xFF, false}};
+  for (const Byte& b : bytes) {
+    EXPECT_EQ(os().isLeadByte(static_cast<char>(b.value)), japanese && b.leadIn932)
+        << std::hex << static_cast<int>(b.value) << " in code page " << std::dec << codePage;
+  }
+
+  const std::string folder = env().makeFolder();
+  std::string filePart;
+  fullPath(folder + "Caf\xE9\\ZRK_START.exe", &filePart);
+  EXPECT_EQ(filePart, japanese ? "Caf\xE9\\ZRK_START.exe" : "ZRK_START.exe");
+}
+
 TEST_F(PlatformContract, UpperCaseRaisesLettersInPlace) {
   char text[] = "c:\\games\\zrk_dl-1.ini";
   os().upperCase(text);
   EXPECT_STREQ(text, "C:\\GAMES\\ZRK_DL-1.INI");
+  // By the code page: é is a letter in 1252; in 932 "\x83\x61" is one character whose second
+  // byte only looks like an "a".
+  const bool western = env().codePage() == 1252;
+  char accented[8] = {};
+  std::strcpy(accented, western ? "caf\xE9\x83\x61" : "caf\x83\x61");
+  os().upperCase(accented);
+  EXPECT_STREQ(accented, western ? "CAF\xC9\x83\x41" : "CAF\x83\x61");
 }
 
 // --- Raw reads and writes ---------------------------------------------------------------------
@@ -431,6 +462,73 @@ TEST_F(PlatformContract, StartWithoutApplicationNameSearchesTheLaunchersDirector
   EXPECT_EQ(report.commandLine, "ZRK_DL.exe");
   env().endChild(child);
   EXPECT_TRUE(os().closeHandle(child.process));
+}
+
+// A program without a message queue cannot be waited for until it is idle: the wait fails at
+// once, and the program runs on all the same.
+TEST_F(PlatformContract, WaitForInputIdleFailsAtOnceForAConsoleProgram) {
+  const std::string folder = env().makeFolder();
+  const std::string program = env().installConsoleChild(folder, "ZRK_DL.exe");
+  ProcessInfo child;
+  ASSERT_TRUE(
+      os().startProcess(program.c_str(), "ZRK_DL.exe", kNormalPriorityClass, folder.c_str(), child))
+      << "error " << os().lastError();
+  EXPECT_TRUE(os().closeHandle(child.thread));
+  EXPECT_EQ(os().waitForInputIdle(child.process, kIdleTimeoutMs), kWaitFailed);
+  env().endChild(child);
+  EXPECT_TRUE(os().closeHandle(child.process));
+}
+
+// The search for a program named on the command line stops at the first entry of that name, in
+// the launcher's own folder before the current directory, even when that entry cannot be run.
+TEST_F(PlatformContract, ProgramSearchStopsAtTheFirstEntryOfTheName) {
+  const std::string folder = env().makeFolder();
+  const std::string name =
+      "zrk_search_" + std::to_string(reinterpret_cast<std::uintptr_t>(this) % 100000) + ".exe";
+  env().installGuiChild(folder, name);
+  ASSERT_TRUE(os().changeDirectory(folder.c_str()));
+  const std::string beside = env().programFolder() + name;
+  for (const bool isFolder : {false, true}) {
+    SCOPED_TRACE(isFolder ? "a folder of that name" : "a file that is no program");
+    if (isFolder) {
+      env().makeDirectory(beside);
+    } else {
+      env().makeFile(beside, "not a program");
+    }
+    ProcessInfo child;
+    EXPECT_FALSE(
+        os().startProcess(nullptr, name.c_str(), kNormalPriorityClass, folder.c_str(), child));
+    // Which error a folder gives differs (Wine: ERROR_FILE_NOT_FOUND); nothing relies on it.
+    if (!isFolder) {
+      EXPECT_EQ(os().lastError(), kErrorBadExeFormat);
+    }
+    EXPECT_FALSE(env().childReport(folder).started);
+    if (isFolder) break;
+    os().deleteFile(beside.c_str());
+  }
+}
+
+// A drive without media fails every call quietly while the error mode has SEM_FAILCRITICALERRORS;
+// without it, the system asks the player for a disk.
+TEST_F(PlatformContract, DriveWithoutMediaFailsQuietlyUnderTheLaunchersErrorMode) {
+  if (const char* why = env().differs(KnownDifference::noDriveWithoutMedia)) GTEST_SKIP() << why;
+  const char letter = env().driveWithoutMedia();
+  if (letter == 0) GTEST_SKIP() << "no removable or optical drive without media here";
+  const std::string root = std::string(1, letter) + ":\\";
+  const std::uint32_t before = os().setErrorMode(kSemFailCriticalErrors | kSemNoOpenFileErrorBox);
+  std::uint32_t flags = 0;
+  EXPECT_EQ(os().volumeInformation(root.c_str(), flags), false);
+  EXPECT_EQ(os().lastError(), kErrorNotReady);
+  EXPECT_EQ(open(root + "Games\\ZRK_DLN.SD", kGenericRead, kOpenExisting), kInvalidHandle);
+  EXPECT_EQ(os().lastError(), kErrorNotReady);
+  EXPECT_EQ(env().diskPrompts() > 0, false);
+  // A real prompt would wait for an answer: asked for only where this side can count it.
+  if (env().diskPrompts() >= 0) {
+    os().setErrorMode(0);
+    EXPECT_FALSE(os().volumeInformation(root.c_str(), flags));
+    EXPECT_EQ(env().diskPrompts(), 1);
+  }
+  os().setErrorMode(before);
 }
 
 TEST_F(PlatformContract, StartOfAMissingProgramFails) {

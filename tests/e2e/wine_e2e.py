@@ -188,11 +188,13 @@ def require_tools(need_chattr=False, arch="x64"):
                       "enable 'ja_JP.UTF-8 UTF-8' in /etc/locale.gen, run locale-gen")
 
 
-def wine_env(prefix, display=None, dll_overrides=""):
+def wine_env(prefix, display=None, dll_overrides="", locale=LOCALE):
+    """The environment of a Wine process; the locale sets the ANSI code page Wine gives programs
+    (ja_JP.UTF-8: 932, C.UTF-8: 1252)."""
     env = dict(os.environ)
     for name in ("WINEDLLOVERRIDES", "WINEARCH", "WINELOADER", "WINESERVER", "DISPLAY"):
         env.pop(name, None)
-    env.update({"WINEPREFIX": str(prefix), "WINEDEBUG": "-all", "LANG": LOCALE, "LC_ALL": LOCALE})
+    env.update({"WINEPREFIX": str(prefix), "WINEDEBUG": "-all", "LANG": locale, "LC_ALL": locale})
     if display is not None:
         env["DISPLAY"] = display
     if dll_overrides:
@@ -421,7 +423,8 @@ def check_no_temporary_files(folder):
 
 
 def check_game(record, expected_folder):
-    """expected_folder: the Windows folder (str) the game must have started in, or None."""
+    """expected_folder: the Windows folder (str) the game must have started in and from, or a
+    pair (the folder it was started from, the folder it started in), or None."""
     if expected_folder is None:
         if record is not None:
             raise Failure("the game was started, but should not have been: %r" % record)
@@ -429,10 +432,15 @@ def check_game(record, expected_folder):
     if record is None:
         raise Failure("no record from the game: it was not started, or the launcher ended before "
                       "the game was ready for input")
-    folder = expected_folder.rstrip("\\")
+    module_folder, folder = (expected_folder if isinstance(expected_folder, tuple) else
+                             (expected_folder, expected_folder))
     check_equal("game's command line", record.get("command_line"), GAME)
-    check_equal("game's module", record.get("module"), folder + "\\" + GAME)
-    check_equal("game's current directory", record.get("current_directory").rstrip("\\"), folder)
+    check_equal("game's module", record.get("module"), module_folder.rstrip("\\") + "\\" + GAME)
+    check_equal("game's current directory", record.get("current_directory").rstrip("\\"),
+                folder.rstrip("\\"))
+    if "inherited_handle" in record:
+        check_equal("the launcher's inheritable handle reached the game",
+                    record["inherited_handle"], "no")
 
 
 def check_boxes(result, expected):
@@ -450,11 +458,14 @@ def check_boxes(result, expected):
     check_equal("box has an owner window", box["has_owner"], False)
 
 
-def run_launcher(case, start_folder, display, dll_overrides=""):
-    """Runs ZRK_START.exe from start_folder with the message box reader watching.
+def run_launcher(case, start_folder, display, expect):
+    """Runs ZRK_START.exe from start_folder with the message box reader watching: the one in
+    start_folder, or the one at expect["launcher"] (a Windows path); directly, or with
+    expect["parent"] through inherit_parent.exe, which hands it an inheritable handle.
 
     Returns (exit code, reader result, game record)."""
-    env = wine_env(case.prefix, display, dll_overrides)
+    env = wine_env(case.prefix, display, expect.get("dll_overrides", ""),
+                   expect.get("locale", LOCALE))
     record_path = case.out / "game-record.txt"
     env["ZRK_DL_RECORD"] = windows_path(record_path)
     # The game becomes ready only after a while, and then outlives the launcher's time limit:
@@ -483,7 +494,11 @@ def run_launcher(case, start_folder, display, dll_overrides=""):
             try:
                 # Output to files, not pipes: the game inherits the launcher's Unix descriptors
                 # and would hold a pipe open for its whole life.
-                code = subprocess.run([str(WINE), LAUNCHER], cwd=start_folder, env=env,
+                command = [str(WINE), expect.get("launcher", LAUNCHER)]
+                if expect.get("parent"):
+                    command[1:1] = [str(case.fixtures / "inherit_parent.exe"),
+                                    windows_path(case.out / "inherited-probe.bin")]
+                code = subprocess.run(command, cwd=start_folder, env=env,
                                       stdout=log, stderr=log, stdin=subprocess.DEVNULL,
                                       timeout=LAUNCHER_TIMEOUT_S).returncode
             except subprocess.TimeoutExpired:
@@ -553,11 +568,12 @@ def standard_install(case, launcher, letter="d", windows_folder="Games\\ZRK", se
 
 
 def case_normal_launch(case, launcher, messages):
-    # The file says another folder; the launcher makes FOLDER its start-up folder.
+    # The file says another folder; the launcher makes FOLDER its start-up folder. The launcher is
+    # started by a parent that has an inheritable handle open: the game must not get it.
     before = bare_settings(b"C:\\Program Files\\ZRK\\")
     folder = standard_install(case, launcher, settings=before)
     return {"start": folder, "settings": (folder / SETTINGS, keyed_settings(folder_bytes(
-        "d", "Games\\ZRK"))), "box": None, "game": "D:\\Games\\ZRK"}
+        "d", "Games\\ZRK"))), "box": None, "game": "D:\\Games\\ZRK", "parent": True}
 
 
 def case_keyed_in_drive_root(case, launcher, messages):
@@ -624,6 +640,33 @@ def case_japanese_folder(case, launcher, messages):
                               settings=before)
     return {"start": folder, "settings": (folder / SETTINGS, keyed_settings(folder_bytes(
         "c", windows_folder))), "box": None, "game": "C:\\" + windows_folder}
+
+
+def case_western_system_folder_cafe(case, launcher, messages):
+    # A Western Windows (code page 1252): the launcher and the game in C:\Games\Café, started from
+    # the installation on D:, where there is no game. é is 0xE9 there, a lead byte in 932: read
+    # as 932, the launcher's folder would be C:\Games\.
+    tools = case.folder("c", "Games\\Café")
+    case.put_launcher(tools, launcher)
+    case.put_game(tools)
+    before = bare_settings(b"C:\\Program Files\\ZRK\\")
+    folder = standard_install(case, launcher, settings=before, game=False)
+    return {"start": folder, "launcher": "C:\\Games\\Café\\" + LAUNCHER, "locale": "C.UTF-8",
+            "settings": (folder / SETTINGS, keyed_settings(folder_bytes("d", "Games\\ZRK"))),
+            "box": None, "game": ("C:\\Games\\Café", "D:\\Games\\ZRK")}
+
+
+def case_game_beside_launcher_cannot_start(case, launcher, messages):
+    # The system's search would stop at the file beside the launcher, which is no program: the
+    # game is not started, not even the good copy in the install folder, and the bare form stays.
+    tools = case.folder("d", "Tools")
+    case.put_launcher(tools, launcher)
+    (tools / GAME).write_bytes(b"not a program\r\n")
+    before = keyed_settings(b"D:\\Games\\ZRK\\", cd_letter=b"D")
+    folder = standard_install(case, launcher, settings=before)
+    return {"start": folder, "launcher": "D:\\Tools\\" + LAUNCHER,
+            "settings": (folder / SETTINGS, bare_settings(folder_bytes("d", "Games\\ZRK"))),
+            "box": None, "game": None}
 
 
 def case_settings_immutable(case, launcher, messages):
@@ -765,6 +808,8 @@ CASES = {
     "japanese_folder": case_japanese_folder,
     "settings_immutable": case_settings_immutable,
     "settings_read_only": case_settings_read_only,
+    "western_system_folder_cafe": case_western_system_folder_cafe,
+    "game_beside_launcher_cannot_start": case_game_beside_launcher_cannot_start,
     "folder_takes_no_new_files": case_folder_takes_no_new_files,
     "folder_takes_no_new_files_game_missing": case_folder_takes_no_new_files_game_missing,
     "disk_full": case_disk_full,
@@ -795,7 +840,7 @@ def run_case(name, arch, template, build_dir, keep):
             print("SKIPPED: the 32-bit launcher cannot run here: " + reason)
             return SKIPPED
     fixtures = Path(build_dir) / "tests" / "fixtures"
-    for fixture in (GAME, "msgbox_reader.exe"):
+    for fixture in (GAME, "msgbox_reader.exe", "inherit_parent.exe"):
         if not (fixtures / fixture).exists():
             raise Failure("%s is missing: build the %s preset's fixtures" %
                           (fixtures / fixture, preset))
@@ -823,8 +868,7 @@ def run_case(name, arch, template, build_dir, keep):
                       lambda: check_settings_one_of(settings_path, settings)]
         else:
             xvfb = Xvfb(case.out / "xvfb.log")
-            code, boxes, record = run_launcher(case, expect["start"], xvfb.display,
-                                               expect.get("dll_overrides", ""))
+            code, boxes, record = run_launcher(case, expect["start"], xvfb.display, expect)
             checks = [lambda: check_boxes(boxes, expect["box"]),
                       lambda: check_settings(settings_path, settings),
                       lambda: check_game(record, expect["game"]),

@@ -270,7 +270,7 @@ Outcome Expect(const MachineSpec& spec, bool readFaultNoticed) {
   DiskModel disk{spec, spec.settingsBytes};
   disk.Write(keyed, /*first=*/true);
 
-  // The game: beside the launcher first, then in the install folder.
+  // The game: beside the launcher, else in the install folder.
   const std::string module = spec.launcherElsewhere ? kToolsFolder + "ZRK_START.exe"
                                                     : FolderOf(spec.directory) + "ZRK_START.exe";
   const bool haveBeside = module.size() <= kMaxPathBytes;
@@ -278,8 +278,10 @@ Outcome Expect(const MachineSpec& spec, bool readFaultNoticed) {
   const Game besideGame = spec.launcherElsewhere ? spec.gameBesideLauncher
                                                  : (home != nullptr ? home->game : spec.shareGame);
   const std::string inInstall = install + "ZRK_DL.exe";
-  if (haveBeside && besideGame == Game::starts) {
-    out.gameStarted = true;
+  // Anything of the game's name beside the launcher is the one the system's search would find: it
+  // alone is started, or fails to start. Only where there is none, the install folder's copy.
+  if (haveBeside && besideGame != Game::none) {
+    out.gameStarted = besideGame == Game::starts;
     out.gameApplication = beside;
   } else if (installGame == Game::starts) {
     out.gameStarted = true;
@@ -538,6 +540,13 @@ void RunAndCheck(const MachineSpec& spec) {
   // Nothing is left behind and nothing is removed: a stale temporary file stays as it was.
   if (FoldedFiles(os) != filesBefore) Fail("files were added or removed", spec, expected, os);
   if (!os.openHandles().empty()) Fail("handles left open", spec, expected, os);
+  if (!os.handlesOpenAtExit().empty())
+    Fail("handles open at the process's end", spec, expected, os);
+  if (!os.criticalErrorPrompts().empty())
+    Fail("the player was asked for a disk", spec, expected, os);
+  for (const auto& game : os.startedProcesses()) {
+    if (!game.openFiles.empty()) Fail("a file open as the game starts", spec, expected, os);
+  }
   // Only a folder that starts with a drive letter is looked for on other drives.
   if (!HasDriveLetter(spec.directory) && os.callCount("GetDriveTypeA") != 0) {
     Fail("drives probed for a folder on a network share", spec, expected, os);

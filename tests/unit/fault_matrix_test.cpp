@@ -115,6 +115,9 @@ void Check(Machine& m, const Expected& expected) {
   EXPECT_EQ(after, expected.settings);
   EXPECT_EQ(m.os.files(), filesBefore) << m.os.dump();
   EXPECT_TRUE(m.os.openHandles().empty()) << m.os.dump();
+  EXPECT_TRUE(m.os.handlesOpenAtExit().empty()) << m.os.dump();
+  // A drive without media fails quietly: the player is never asked to insert a disk.
+  EXPECT_TRUE(m.os.criticalErrorPrompts().empty()) << m.os.criticalErrorPrompts()[0];
   EXPECT_EQ(m.os.startedProcesses().size(), expected.gameStarted ? 1u : 0u);
 }
 

@@ -17,8 +17,10 @@ void ExpectOneBox(const SimulatedWindows& os, const char* text, const char* capt
   EXPECT_EQ(box.type, kMbOk);
 }
 
-// No temporary file and no open handle is left behind.
+// No temporary file and no open handle is left behind, not even at an immediate end of the
+// process, which closes nothing before it is gone.
 void ExpectClean(const SimulatedWindows& os) {
+  EXPECT_TRUE(os.handlesOpenAtExit().empty()) << os.dump();
   for (const std::string& file : os.files()) {
     EXPECT_NE(file.substr(file.size() - 4), ".TMP") << os.dump();
   }
@@ -39,6 +41,8 @@ TEST(LaunchSequence, NormalLaunchWritesKeyedSettingsAndStartsTheGame) {
   EXPECT_EQ(game.commandLine, "ZRK_DL.exe");
   EXPECT_EQ(game.currentDirectory, kFolder);
   EXPECT_EQ(game.creationFlags, kNormalPriorityClass);
+  // Nothing of the launcher's is open when the game starts: it opens its data file itself.
+  EXPECT_TRUE(game.openFiles.empty()) << os.dump();
   EXPECT_EQ(os.currentDirectoryPath(), "C:\\Games\\X");
   // Drives without media must fail quietly from the very start.
   EXPECT_EQ(os.errorMode(), 0x0004 | kSemFailCriticalErrors | kSemNoOpenFileErrorBox);
@@ -80,6 +84,7 @@ TEST(LaunchSequence, GraphicsRuntimeAbsentShowsTheDirectXMessageAfterTenPauses) 
   EXPECT_EQ(os.pauses(), std::vector<std::uint32_t>(10, 100));
   EXPECT_EQ(os.callIndex("exit 0"), static_cast<int>(os.calls().size()) - 1);
   EXPECT_EQ(os.callCount("CreateFileA"), 0) << "no file may be touched";
+  ExpectClean(os);
   EXPECT_EQ(machine.Settings(), BareFile());
   EXPECT_TRUE(os.startedProcesses().empty());
 }

@@ -65,6 +65,32 @@ TEST(DataFileSearch, RemovableDrivesAndTheLastLetterAreSearchedToo) {
   }
 }
 
+// The drive that the install folder names is tried again in its turn: a first open that failed
+// for a moment (a scanner holding the file) is not the end. A lower-case drive letter, as the
+// current directory may have it, is searched by like any other.
+TEST(DataFileSearch, TheInstallFoldersOwnDriveAndLowerCaseLettersAreSearched) {
+  {
+    Installation machine;
+    machine.os.holdOpenFor(kData, 1);
+    machine.Run();
+    EXPECT_TRUE(machine.os.messageBoxes().empty());
+    EXPECT_EQ(machine.Settings(), KeyedFile());
+    EXPECT_EQ(machine.os.callCount("GetDriveTypeA"), 3);  // A, B, then C again
+  }
+  {
+    Installation machine;
+    RemoveLocalData(machine);
+    machine.os.addDrive('D', kDriveFixed);
+    machine.os.setCurrentDirectoryPath("d:\\Games\\X");
+    machine.os.addFile("d:\\Games\\X\\DLTZRK_DL.INI", BareFile());
+    machine.os.addDrive('E', kDriveFixed);
+    machine.os.addFile("E:" + kElsewhere + "ZRK_DLN.SD", "data");
+    machine.Run();
+    EXPECT_TRUE(machine.os.messageBoxes().empty());
+    EXPECT_EQ(machine.os.fileBytes("D:\\Games\\X\\DLTZRK_DL.INI"), KeyedFile("E:" + kElsewhere));
+  }
+}
+
 TEST(DataFileSearch, DataFileThatWillNotCloseWasStillFound) {
   Installation machine;
   machine.os.failCloseOf(kData);
@@ -171,13 +197,75 @@ TEST(GameStart, LauncherNameEndingInADoubleByteBackslashStillFindsItsFolder) {
   EXPECT_EQ(machine.os.startedProcesses()[0].image, "C:\\Launcher\\ZRK_DL.exe");
 }
 
-TEST(GameStart, GameBesideTheLauncherThatFailsFallsBackToTheInstallFolder) {
-  Installation machine;
-  machine.os.setModuleFileName("C:\\Launcher\\ZRK_START.exe");
-  machine.os.addExecutable("C:\\Launcher\\ZRK_DL.exe", false);
-  machine.Run();
-  ASSERT_EQ(machine.os.startedProcesses().size(), 1u);
-  EXPECT_EQ(machine.os.startedProcesses()[0].image, kGame);
+// The system's search stops at the first entry of the name: a copy beside the launcher that is
+// no program, or a folder of that name, is the game, and it does not start. The install folder's
+// copy is not tried in its place.
+TEST(GameStart, AnythingOfTheGamesNameBesideTheLauncherIsTheOnlyCandidate) {
+  for (const bool folder : {false, true}) {
+    SCOPED_TRACE(folder ? "a folder" : "no program");
+    Installation machine;
+    machine.os.setModuleFileName("C:\\Launcher\\ZRK_START.exe");
+    if (folder) {
+      machine.os.addDirectory("C:\\Launcher\\ZRK_DL.exe");
+    } else {
+      machine.os.addExecutable("C:\\Launcher\\ZRK_DL.exe", false);
+    }
+    machine.Run();
+    EXPECT_TRUE(machine.os.startedProcesses().empty());
+    EXPECT_EQ(machine.os.callCount("CreateProcessA"), 1);
+    EXPECT_EQ(machine.Settings(), BareFile());
+  }
+}
+
+// On a Western Windows (code page 1252) é is a letter of its own, 0xE9, which code page 932
+// would take for the first byte of a two-byte character hiding the backslash after it.
+TEST(GameStart, LaunchersFolderIsFoundByTheSystemsCodePage) {
+  for (const std::uint32_t codePage : {1252u, 932u}) {
+    SCOPED_TRACE(codePage);
+    SimulatedWindows os;
+    os.setCodePage(codePage);
+    os.addLibrary("d3dx9_40.dll");
+    os.setCurrentDirectoryPath("C:\\Games\\X");  // started from another folder
+    os.addFile(kSettings, BareFile());
+    os.addFile(kData, "data");
+    os.setModuleFileName("C:\\Games\\Caf\xE9\\ZRK_START.exe");
+    os.addExecutable("C:\\Games\\Caf\xE9\\ZRK_DL.exe");
+    os.addExecutable("C:\\Games\\ZRK_DL.exe");  // where a wrong separator would lead
+    CLauncherApp app;
+    os.runProcess([&] { return app.Run(os); });
+    ASSERT_EQ(os.startedProcesses().size(), 1u);
+    // In 932 "\xE9\\" is one character: the launcher's folder is then "C:\Games\".
+    EXPECT_EQ(os.startedProcesses()[0].image,
+              codePage == 1252 ? "C:\\Games\\Caf\xE9\\ZRK_DL.exe" : "C:\\Games\\ZRK_DL.exe");
+  }
+}
+
+// What the launcher must not act on: the results of SetCurrentDirectoryA and WaitForInputIdle.
+// The game is started and waited for all the same, its handles closed, the keyed form kept.
+TEST(GameStart, DirectoryChangeAndWaitResultsAreIgnored) {
+  struct Case {
+    const char* name;
+    void (*prepare)(SimulatedWindows&);
+  };
+  const Case cases[] = {
+      {"the directory change fails", [](SimulatedWindows& os) { os.failChangeDirectory(); }},
+      {"a console game, which cannot be waited for",
+       [](SimulatedWindows& os) {
+         os.addExecutable(kGame, SimulatedWindows::ProgramKind::console);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Installation machine;
+    c.prepare(machine.os);
+    EXPECT_EQ(machine.Run(), 0);
+    ASSERT_EQ(machine.os.startedProcesses().size(), 1u);
+    EXPECT_EQ(machine.os.startedProcesses()[0].currentDirectory, kFolder);
+    EXPECT_EQ(machine.os.callCount("WaitForInputIdle"), 1);
+    EXPECT_EQ(machine.Settings(), KeyedFile());
+    EXPECT_TRUE(machine.os.messageBoxes().empty());
+    EXPECT_TRUE(machine.os.openHandles().empty()) << machine.os.dump();
+  }
 }
 
 }  // namespace

@@ -1161,6 +1161,7 @@ bool SimulatedWindows::volumeInformation(const char* root, std::uint32_t& fileSy
   calls_.push_back("GetVolumeInformationA " + text);
   const std::optional<Path> path = parseRoot(state_->cp, text, s.currentDirectory);
   if (!path || (path->onDrive() && text.size() != 3)) return s.fail(kErrorInvalidName);
+  s.goToVolume(*path);
   if (const std::uint32_t error = s.volumeError(*path)) return s.fail(error);
   fileSystemFlags = path->onDrive() ? s.drives[path->driveIndex()].fileSystemFlags
                                     : kFsCasePreserved | kFsUnicodeOnDisk;
