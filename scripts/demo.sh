@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
 # The launcher's main job as a player sees it, under Wine.
 #
-#   scripts/demo.sh [--screenshot FILE] [--build-dir DIR] [--keep]
+#   scripts/demo.sh [--screenshot DIR] [--build-dir DIR] [--keep]
 #
 # Builds ZRK_START.exe and the stand-in game, lays out a demo
 # installation (a bare settings file, the data file, the game) in a temporary folder mapped to
 # drive D:, starts the launcher from that folder, and shows the settings file before and after and
-# what the game was started with. With --screenshot it also starts the launcher from a folder
-# without a settings file and saves a picture of the message box the player gets.
+# what the game was started with. With --screenshot it also brings up each of the three message
+# boxes a player can get and saves a picture of each into DIR: directx.png (the DirectX helper
+# library missing), not-installed.png (started where there is no settings file) and damaged.png
+# (the data file found nowhere).
 # It runs the 32-bit executable, the one players get (windows-x86 preset), where this machine runs
 # 32-bit programs, and the 64-bit one (windows-x64) where it does not, saying so.
 # --build-dir uses executables already built there instead of building; --keep keeps the folder.
@@ -21,10 +23,10 @@ build_dir=""
 keep=0
 while (($#)); do
   case "$1" in
-    --screenshot) screenshot=$(realpath -m "${2:?--screenshot needs a file name}"); shift 2 ;;
+    --screenshot) screenshot=$(realpath -m "${2:?--screenshot needs a folder}"); shift 2 ;;
     --build-dir) build_dir=$(realpath "${2:?--build-dir needs a folder}"); shift 2 ;;
     --keep) keep=1; shift ;;
-    *) echo "usage: $0 [--screenshot FILE] [--build-dir DIR] [--keep]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--screenshot DIR] [--build-dir DIR] [--keep]" >&2; exit 2 ;;
   esac
 done
 
@@ -171,25 +173,24 @@ else
   status=1
 fi
 
-if [ -n "$screenshot" ]; then
-  echo
-  echo "== Not installed: the launcher started from a folder without DLTZRK_DL.INI"
-  empty_dir=$work/drive-d/empty
-  mkdir -p "$empty_dir"
-  cp "$launcher" "$empty_dir/ZRK_START.exe"
-  box_json=$work/box.json
-  release=$work/release
+# Starts the launcher from folder $2 (with the environment settings that follow) while the
+# message box reader watches, saves a picture of the box as $screenshot/$1.png and shows what the
+# reader read from it, then lets the reader press OK.
+screenshot_box() {
+  local name=$1 folder=$2
+  shift 2
+  local box_json=$work/$name.json release=$work/$name.release
   win() { echo "Z:${1//\//\\}"; }
   "$wine" "$fixtures/msgbox_reader.exe" --out "$(win "$box_json")" --release "$(win "$release")" \
-    --wait-ms 30000 >"$work/reader.log" 2>&1 &
-  reader_pid=$!
-  (cd "$empty_dir" && timeout 60 "$wine" ZRK_START.exe >>"$work/launcher.log" 2>&1) &
-  launcher_pid=$!
+    --wait-ms 30000 >>"$work/reader.log" 2>&1 &
+  local reader_pid=$!
+  (cd "$folder" && env "$@" timeout 60 "$wine" ZRK_START.exe >>"$work/launcher.log" 2>&1) &
+  local launcher_pid=$!
   for _ in $(seq 300); do [ -f "$box_json" ] && break; sleep 0.1; done
   if [ -f "$box_json" ]; then
     sleep 0.5 # let the box finish drawing
-    xwd -root -silent | convert xwd:- -trim "$screenshot"
-    echo "  message box saved to $screenshot"
+    xwd -root -silent | convert xwd:- -trim -strip "PNG8:$screenshot/$name.png"
+    echo "  message box saved to $screenshot/$name.png"
     sed 's/^/  /' "$box_json"
   else
     echo "  no message box appeared within 30 s"
@@ -197,8 +198,29 @@ if [ -n "$screenshot" ]; then
   fi
   touch "$release"
   wait "$reader_pid" || true
-  if wait "$launcher_pid"; then code=0; else code=$?; fi
+  local code=0
+  wait "$launcher_pid" || code=$?
   echo "  ZRK_START.exe ended with exit code $code"
   [ "$code" = 0 ] || status=1
+}
+
+if [ -n "$screenshot" ]; then
+  mkdir -p "$screenshot"
+  echo
+  echo "== DirectX missing: the launcher started where d3dx9_40.dll does not load"
+  screenshot_box directx "$install_dir" WINEDLLOVERRIDES=d3dx9_40=
+  echo
+  echo "== Not installed: the launcher started from a folder without DLTZRK_DL.INI"
+  empty_dir=$work/drive-d/empty
+  mkdir -p "$empty_dir"
+  cp "$launcher" "$empty_dir/ZRK_START.exe"
+  screenshot_box not-installed "$empty_dir"
+  echo
+  echo "== Damaged installation: the data file ZRK_DLN.SD found on no drive"
+  damaged_dir=$work/drive-d/damaged
+  mkdir -p "$damaged_dir"
+  cp "$launcher" "$damaged_dir/ZRK_START.exe"
+  bare_settings >"$damaged_dir/DLTZRK_DL.INI"
+  screenshot_box damaged "$damaged_dir"
 fi
 exit "${status:-0}"

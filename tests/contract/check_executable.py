@@ -3,9 +3,12 @@
 
 - GUI subsystem; imports from KERNEL32, USER32 and msvcrt only, and none of the functions that
   the MinGW-w64 runtime is known to pull in from Windows newer than XP;
-- the application icon as icon group 131, every icon it names present;
+- the application icon as icon group 131 in every size Windows asks for (16, 20, 24, 32, 40, 48
+  and 64 pixels as 32-bit BMP images with a mask, 256 as PNG), every icon it names present;
 - a Japanese version resource (language 0x0411) naming the original file ZRK_START.exe;
-- no manifest that requests an execution level;
+- one application manifest (RT_MANIFEST 1) that an XML parser reads, whose namespaces and
+  elements are those of Microsoft's documented schema (Common Controls 6, the supported Windows
+  versions, DPI awareness), and that requests no execution level;
 - a file name that Windows does not take for an installer;
 - optionally, the architecture (--arch x86: a 32-bit i386 program; x64: a 64-bit AMD64 one) and a
   size limit (--max-bytes).
@@ -18,6 +21,7 @@ import argparse
 import os
 import struct
 import sys
+import xml.etree.ElementTree as ElementTree
 
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "msvcrt.dll"}
@@ -40,6 +44,80 @@ NEWER_THAN_XP = {
     "GetProductInfo",
 }
 INSTALLER_WORDS = ("setup", "install", "update", "patch")
+ICON_SIZES = (16, 20, 24, 32, 40, 48, 64, 256)
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+
+# The application manifest's schema, as Microsoft documents it ("Application manifests",
+# "Enabling visual styles", "Setting the default DPI awareness for a process"): every element by
+# namespace and the element it may stand in.
+ASM_V1 = "urn:schemas-microsoft-com:asm.v1"
+ASM_V3 = "urn:schemas-microsoft-com:asm.v3"
+COMPATIBILITY = "urn:schemas-microsoft-com:compatibility.v1"
+SMI_2005 = "http://schemas.microsoft.com/SMI/2005/WindowsSettings"
+SMI_2016 = "http://schemas.microsoft.com/SMI/2016/WindowsSettings"
+MANIFEST_PARENTS = {
+    (ASM_V1, "assemblyIdentity"): {(ASM_V1, "assembly"), (ASM_V1, "dependentAssembly")},
+    (ASM_V1, "description"): {(ASM_V1, "assembly")},
+    (ASM_V1, "dependency"): {(ASM_V1, "assembly")},
+    (ASM_V1, "dependentAssembly"): {(ASM_V1, "dependency")},
+    (COMPATIBILITY, "compatibility"): {(ASM_V1, "assembly")},
+    (COMPATIBILITY, "application"): {(COMPATIBILITY, "compatibility")},
+    (COMPATIBILITY, "supportedOS"): {(COMPATIBILITY, "application")},
+    (ASM_V3, "application"): {(ASM_V1, "assembly")},
+    (ASM_V3, "windowsSettings"): {(ASM_V3, "application")},
+    (SMI_2005, "dpiAware"): {(ASM_V3, "windowsSettings")},
+    (SMI_2016, "dpiAwareness"): {(ASM_V3, "windowsSettings")},
+}
+SUPPORTED_OS = {
+    "{e2011457-1546-43c5-a5fe-008deee3d3f0}": "Vista",
+    "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}": "7",
+    "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}": "8",
+    "{1f676c76-80e1-4239-95bb-83d0f6d0da78}": "8.1",
+    "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}": "10 and 11",
+}
+COMMON_CONTROLS = {"type": "win32", "name": "Microsoft.Windows.Common-Controls",
+                   "version": "6.0.0.0", "processorArchitecture": "*",
+                   "publicKeyToken": "6595b64144ccf1df", "language": "*"}
+
+
+def qualified(tag):
+    """(namespace, local name) of an ElementTree tag."""
+    return tuple(tag[1:].split("}", 1)) if tag.startswith("{") else ("", tag)
+
+
+def manifest_failures(text):
+    """What is wrong with an application manifest, as a list of sentences."""
+    try:
+        root = ElementTree.fromstring(text)
+    except ElementTree.ParseError as error:
+        return ["the manifest does not parse: %s" % error]
+    failures = []
+    if qualified(root.tag) != (ASM_V1, "assembly") or root.get("manifestVersion") != "1.0":
+        failures.append("the root is %s, manifestVersion %r" % (root.tag, root.get("manifestVersion")))
+    parents = {child: parent for parent in root.iter() for child in parent}
+    for element in root.iter():
+        name = qualified(element.tag)
+        if name[1] in ("trustInfo", "requestedExecutionLevel", "requestedPrivileges"):
+            failures.append("the manifest requests an execution level (%s)" % name[1])
+        elif element is not root and qualified(parents[element].tag) not in MANIFEST_PARENTS.get(name, ()):
+            failures.append("%s is no element of the schema in %s" % (element.tag, parents[element].tag))
+    dependencies = [e.attrib for e in root.iterfind(
+        "{%s}dependency/{%s}dependentAssembly/{%s}assemblyIdentity" % (ASM_V1, ASM_V1, ASM_V1))]
+    if dependencies != [COMMON_CONTROLS]:
+        failures.append("dependencies %r, not Common Controls 6 alone" % dependencies)
+    systems = [e.get("Id") for e in root.iterfind(
+        "{%s}compatibility/{%s}application/{%s}supportedOS" % ((COMPATIBILITY,) * 3))]
+    if sorted(systems) != sorted(SUPPORTED_OS):
+        failures.append("supported systems %r, not Vista to 10/11" % systems)
+    settings = "{%s}application/{%s}windowsSettings/" % (ASM_V3, ASM_V3)
+    aware = root.find(settings + "{%s}dpiAware" % SMI_2005)
+    awareness = root.find(settings + "{%s}dpiAwareness" % SMI_2016)
+    if aware is None or aware.text.strip() != "true/pm":
+        failures.append("dpiAware is not true/pm")
+    if awareness is None or [v.strip() for v in awareness.text.split(",")] != ["PerMonitorV2",
+                                                                             "PerMonitor"]:
+        failures.append("dpiAwareness is not PerMonitorV2, PerMonitor")
+    return failures
 
 
 class Pe:
@@ -187,6 +265,8 @@ def check(path, max_bytes, arch=None):
         print("  imports %s: %d functions" % (dll, len(functions)))
         if dll.lower() not in ALLOWED_DLLS:
             failures.append("imports %s" % dll)
+    if {dll.lower() for dll in imports} != ALLOWED_DLLS:
+        failures.append("imports from %s, not from each of %s" % (sorted(imports), sorted(ALLOWED_DLLS)))
         newer = [f for f in functions if f in NEWER_THAN_XP or (dll.lower() == "msvcrt.dll" and f.endswith("_s"))]
         if newer:
             failures.append("imports from %s what XP lacks: %s" % (dll, ", ".join(newer)))
@@ -205,6 +285,20 @@ def check(path, max_bytes, arch=None):
         missing = [m[7] for m in members if m[7] not in icons]
         if missing:
             failures.append("icon group 131 names missing icons %s" % missing)
+        if sorted(m[0] or 256 for m in members) != list(ICON_SIZES) or any(m[0] != m[1] for m in members):
+            failures.append("icon sizes %s, not %s" % (sizes, ICON_SIZES))
+        images = {k[1]: v for k, v in resources.items() if k[0] == RT_ICON}
+        for m in members:
+            image = images.get(m[7], b"")
+            side = m[0] or 256
+            if side >= 256:
+                if not image.startswith(PNG_SIGNATURE):
+                    failures.append("the %d-pixel icon is not a PNG image" % side)
+                continue
+            header = struct.unpack_from("<IiiHH", image, 0) if len(image) >= 14 else None
+            if header != (40, side, 2 * side, 1, 32):
+                failures.append("the %d-pixel icon is not a 32-bit BMP image with a mask: %r" %
+                                (side, header))
 
     versions = {k: v for k, v in resources.items() if k[0] == RT_VERSION}
     if not versions:
@@ -225,11 +319,12 @@ def check(path, max_bytes, arch=None):
                 if not any(ord(c) > 0x3000 for c in strings.get(key, "")):
                     failures.append("%s is not in Japanese: %r" % (key, strings.get(key)))
 
-    manifests = [v for k, v in resources.items() if k[0] == RT_MANIFEST]
-    print("  manifests: %d" % len(manifests))
-    for manifest in manifests:
-        if b"requestedExecutionLevel" in manifest:
-            failures.append("a manifest requests an execution level")
+    manifests = {k[1]: v for k, v in resources.items() if k[0] == RT_MANIFEST}
+    print("  manifests: %s" % sorted(manifests))
+    if list(manifests) != [1]:
+        failures.append("manifests %s, not the one application manifest (1)" % sorted(manifests))
+    for manifest in manifests.values():
+        failures += manifest_failures(manifest)
 
     if any(word in name.lower() for word in INSTALLER_WORDS):
         failures.append("file name %s would make Windows ask for elevation" % name)

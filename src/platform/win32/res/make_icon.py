@@ -2,17 +2,21 @@
 """Draws the launcher's application icon and writes it as a Windows .ico file.
 
 The picture: a rounded square, deep blue fading to violet, with a light "start" triangle in the
-middle. Sizes 16 and 32 pixels, each a 32-bit BMP image with alpha (Windows XP and later draw
-these with smooth edges) and a 1-bit mask for older readers. Only the standard library is used,
-so the icon can be redrawn anywhere:
+middle. Every size Windows asks for: 16, 20, 24 and 32 pixels (small icons at 100 to 200 %
+scaling), 40, 48 and 64 (Explorer's views, the taskbar on scaled displays), each a 32-bit BMP
+image with alpha and a 1-bit mask, which Windows XP reads too; and 256 pixels as a PNG image, as
+Windows Vista and later store their large icons (XP skips it). Only the standard library is used,
+and the output depends on nothing but this file, so the icon can be redrawn anywhere:
 
     python3 make_icon.py launcher.ico
 """
 
 import struct
 import sys
+import zlib
 
-SIZES = (16, 32)
+SIZES = (16, 20, 24, 32, 40, 48, 64, 256)
+PNG_FROM = 256  # sizes from this one on are stored as PNG
 SUBSAMPLES = 4  # per axis: edges are anti-aliased from 16 samples per pixel
 
 TOP = (0x1E, 0x3A, 0x8A)  # RGB at the top of the square
@@ -95,9 +99,24 @@ def bmp_image(size):
     return header + pixels + bytes(mask)
 
 
+def png_image(size):
+    """One icon image as a PNG file: 8-bit RGBA, not interlaced, each row unfiltered."""
+    rows = render(size)
+    raw = b"".join(b"\0" + bytes(v for pixel in row for v in pixel) for row in rows)
+
+    def chunk(kind, data):
+        body = kind + data
+        return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body))
+
+    header = struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(raw, 9)) +
+            chunk(b"IEND", b""))
+
+
 def ico(sizes):
-    """The .ico file: ICONDIR, one ICONDIRENTRY per image, then the images."""
-    images = [bmp_image(s) for s in sizes]
+    """The .ico file: ICONDIR, one ICONDIRENTRY per image (a size of 256 is written as 0), then
+    the images."""
+    images = [png_image(s) if s >= PNG_FROM else bmp_image(s) for s in sizes]
     out = struct.pack("<HHH", 0, 1, len(images))
     offset = 6 + 16 * len(images)
     for size, image in zip(sizes, images):
