@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/LauncherApp.h"
+#include "fuzz/SettingsModel.h"
 #include "platform/simulated/SimulatedWindows.h"
 #include "settings/SettingsFormat.h"
 
@@ -19,70 +20,9 @@ inline const std::string kData = kFolder + "ZRK_DLN.SD";
 inline const std::string kGame = kFolder + "ZRK_DL.exe";
 inline const std::string kHeader = "[\x83U\x83\x8B] DL 1.00";  // a code page 932 header line
 
-// The key of each line 1 to 59, written out here on its own, so that a key misspelt or misplaced
-// in the launcher's table shows up as a difference.
-inline const std::array<std::string, kSettingsLineCount> kKeys = {
-    "",
-    "FOLDER=",
-    "OPTION=",
-    "CG=",
-    "MUS=",
-    "SND=",
-    "VOICE1=",
-    "VOICE2=",
-    "BG=",
-    "SIZE=",
-    "POSITION=",
-    "VOICE=",
-    "BGM=",
-    "SE=",
-    "SPEED=",
-    "ASPEED=",
-    "FONTSMTH=",
-    "FONTSHADOW=",
-    "OVERLAP=",
-    "EFFECT=",
-    "KIDOKU=",
-    "MIDOKU=",
-    "SKIPKEY=",
-    "SKIPTYPE=",
-    "FULLSCREEN=",
-    "CCOLOR=",
-    "RCOLOR=",
-    "KCOLOR=",
-    "MCOLOR=",
-    "VOLUMECHECK=",
-    "VOLUMEMUS=",
-    "VOLUMEVIC=",
-    "VOLUMESND=",
-    "DSNOUSE=",
-    "NOMOVIE=",
-    "DXSHOW=",
-    "SAVELOADD=",
-    "SAVELOADBP=",
-    "DSMESSAGE=",
-    "SOUNDOPT=",
-    "SKIPSTOP=",
-    "AUTOSTOP=",
-    "WINDWALLP=",
-    "WINDWPNTR=",
-    "KCOLCHG=",
-    "VOLUMEALL=",
-    "VOLUMEDWN=",
-    "MUSICDOWN=",
-    "VOICECUT=",
-    "WHEELBTN=",
-    "RBTNCLICK=",
-    "ALLSOUND=",
-    "AUTOMCUR=",
-    "WAKUBTNLOCK=",
-    "BACKLOGTYPE=",
-    "CURSORCLEAR=",
-    "EXHSINVMSG=",
-    "VOLUMEC01=",
-    "VOLUMEC02=",
-    "VOLUMEC03=",
-};
+// The keys of lines 1 to 59 come from the settings model's own copy of the table, kept apart from
+// the launcher's: a key misspelt or misplaced in the launcher's table shows up as a difference.
+using settings_model::kKeys;
 
 // The value held for line n of a test file (lines 2 to 59).
 inline std::string ValueOf(int n) {
