@@ -12,7 +12,7 @@
 inline constexpr int kReplaceRetries = 10;
 inline constexpr std::uint32_t kReplaceRetryPauseMs = 50;
 // The largest file that the in-place rewrite can put back as it was.
-inline constexpr std::size_t kRestorableSize = 64 * 1024;
+inline constexpr std::size_t kRestorableSize = std::size_t{64} * 1024;
 // The prefix of the temporary files, "ZRKxxxx.TMP".
 inline constexpr char kTempPrefix[] = "ZRK";
 

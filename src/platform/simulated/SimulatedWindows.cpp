@@ -355,7 +355,7 @@ struct SimulatedWindows::State {
   std::map<std::string, int> heldForOpens;            // key -> opens still refused
   bool flushFails = false;
   bool changeDirectoryFails = false;
-  std::vector<std::string>* prompts = nullptr;  // the machine's record of "insert a disk" prompts
+  std::vector<std::string> prompts;  // the "insert a disk" prompts the player got
 
   // --- Errors
 
@@ -422,7 +422,7 @@ struct SimulatedWindows::State {
   // disk, unless the error mode says to fail at once.
   void goToVolume(const Path& path) {
     if (volumeError(path) == kErrorNotReady && (errorMode & kSemFailCriticalErrors) == 0) {
-      prompts->push_back("There is no disk in the drive. Please insert a disk into drive " +
+      prompts.push_back("There is no disk in the drive. Please insert a disk into drive " +
                          path.root);
     }
   }
@@ -649,7 +649,6 @@ struct SimulatedWindows::State {
 };
 
 SimulatedWindows::SimulatedWindows() : state_(std::make_unique<State>()) {
-  state_->prompts = &prompts_;
   addDrive('C', kDriveFixed);
 }
 
@@ -839,6 +838,10 @@ std::vector<std::string> SimulatedWindows::openHandles() const {
     for (int i = 0; i < lib.references; ++i) open.push_back("library:" + lib.name);
   }
   return open;
+}
+
+const std::vector<std::string>& SimulatedWindows::criticalErrorPrompts() const {
+  return state_->prompts;
 }
 
 std::string SimulatedWindows::currentDirectoryPath() const {

@@ -137,7 +137,7 @@ class SimulatedWindows : public Platform {
   const std::vector<MessageBoxRecord>& messageBoxes() const { return messageBoxes_; }
   // The system's "insert a disk" prompts: a drive without media touched while the error mode
   // lacked SEM_FAILCRITICALERRORS. A player would have had to answer each.
-  const std::vector<std::string>& criticalErrorPrompts() const { return prompts_; }
+  const std::vector<std::string>& criticalErrorPrompts() const;
   // The handles still open when the process ended at once (endProcess), which the real exit
   // leaves open to the end; empty when it did not end that way.
   const std::vector<std::string>& handlesOpenAtExit() const { return handlesAtExit_; }
@@ -213,6 +213,5 @@ class SimulatedWindows : public Platform {
   std::vector<std::uint32_t> pauses_;
   std::vector<StartedProcess> started_;
   std::vector<std::string> calls_;
-  std::vector<std::string> prompts_;
   std::vector<std::string> handlesAtExit_;
 };
