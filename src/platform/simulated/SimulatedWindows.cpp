@@ -423,7 +423,7 @@ struct SimulatedWindows::State {
   void goToVolume(const Path& path) {
     if (volumeError(path) == kErrorNotReady && (errorMode & kSemFailCriticalErrors) == 0) {
       prompts.push_back("There is no disk in the drive. Please insert a disk into drive " +
-                         path.root);
+                        path.root);
     }
   }
   // reachError of a call that goes to the disk.
