@@ -25,7 +25,9 @@ ZRK_PROBE_32BIT_ELF='f0VMRgEBAQAAAAAAAAAAAAIAAwABAAAAVIAECDQAAAAAAAAAAAAAADQAIAA
 zrk_can_run_32bit() {
   if [ -n "${ZRK_32BIT_CHECKED:-}" ]; then return "$ZRK_32BIT_CHECKED"; fi
   local probe code
-  probe=$(mktemp)
+  # Beside the sources, not in /tmp, which may be mounted noexec.
+  mkdir -p "$(dirname "${BASH_SOURCE[0]}")/../build"
+  probe=$(mktemp "$(dirname "${BASH_SOURCE[0]}")/../build/probe32.XXXXXX")
   base64 -d <<<"$ZRK_PROBE_32BIT_ELF" >"$probe"
   chmod +x "$probe"
   set +e

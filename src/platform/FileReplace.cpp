@@ -60,17 +60,24 @@ bool ReplaceThroughNewFile(Platform& os, const char* folder, const char* path, c
   char temp[kMaxPath] = {};
   if (os.makeTempFile(folder, kTempPrefix, temp) == 0) return false;  // no new file here
   // Opened without creating it, and written only while empty: under Wine a name can come back
-  // without its file, and a file that holds anything is not the one just made.
-  const OsHandle file =
-      os.createFile(temp, kReadWrite, kShareNone, kOpenExisting, kAttributeNormal);
-  if (file == kInvalidHandle) return false;
-  char first = 0;
-  std::uint32_t read = 0;
-  if (!os.readFile(file, &first, 1, read) || read != 0) {
-    os.closeHandle(file);
+  // without its file, and a file that holds anything is not the one just made. A scanner that
+  // opens the new file at once is waited out like one that holds it at the rename.
+  OsHandle file = kInvalidHandle;
+  if (!Retried(os, [&] {
+        file = os.createFile(temp, kReadWrite, kShareNone, kOpenExisting, kAttributeNormal);
+        return file != kInvalidHandle;
+      })) {
+    if (os.lastError() != kErrorFileNotFound) Retried(os, [&] { return os.deleteFile(temp); });
     return false;
   }
-  bool written = WriteAll(os, file, bytes, size) && os.flushFile(file);
+  char first = 0;
+  std::uint32_t read = 0;
+  const bool readable = os.readFile(file, &first, 1, read);
+  if (readable && read != 0) {
+    os.closeHandle(file);  // not the file just made: not touched
+    return false;
+  }
+  bool written = readable && WriteAll(os, file, bytes, size) && os.flushFile(file);
   written = os.closeHandle(file) && written;
   if (written && Retried(os, [&] { return os.replaceFile(temp, path); })) return true;
   Retried(os, [&] { return os.deleteFile(temp); });
@@ -78,9 +85,9 @@ bool ReplaceThroughNewFile(Platform& os, const char* folder, const char* path, c
 }
 
 // Rewrites `path` in place: the old bytes are read first, the new ones written from the start,
-// flushed, and the file's end set after them; when any of that fails, the old bytes are written
-// back and the old length restored. Putting the old bytes back needs no room that the file did
-// not have, so a full disk cannot stop it.
+// flushed, and the file's end set after them (and flushed again); when any of that fails, the old
+// bytes are written back and the old length restored. Putting the old bytes back needs no room that
+// the file did not have, so a full disk cannot stop it.
 //
 // Only the fallback, because a crash or power loss in the middle leaves the file torn: the new
 // bytes up to where the write had come and the old ones after them, or (between the write and
@@ -108,7 +115,7 @@ bool RewriteInPlace(Platform& os, const char* path, const char* bytes, std::size
   }
 
   const bool rewritten = os.seekFile(file, 0) && WriteAll(os, file, bytes, size) &&
-                         os.flushFile(file) && os.setEndOfFile(file);
+                         os.flushFile(file) && os.setEndOfFile(file) && os.flushFile(file);
   if (!rewritten && os.seekFile(file, 0) && WriteAll(os, file, original, length) &&
       os.setEndOfFile(file)) {
     os.flushFile(file);

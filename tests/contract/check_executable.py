@@ -101,6 +101,16 @@ def manifest_failures(text):
             failures.append("the manifest requests an execution level (%s)" % name[1])
         elif element is not root and qualified(parents[element].tag) not in MANIFEST_PARENTS.get(name, ()):
             failures.append("%s is no element of the schema in %s" % (element.tag, parents[element].tag))
+    # The program's own identity: a malformed one makes Windows refuse to start the program.
+    identity = root.find("{%s}assemblyIdentity" % ASM_V1)
+    if identity is None:
+        failures.append("the manifest names no assemblyIdentity of the program")
+    else:
+        version = identity.get("version", "").split(".")
+        if (identity.get("type") != "win32" or not identity.get("name") or len(version) != 4 or
+                not all(part.isdigit() and int(part) <= 65535 for part in version) or
+                identity.get("processorArchitecture") not in ("*", "x86", "amd64")):
+            failures.append("the program's assemblyIdentity is malformed: %r" % identity.attrib)
     dependencies = [e.attrib for e in root.iterfind(
         "{%s}dependency/{%s}dependentAssembly/{%s}assemblyIdentity" % (ASM_V1, ASM_V1, ASM_V1))]
     if dependencies != [COMMON_CONTROLS]:
@@ -296,9 +306,10 @@ def check(path, max_bytes, arch=None):
                     failures.append("the %d-pixel icon is not a PNG image" % side)
                 continue
             header = struct.unpack_from("<IiiHH", image, 0) if len(image) >= 14 else None
-            if header != (40, side, 2 * side, 1, 32):
-                failures.append("the %d-pixel icon is not a 32-bit BMP image with a mask: %r" %
-                                (side, header))
+            mask_bytes = ((side + 31) // 32) * 4 * side
+            if header != (40, side, 2 * side, 1, 32) or len(image) < 40 + 4 * side * side + mask_bytes:
+                failures.append("the %d-pixel icon is not a 32-bit BMP image with a mask: %r, %d bytes" %
+                                (side, header, len(image)))
 
     versions = {k: v for k, v in resources.items() if k[0] == RT_VERSION}
     if not versions:

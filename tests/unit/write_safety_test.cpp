@@ -9,6 +9,7 @@
 #include "app/LaunchRecord.h"
 #include "app/Messages.h"
 #include "locate/DataFileLocator.h"
+#include "platform/FileReplace.h"
 #include "settings/SettingsFile.h"
 
 using namespace testing_support;
@@ -21,7 +22,9 @@ const std::string kTemp = kFolder + "ZRK1.TMP";
 struct WriteCase {
   const char* name;
   std::function<void(SimulatedWindows&)> prepare;
-  bool written;  // the new settings reach the file; otherwise it keeps its old bytes
+  bool written;      // the new settings reach the file; otherwise it keeps its old bytes
+  int renames = -1;  // MoveFileExA calls, where it matters
+  int pauses = -1;   // retries waited for, where it matters
 };
 
 // Runs a launch on the standard installation after `prepare`, and checks what every write must
@@ -38,6 +41,12 @@ void ExpectWrite(const WriteCase& c) {
   EXPECT_TRUE(machine.os.messageBoxes().empty());
   EXPECT_EQ(machine.os.startedProcesses().size(), 1u);
   EXPECT_TRUE(machine.os.openHandles().empty()) << machine.os.dump();
+  if (c.renames >= 0) {
+    EXPECT_EQ(machine.os.callCount("MoveFileExA"), c.renames);
+  }
+  if (c.pauses >= 0) {
+    EXPECT_EQ(machine.os.pauses().size(), static_cast<std::size_t>(c.pauses));
+  }
 }
 
 TEST(WriteSafety, EveryFailureLeavesTheOldBytesOrTheNewOnes) {
@@ -58,11 +67,13 @@ TEST(WriteSafety, EveryFailureLeavesTheOldBytesOrTheNewOnes) {
        [](SimulatedWindows& os) { os.failWritesAfter(KeyedFile().size()); }, true},
       {"failed flush", [](SimulatedWindows& os) { os.failFlush(); }, false},
       // The new file cannot be finished or renamed: the file is rewritten in place.
-      {"the new file will not close", [](SimulatedWindows& os) { os.failCloseOf(kTemp); }, true},
+      // A new file that would not close may not hold all its bytes: it is not renamed.
+      {"the new file will not close", [](SimulatedWindows& os) { os.failCloseOf(kTemp); }, true, 0},
       {"the rename is refused for good",
        [](SimulatedWindows& os) { os.failReplaceInto(kSettings); }, true},
+      // Only a refusal that passes is waited out.
       {"the rename fails for another reason",
-       [](SimulatedWindows& os) { os.failReplaceInto(kSettings, kErrorWriteFault); }, true},
+       [](SimulatedWindows& os) { os.failReplaceInto(kSettings, kErrorWriteFault); }, true, 1, 0},
       // Windows would not let the described open empty these: left alone.
       {"read-only",
        [](SimulatedWindows& os) {
@@ -134,6 +145,13 @@ TEST(WriteSafety, SettingsAreWrittenWhereverTheFileItselfCanBeWritten) {
       {"a rename refused while a scanner holds the new file",
        [](SimulatedWindows& os) { os.failReplaceInto(kSettings, kErrorSharingViolation, 4); },
        true},
+      // A scanner that opens the new file as soon as it is made: waited out at the open, the
+      // rename and the removal alike.
+      {"a scanner holding the new file for a moment",
+       [](SimulatedWindows& os) { os.holdOpenFor(kTemp, 3); }, true, 1, 3},
+      {"a scanner holding the new file for longer than is waited",
+       [](SimulatedWindows& os) { os.holdOpenFor(kTemp, kReplaceRetries + 2); }, true, 0,
+       kReplaceRetries + 1},
   };
   for (const WriteCase& c : cases) ExpectWrite(c);
 }

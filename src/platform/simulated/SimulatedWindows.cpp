@@ -573,11 +573,7 @@ struct SimulatedWindows::State {
     const std::string key = path->key(cp);
     Entry* entry = find(*path);
     if (const std::uint32_t error = openRefusal(*path, entry, request)) return failHandle(error);
-    const auto held = heldForOpens.find(key);
-    if (entry != nullptr && held != heldForOpens.end() && held->second > 0) {
-      --held->second;
-      return failHandle(kErrorSharingViolation);
-    }
+    if (entry != nullptr && heldForAMoment(key)) return failHandle(kErrorSharingViolation);
 
     lastError = kErrorSuccess;
     if (entry == nullptr) {
@@ -586,6 +582,15 @@ struct SimulatedWindows::State {
       reopen(*entry, request);
     }
     return newHandle(Handle{Kind::file, key, request.access, request.share, 0});
+  }
+
+  // Whether another program holds the file of `key` for a moment (holdOpenFor): this call is
+  // one of those it refuses.
+  bool heldForAMoment(const std::string& key) {
+    const auto held = heldForOpens.find(key);
+    if (held == heldForOpens.end() || held->second <= 0) return false;
+    --held->second;
+    return true;
   }
 
   // The path a file handle refers to, for the log.
@@ -772,9 +777,9 @@ void SimulatedWindows::refuseNewFiles(const std::string& folder) {
   state_->closedFolders.insert(state_->seedPath(folder, "refuseNewFiles").key(cp));
 }
 
-void SimulatedWindows::holdOpenFor(const std::string& path, int opens) {
+void SimulatedWindows::holdOpenFor(const std::string& path, int calls) {
   const CodePage cp = state_->cp;
-  state_->heldForOpens[state_->seedPath(path, "holdOpenFor").key(cp)] = opens;
+  state_->heldForOpens[state_->seedPath(path, "holdOpenFor").key(cp)] = calls;
 }
 
 void SimulatedWindows::failChangeDirectory() {
@@ -1293,13 +1298,14 @@ std::uint32_t SimulatedWindows::makeTempFile(const char* folder, const char* pre
   if (s.reach(*where) != kErrorSuccess || !s.isDirectory(*where)) return s.fail(kErrorDirectory);
   std::string base = folder;
   if (base.empty() || base.back() != '\\') base += '\\';
+  // Windows takes a folder of at most MAX_PATH - 14 characters.
+  if (base.size() > kMaxPath - 14) return s.fail(kErrorBufferOverflow);
   base += std::string(prefix).substr(0, 3);
   for (int tries = 0; tries < 0xFFFF; ++tries) {
     const std::uint32_t number = s.nextTempNumber;
     s.nextTempNumber = number % 0xFFFF + 1;
     std::ostringstream name;
     name << base << std::hex << std::uppercase << number << ".TMP";
-    if (name.str().size() >= kMaxPath) return s.fail(kErrorBufferOverflow);
     const OsHandle made = s.open(
         name.str().c_str(), OpenRequest{kGenericWrite, kShareNone, kCreateNew, kAttributeNormal});
     if (made != kInvalidHandle) {
@@ -1348,7 +1354,10 @@ bool SimulatedWindows::replaceFile(const char* source, const char* target) {
     return s.fail(fault->second.error);
   }
   if (s.inClosedFolder(*from) || s.inClosedFolder(*to)) return s.fail(kErrorAccessDenied);
-  if (s.isOpen(from->key(cp))) return s.fail(kErrorSharingViolation);
+  if (s.isOpen(from->key(cp)) || s.heldForAMoment(from->key(cp))) {
+    return s.fail(kErrorSharingViolation);
+  }
+  if (s.heldForAMoment(to->key(cp))) return s.fail(kErrorAccessDenied);
 
   const State::Entry* replaced = s.find(*to);
   const bool sameFile = from->key(cp) == to->key(cp);
@@ -1377,7 +1386,9 @@ bool SimulatedWindows::deleteFile(const char* path) {
   if (entry->directory || (entry->attributes & kAttributeReadOnly) || s.inClosedFolder(*file)) {
     return s.fail(kErrorAccessDenied);
   }
-  if (s.isOpen(file->key(cp))) return s.fail(kErrorSharingViolation);
+  if (s.isOpen(file->key(cp)) || s.heldForAMoment(file->key(cp))) {
+    return s.fail(kErrorSharingViolation);
+  }
   s.giveRoom(entry->bytes.size());
   s.entries.erase(file->key(cp));
   return true;

@@ -114,9 +114,10 @@ class SimulatedWindows : public Platform {
   // Nothing new can be made in `folder`: creating a file there, renaming into, out of or within
   // it, and deleting there fail with ERROR_ACCESS_DENIED; its files stay readable and writable.
   void refuseNewFiles(const std::string& folder);
-  // The next `opens` CreateFileA calls on `path` fail with ERROR_SHARING_VIOLATION, as while a
-  // scanner or another program holds it for a moment.
-  void holdOpenFor(const std::string& path, int opens);
+  // Another program (a scanner, an indexer) holds `path` for a moment, without sharing: the next
+  // `calls` CreateFileA, MoveFileExA and DeleteFileA calls on it fail (ERROR_SHARING_VIOLATION;
+  // ERROR_ACCESS_DENIED for a rename over it).
+  void holdOpenFor(const std::string& path, int calls);
   // SetCurrentDirectoryA fails (ERROR_ACCESS_DENIED) and leaves the directory as it is.
   void failChangeDirectory();
   // FlushFileBuffers fails on every handle.
