@@ -73,8 +73,8 @@ inline constexpr std::uint32_t kErrorFileExists = 80;
 inline constexpr std::uint32_t kErrorDiskFull = 112;
 inline constexpr std::uint32_t kErrorInvalidName = 123;
 inline constexpr std::uint32_t kErrorAlreadyExists = 183;
-inline constexpr std::uint32_t kErrorDirectory = 267;
 inline constexpr std::uint32_t kErrorBadExeFormat = 193;
+inline constexpr std::uint32_t kErrorDirectory = 267;
 
 // PROCESS_INFORMATION.
 struct ProcessInfo {

@@ -64,7 +64,9 @@ inline std::string KeyedFile(const std::string& folder = kFolder, char drive = '
 // its settings (bare form), the data file and the game, all in C:\Games\X, the current directory.
 class Installation {
  public:
-  Installation() {
+  // `codePage`: the system's ANSI code page, 932 or 1252.
+  explicit Installation(std::uint32_t codePage = 932) {
+    os.setCodePage(codePage);
     os.addLibrary("d3dx9_40.dll");
     os.addDirectory(kFolder);
     os.setCurrentDirectoryPath("C:\\Games\\X");

@@ -222,17 +222,12 @@ TEST(GameStart, AnythingOfTheGamesNameBesideTheLauncherIsTheOnlyCandidate) {
 TEST(GameStart, LaunchersFolderIsFoundByTheSystemsCodePage) {
   for (const std::uint32_t codePage : {1252u, 932u}) {
     SCOPED_TRACE(codePage);
-    SimulatedWindows os;
-    os.setCodePage(codePage);
-    os.addLibrary("d3dx9_40.dll");
-    os.setCurrentDirectoryPath("C:\\Games\\X");  // started from another folder
-    os.addFile(kSettings, BareFile());
-    os.addFile(kData, "data");
+    Installation machine(codePage);  // started from C:\Games\X, another folder
+    SimulatedWindows& os = machine.os;
     os.setModuleFileName("C:\\Games\\Caf\xE9\\ZRK_START.exe");
     os.addExecutable("C:\\Games\\Caf\xE9\\ZRK_DL.exe");
     os.addExecutable("C:\\Games\\ZRK_DL.exe");  // where a wrong separator would lead
-    CLauncherApp app;
-    os.runProcess([&] { return app.Run(os); });
+    machine.Run();
     ASSERT_EQ(os.startedProcesses().size(), 1u);
     // In 932 "\xE9\\" is one character: the launcher's folder is then "C:\Games\".
     EXPECT_EQ(os.startedProcesses()[0].image,

@@ -11,8 +11,6 @@
 #include <stdexcept>
 #include <utility>
 
-#include "common/ByteString.h"
-
 namespace {
 
 // Error codes answered here beyond those that Platform.h names.
