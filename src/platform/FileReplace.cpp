@@ -1,27 +1,29 @@
-// A file's whole content replaced through a new file and one rename, or, where that cannot be
-// done, rewritten in place with the old bytes kept to put back. Nothing here allocates: the old
-// bytes of an in-place rewrite live in that function's frame.
+// A file's whole content replaced through a new file and one rename, or, where a rename would
+// not do or cannot be done, rewritten in place with the old bytes it covers kept to put back.
+// Nothing here allocates: those old bytes live in that function's frame.
 #include "platform/FileReplace.h"
+
+#include <cstring>
 
 namespace {
 
 constexpr std::uint32_t kReadWrite = kGenericRead | kGenericWrite;
+// What an exclusive CREATE_ALWAYS open with FILE_ATTRIBUTE_NORMAL refuses to empty.
+constexpr std::uint32_t kRefusedAttributes =
+    kAttributeReadOnly | kAttributeHidden | kAttributeSystem;
 
-// Whether an exclusive CREATE_ALWAYS open of `path` would be refused, so that the file must be
-// left as it is: read-only, hidden or system (Windows refuses to empty those), a folder, or open
-// in another program. A file that is not there may be created.
-bool WouldRefuseRewrite(Platform& os, const char* path) {
-  const std::uint32_t attributes = os.fileAttributes(path);
-  if (attributes == kInvalidAttributes) return false;
-  constexpr std::uint32_t kRefused =
-      kAttributeReadOnly | kAttributeHidden | kAttributeSystem | kAttributeDirectory;
-  if ((attributes & kRefused) != 0) return true;
-  // Open in another program: an exclusive open for writing that empties nothing tells.
-  const OsHandle probe =
-      os.createFile(path, kGenericWrite, kShareNone, kOpenExisting, kAttributeNormal);
-  if (probe == kInvalidHandle) return true;
-  os.closeHandle(probe);
-  return false;
+enum class Way { leaveAlone, throughNewFile, inPlace };
+
+// Whether the bytes written through `file` count as on the disk. A volume or filter that cannot
+// flush at all answers ERROR_INVALID_FUNCTION, ERROR_NOT_SUPPORTED or ERROR_CALL_NOT_IMPLEMENTED:
+// there a write that never flushes, as the plain CREATE_ALWAYS write does, succeeds, and so this
+// one counts as done. Any other failure (a full disk, a network drive gone) means the bytes may
+// not be there: the write failed. Every flush of a replace is judged here.
+bool Flushed(Platform& os, OsHandle file) {
+  if (os.flushFile(file)) return true;
+  const std::uint32_t error = os.lastError();
+  return error == kErrorInvalidFunction || error == kErrorNotSupported ||
+         error == kErrorCallNotImplemented;
 }
 
 // WriteFile until every byte is taken. A full disk shows as a short count or as a failure.
@@ -34,6 +36,76 @@ bool WriteAll(Platform& os, OsHandle file, const char* bytes, std::size_t size) 
     size -= written;
   }
   return true;
+}
+
+bool StartsWith(const char* text, const char* prefix) {
+  return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
+}
+
+// Whether the system resolves the open `file` to another path than `path`, which it was opened
+// by: compared as full paths without the "\\?\" prefix, ignoring case as CharUpperA sees it in the
+// ANSI code page. This is how a symbolic link shows under Wine, whose GetFileAttributesA has no
+// reparse attribute for it. Unknown (false) where the system cannot say: before Vista, which has
+// no symbolic link to a file either.
+bool ResolvesElsewhere(Platform& os, OsHandle file, const char* path) {
+  // Room for any path that could equal one of kMaxPath bytes: "\\?\" or "\\?\UNC" in front.
+  char resolved[kMaxPath + 8];
+  const std::uint32_t length = os.finalPathName(file, resolved, sizeof resolved);
+  if (length == 0) return false;
+  if (length >= sizeof resolved) return true;  // longer than any path the launcher forms
+  const char* text = resolved;
+  if (StartsWith(resolved, "\\\\?\\UNC\\")) {
+    resolved[6] = '\\';  // "\\?\UNC\server\share" as "\\server\share"
+    text = resolved + 6;
+  } else if (StartsWith(resolved, "\\\\?\\")) {
+    text = resolved + 4;
+  }
+  char opened[kMaxPath];
+  const std::uint32_t openedLength = os.fullPathName(path, kMaxPath, opened, nullptr);
+  if (openedLength == 0 || openedLength >= kMaxPath) return false;
+  char answered[sizeof resolved];
+  std::memcpy(answered, text, std::strlen(text) + 1);
+  os.upperCase(opened);
+  os.upperCase(answered);
+  return std::strcmp(opened, answered) != 0;
+}
+
+// How the file at `path` is to be rewritten, found out without changing it.
+//
+// A rename replaces the name, not the file: another name of the file (a hard link) keeps the old
+// bytes, and a symbolic link becomes a plain file while its target keeps them. The plain write,
+// one CREATE_ALWAYS open, would have written the file itself, which every name and link sees; so
+// wherever a rename would change more than the content, the file is rewritten in place. The test
+// is strict on purpose: a path the system resolves elsewhere for a harmless reason (an 8.3 short
+// name, a subst drive, a junction in the folder path, a letter only Unicode upper-casing folds)
+// goes in place too, which is the plain write with the old bytes put back on failure. Where the
+// final path cannot be had, the rename stands: before Vista there is no such call, and no symbolic
+// link to a file either.
+Way ChooseWay(Platform& os, const char* path) {
+  // The name itself: a link answers its own attributes here, not its target's. Where they cannot
+  // be had, nothing is known of the name, and the open below tells the rest.
+  std::uint32_t attributes = os.fileAttributes(path);
+  if (attributes == kInvalidAttributes) attributes = 0;
+  if ((attributes & (kRefusedAttributes | kAttributeDirectory)) != 0) return Way::leaveAlone;
+  // Open in another program: an exclusive open for writing that empties nothing tells. It
+  // reaches the file that is written, behind any link. A file that is not there is made anew.
+  const OsHandle file =
+      os.createFile(path, kGenericWrite, kShareNone, kOpenExisting, kAttributeNormal);
+  if (file == kInvalidHandle) {
+    return os.lastError() == kErrorFileNotFound ? Way::throughNewFile : Way::leaveAlone;
+  }
+  FileInformation info;
+  Way way = Way::throughNewFile;
+  if (!os.fileInformation(file, info)) {
+    way = Way::inPlace;  // every Windows has the call: when it fails, keep whatever names there are
+  } else if ((info.attributes & kRefusedAttributes) != 0) {
+    way = Way::leaveAlone;  // a link to a file that the plain write could not empty either
+  } else if (info.links > 1 || (attributes & kAttributeReparsePoint) != 0 ||
+             ResolvesElsewhere(os, file, path)) {
+    way = Way::inPlace;
+  }
+  os.closeHandle(file);
+  return way;
 }
 
 // Runs `attempt` until it succeeds, trying again after a pause while it fails with a sharing
@@ -77,48 +149,58 @@ bool ReplaceThroughNewFile(Platform& os, const char* folder, const char* path, c
     os.closeHandle(file);  // not the file just made: not touched
     return false;
   }
-  bool written = readable && WriteAll(os, file, bytes, size) && os.flushFile(file);
+  bool written = readable && WriteAll(os, file, bytes, size) && Flushed(os, file);
   written = os.closeHandle(file) && written;
   if (written && Retried(os, [&] { return os.replaceFile(temp, path); })) return true;
   Retried(os, [&] { return os.deleteFile(temp); });
   return false;
 }
 
-// Rewrites `path` in place: the old bytes are read first, the new ones written from the start,
-// flushed, and the file's end set after them (and flushed again); when any of that fails, the old
-// bytes are written back and the old length restored. Putting the old bytes back needs no room that
-// the file did not have, so a full disk cannot stop it.
+// Puts back the `kept` old bytes that a failed rewrite in place may have covered, and, where the
+// file was shorter than the new content (`kept` < `size`), its old end. A file that will not take
+// the old bytes back is not cut: it stays no shorter than it was.
+void PutBack(Platform& os, OsHandle file, const char* kept, std::size_t keptSize,
+             std::size_t size) {
+  if (!os.seekFile(file, 0) || !WriteAll(os, file, kept, keptSize)) return;
+  if (keptSize < size && !os.setEndOfFile(file)) return;
+  Flushed(os, file);
+}
+
+// Rewrites `path` in place, in this order, so that every failure before the last step leaves the
+// old bytes: the old bytes the new ones will cover are read (at most `size`: a longer file's tail
+// is not read, and not touched until the end is set); the new bytes are written from the start
+// and flushed; then the end is set after them, which cuts a longer file's tail and is the point of
+// no return; a last flush follows. When a step before the end fails, the old bytes are written
+// back and, for a file that was shorter, its old end set again.
 //
-// Only the fallback, because a crash or power loss in the middle leaves the file torn: the new
-// bytes up to where the write had come and the old ones after them, or (between the write and
-// the setting of the end) the new bytes followed by the old file's tail beyond them, or, while
-// the old bytes are being put back, those up to that point and the new ones after them.
+// Only the way for a file that a rename would not do for, or where a rename cannot be done: a
+// crash or power loss in the middle leaves the file torn. While the new bytes are written, the
+// file holds them up to where the write had come and the old ones after that; between the write
+// and the setting of the end, the new bytes followed by the old file's tail beyond them; while
+// the old bytes are put back, those up to that point, then new ones, then the old tail.
 bool RewriteInPlace(Platform& os, const char* path, const char* bytes, std::size_t size) {
   const OsHandle file =
       os.createFile(path, kReadWrite, kShareNone, kOpenExisting, kAttributeNormal);
   if (file == kInvalidHandle) return false;
-  char original[kRestorableSize + 1];
-  std::size_t length = 0;
-  for (;;) {
+  char kept[kMaxReplacedSize];
+  std::size_t keptSize = 0;
+  while (keptSize < size) {
     std::uint32_t read = 0;
-    const auto room = static_cast<std::uint32_t>(sizeof original - length);
-    if (!os.readFile(file, original + length, room, read)) {
+    const auto wanted = static_cast<std::uint32_t>(size - keptSize);
+    if (!os.readFile(file, kept + keptSize, wanted, read) || read > wanted) {
       os.closeHandle(file);
       return false;
     }
-    if (read == 0) break;
-    length += read;
-    if (length > kRestorableSize) {  // too large to put back: not touched
-      os.closeHandle(file);
-      return false;
-    }
+    if (read == 0) break;  // the file is shorter than the new content
+    keptSize += read;
   }
 
   const bool rewritten = os.seekFile(file, 0) && WriteAll(os, file, bytes, size) &&
-                         os.flushFile(file) && os.setEndOfFile(file) && os.flushFile(file);
-  if (!rewritten && os.seekFile(file, 0) && WriteAll(os, file, original, length) &&
-      os.setEndOfFile(file)) {
-    os.flushFile(file);
+                         Flushed(os, file) && os.setEndOfFile(file);
+  if (rewritten) {
+    Flushed(os, file);  // the old tail is gone: a failure here has no way back
+  } else {
+    PutBack(os, file, kept, keptSize, size);
   }
   os.closeHandle(file);
   return rewritten;
@@ -128,7 +210,15 @@ bool RewriteInPlace(Platform& os, const char* path, const char* bytes, std::size
 
 bool ReplaceFileContent(Platform& os, const char* folder, const char* path, const char* bytes,
                         std::size_t size) {
-  if (WouldRefuseRewrite(os, path)) return false;
+  if (size > kMaxReplacedSize) return false;
+  switch (ChooseWay(os, path)) {
+    case Way::leaveAlone:
+      return false;
+    case Way::inPlace:
+      return RewriteInPlace(os, path, bytes, size);
+    case Way::throughNewFile:
+      break;
+  }
   return ReplaceThroughNewFile(os, folder, path, bytes, size) ||
          RewriteInPlace(os, path, bytes, size);
 }

@@ -11,17 +11,22 @@
 // moment, or another launcher that reads the file, is gone well within half a second.
 inline constexpr int kReplaceRetries = 10;
 inline constexpr std::uint32_t kReplaceRetryPauseMs = 50;
-// The largest file that the in-place rewrite can put back as it was.
-inline constexpr std::size_t kRestorableSize = std::size_t{64} * 1024;
+// The most bytes one replace writes. The settings file's keyed form, 61 lines of at most 273
+// bytes on disk, takes about 16 KiB; a rewrite in place keeps as many old bytes on the stack.
+inline constexpr std::size_t kMaxReplacedSize = std::size_t{20} * 1024;
 // The prefix of the temporary files, "ZRKxxxx.TMP".
 inline constexpr char kTempPrefix[] = "ZRK";
 
-// Replaces the content of the file at `path` with `size` bytes, writing them first into a new
-// file of a unique name in `folder` (the file's own folder, ending in a backslash) and renaming
-// that over the file. Where no such file can be made or the rename is refused for good, rewrites
-// the file in place and puts the old bytes back if that fails. A file that an exclusive
-// CREATE_ALWAYS open would refuse (read-only, hidden, system, a folder, open in another program)
-// is left alone. True when the file holds the new bytes. Never leaves a temporary file behind
-// where it can be removed.
+// Replaces the content of the file at `path` with `size` bytes (at most kMaxReplacedSize).
+//
+// A plain file gets the new bytes in a new file of a unique name in `folder` (the file's own
+// folder, ending in a backslash), which is then renamed over it. A file that a rename would
+// change more than the content of, because it has another name (a hard link) or the system
+// resolves it to another path (a symbolic link, a junction), is rewritten in place, as is any
+// file where no new file can be made or the rename is refused for good; a rewrite in place puts
+// the old bytes back when it fails. A file that an exclusive CREATE_ALWAYS open would refuse
+// (read-only, hidden, system, behind a link or not, a folder, open in another program) is left
+// alone. True when the file holds the new bytes. Never leaves a temporary file behind where it
+// can be removed.
 bool ReplaceFileContent(Platform& os, const char* folder, const char* path, const char* bytes,
                         std::size_t size);

@@ -37,6 +37,7 @@ inline constexpr std::uint32_t kAttributeSystem = 0x04;
 inline constexpr std::uint32_t kAttributeDirectory = 0x10;
 inline constexpr std::uint32_t kAttributeArchive = 0x20;
 inline constexpr std::uint32_t kAttributeNormal = 0x80;
+inline constexpr std::uint32_t kAttributeReparsePoint = 0x400;    // a symbolic link or a junction
 inline constexpr std::uint32_t kInvalidAttributes = 0xFFFFFFFFu;  // INVALID_FILE_ATTRIBUTES
 
 // GetVolumeInformationA file system flags that file opens look at.
@@ -59,6 +60,7 @@ inline constexpr std::uint32_t kWaitTimeout = 258;
 inline constexpr std::uint32_t kWaitFailed = 0xFFFFFFFFu;
 
 // GetLastError codes that the logic, the file classes and the simulation use.
+inline constexpr std::uint32_t kErrorInvalidFunction = 1;
 inline constexpr std::uint32_t kErrorFileNotFound = 2;
 inline constexpr std::uint32_t kErrorPathNotFound = 3;
 inline constexpr std::uint32_t kErrorAccessDenied = 5;
@@ -68,9 +70,11 @@ inline constexpr std::uint32_t kErrorCrc = 23;
 inline constexpr std::uint32_t kErrorWriteFault = 29;
 inline constexpr std::uint32_t kErrorSharingViolation = 32;
 inline constexpr std::uint32_t kErrorHandleDiskFull = 39;
+inline constexpr std::uint32_t kErrorNotSupported = 50;
 inline constexpr std::uint32_t kErrorBadNetPath = 53;
 inline constexpr std::uint32_t kErrorFileExists = 80;
 inline constexpr std::uint32_t kErrorDiskFull = 112;
+inline constexpr std::uint32_t kErrorCallNotImplemented = 120;
 inline constexpr std::uint32_t kErrorInvalidName = 123;
 inline constexpr std::uint32_t kErrorAlreadyExists = 183;
 inline constexpr std::uint32_t kErrorBadExeFormat = 193;
@@ -82,6 +86,12 @@ struct ProcessInfo {
   OsHandle thread = 0;
   std::uint32_t processId = 0;
   std::uint32_t threadId = 0;
+};
+
+// BY_HANDLE_FILE_INFORMATION, the parts the logic looks at.
+struct FileInformation {
+  std::uint32_t attributes = 0;  // of the file itself, behind any link it was opened through
+  std::uint32_t links = 0;       // nNumberOfLinks: how many names (hard links) the file has
 };
 
 class Platform {
@@ -163,11 +173,20 @@ class Platform {
   virtual bool seekFile(OsHandle file, std::uint32_t offset) = 0;
   // SetEndOfFile: the file ends at the current position, cut short or made longer.
   virtual bool setEndOfFile(OsHandle file) = 0;
+  // GetFileInformationByHandle.
+  virtual bool fileInformation(OsHandle file, FileInformation& info) = 0;
+  // GetFinalPathNameByHandleA(file, buffer, size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS): the path
+  // the system resolves the open file to, through every link, "\\?\C:\..." or
+  // "\\?\UNC\server\share\...". The length copied (without terminator), or the size needed when
+  // the buffer is too small, or 0 on failure and where the system has no such call (before Vista:
+  // ERROR_CALL_NOT_IMPLEMENTED).
+  virtual std::uint32_t finalPathName(OsHandle file, char* buffer, std::uint32_t size) = 0;
   // GetTempFileNameA(folder, prefix, 0, buffer): creates an empty file of a name that no file in
   // `folder` has, folder + up to 3 bytes of prefix + a hex number + ".TMP", into `buffer`
   // (kMaxPath bytes). Its unique number, or 0 when no such file could be made.
   virtual std::uint32_t makeTempFile(const char* folder, const char* prefix, char* buffer) = 0;
-  // GetFileAttributesA: kInvalidAttributes when the path does not exist.
+  // GetFileAttributesA: kInvalidAttributes when the path does not exist. A symbolic link answers
+  // its own attributes (FILE_ATTRIBUTE_REPARSE_POINT on Windows), not its target's.
   virtual std::uint32_t fileAttributes(const char* path) = 0;
   // MoveFileExA(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH): one rename
   // that replaces the target.

@@ -13,6 +13,7 @@ constexpr unsigned kReadFlags = CFile::modeRead | CFile::shareExclusive | CFile:
 // The settings on disk: each held line has at most one LF, its last byte, which text mode writes
 // as CR LF, so every line of either form takes at most an output slot's size.
 constexpr std::size_t kSettingsImageSize = kOutputLineCount * kOutputSlotSize;
+static_assert(kSettingsImageSize <= kMaxReplacedSize, "a replace takes the whole settings file");
 
 void ShowNotInstalled(Platform& os) {
   os.showMessageBox(0, kNotInstalledText, kNotInstalledCaption, kMbOk);

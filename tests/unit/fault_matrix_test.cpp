@@ -256,6 +256,56 @@ TEST(FaultMatrix, SingleFaultsOfARewriteInPlace) {
   }
 }
 
+// Every call of the write failing on its own, one launch for each: the settings hold their old
+// bytes or the new ones, whichever way they are written (through a new file and a rename, in place
+// in a folder that takes no new files, in place for a file with a second name) and whatever the
+// old file's size (shorter than the new content, as long, much longer). Both kinds of failure: one
+// that is waited out (access denied) and one that is not (a write fault).
+TEST(FaultMatrix, EveryCallOfTheWriteFailingAlone) {
+  const std::string longInput = kInput + std::string(100 * 1024, 'x');  // ignored after line 59
+  const std::string otherName = "C:\\Backup\\DLTZRK_DL.INI";
+  enum class Way { rename, noNewFiles, secondName };
+  for (const Way way : {Way::rename, Way::noNewFiles, Way::secondName}) {
+    for (const std::string& input : {BareFile(kFolder), kInput, longInput}) {
+      auto prepare = [&](Machine& m) {
+        if (way == Way::noNewFiles) m.os.refuseNewFiles(m.folder);
+        if (way == Way::secondName) m.os.addHardLink(m.settings, otherName);
+      };
+      // The calls of the write: those after the data file was found, before the game starts.
+      Machine clean("C:\\Games\\X", input);
+      prepare(clean);
+      CLauncherApp app;
+      clean.os.runProcess([&] { return app.Run(clean.os); });
+      ASSERT_EQ(clean.os.fileBytes(clean.settings), kKeyedOutput);
+      const int first = clean.os.callIndex("CloseHandle file " + clean.folder + "ZRK_DLN.SD") + 1;
+      const int last = clean.os.callIndex("SetCurrentDirectoryA");
+      ASSERT_LT(first, last);
+      for (int call = first; call < last; ++call) {
+        for (const std::uint32_t error : {kErrorAccessDenied, kErrorWriteFault}) {
+          SCOPED_TRACE(clean.os.calls()[call] + ", error " + std::to_string(error) + ", " +
+                       std::to_string(input.size()) + " bytes before");
+          Machine m("C:\\Games\\X", input);
+          prepare(m);
+          m.os.failCall(static_cast<std::size_t>(call), error);
+          ++casesRun;
+          CLauncherApp launcher;
+          EXPECT_EQ(m.os.runProcess([&] { return launcher.Run(m.os); }), 0);
+          const std::string after = m.os.fileBytes(m.settings);
+          EXPECT_TRUE(after == input || after == kKeyedOutput) << m.os.dump();
+          if (way == Way::secondName) {
+            EXPECT_TRUE(m.os.sameFile(m.settings, otherName));
+          }
+          EXPECT_EQ(m.os.files().size(), clean.os.files().size()) << m.os.dump();
+          EXPECT_TRUE(m.os.openHandles().empty()) << m.os.dump();
+          EXPECT_TRUE(m.os.messageBoxes().empty());
+          EXPECT_EQ(m.os.startedProcesses().size(), 1u);
+          if (HasFailure()) return;
+        }
+      }
+    }
+  }
+}
+
 // Offsets of the first byte of each line on disk.
 std::vector<std::size_t> LineStarts(const std::string& disk) {
   std::vector<std::size_t> starts{0};

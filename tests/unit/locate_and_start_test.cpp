@@ -148,27 +148,34 @@ TEST(DataFileSearch, NetworkInstallFolderIsNeverPatchedWithDriveLetters) {
     EXPECT_EQ(os.messageBoxes().size(), dataThere ? 0u : 1u);
     EXPECT_EQ(os.fileBytes(share + "DLTZRK_DL.INI"),
               dataThere ? KeyedFile(share) : BareFile(share));
+    // A plain file on a share is one too: "\\?\UNC\server\share" is "\\server\share".
+    EXPECT_EQ(os.callCount("MoveFileExA"), dataThere ? 1 : 0);
   }
 }
 
 TEST(GameStart, GameIsStartedByFullPathOnly) {
   const std::string launcherFolder = "C:\\Launcher\\";
+  // A launcher path of 260 bytes, which GetModuleFileNameA cuts short to "C:\LLL...\ZRK_STA":
+  // the folder it seems to name is not the launcher's.
+  const std::string longFolder = "C:\\" + std::string(243, 'L') + "\\";
   struct Case {
     const char* name;
+    std::string launcherFolder;
     bool besideLauncher, inInstallFolder;
     std::string expected;  // image started, or empty
   };
   const Case cases[] = {
-      {"beside the launcher first", true, true, launcherFolder + "ZRK_DL.exe"},
-      {"then in the install folder", false, true, kGame},
-      {"never from the system folders or PATH", false, false, ""},
+      {"beside the launcher first", launcherFolder, true, true, launcherFolder + "ZRK_DL.exe"},
+      {"then in the install folder", launcherFolder, false, true, kGame},
+      {"never from the system folders or PATH", launcherFolder, false, false, ""},
+      {"nothing is known beside a launcher whose path is cut short", longFolder, true, true, kGame},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Installation machine;
     auto& os = machine.os;
-    os.setModuleFileName(launcherFolder + "ZRK_START.exe");
-    if (c.besideLauncher) os.addExecutable(launcherFolder + "ZRK_DL.exe");
+    os.setModuleFileName(c.launcherFolder + "ZRK_START.exe");
+    if (c.besideLauncher) os.addExecutable(c.launcherFolder + "ZRK_DL.exe");
     if (!c.inInstallFolder) os.deleteFile(kGame.c_str());
     os.addExecutable("C:\\Windows\\System32\\ZRK_DL.exe");
     os.addExecutable("C:\\Tools\\ZRK_DL.exe");

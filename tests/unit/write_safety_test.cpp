@@ -66,6 +66,12 @@ TEST(WriteSafety, EveryFailureLeavesTheOldBytesOrTheNewOnes) {
       {"writes stop after the new file",
        [](SimulatedWindows& os) { os.failWritesAfter(KeyedFile().size()); }, true},
       {"failed flush", [](SimulatedWindows& os) { os.failFlush(); }, false},
+      // A volume or filter that cannot flush at all: the plain write, which never flushes,
+      // would have written the file there.
+      {"a volume that cannot flush",
+       [](SimulatedWindows& os) { os.failFlush(kErrorInvalidFunction); }, true, 1},
+      {"a filter that does not support flushing",
+       [](SimulatedWindows& os) { os.failFlush(kErrorNotSupported); }, true, 1},
       // The new file cannot be finished or renamed: the file is rewritten in place.
       // A new file that would not close may not hold all its bytes: it is not renamed.
       {"the new file will not close", [](SimulatedWindows& os) { os.failCloseOf(kTemp); }, true, 0},
@@ -214,17 +220,99 @@ TEST(WriteSafety, SettingsFileGoneBeforeTheWriteIsCreatedAnew) {
   EXPECT_EQ(machine.Settings(), KeyedFile());
 }
 
-// A file that the in-place rewrite could not put back whole is not rewritten in place.
-TEST(WriteSafety, InPlaceRewriteKeepsToFilesItCanPutBack) {
-  for (const std::size_t tail : {std::size_t{0}, std::size_t{1}}) {
-    SCOPED_TRACE(tail);
+// The rewrite in place keeps only the old bytes the new ones cover: a settings file of any size
+// is written where no new file can be made, its tail beyond line 59 cut off.
+TEST(WriteSafety, SettingsFilesOfAnySizeAreRewrittenInPlace) {
+  for (const std::size_t size : {std::size_t{100} * 1024, std::size_t{1024} * 1024}) {
+    SCOPED_TRACE(size);
     Installation machine;
     std::string settings = BareFile();
-    settings += std::string(64 * 1024 - settings.size() + tail, 'x');  // ignored after line 59
+    settings += std::string(size - settings.size(), 'x');  // ignored after line 59
     machine.os.addFile(kSettings, settings);
     machine.os.refuseNewFiles(kFolder);
     machine.Run();
-    EXPECT_EQ(machine.Settings(), tail == 0 ? KeyedFile() : settings);
+    EXPECT_EQ(machine.Settings(), KeyedFile());
+    // Read no further than the new bytes reach: 4096-byte blocks while loading, then one read.
+    EXPECT_LE(machine.os.callCount("ReadFile " + kSettings), 6);
+  }
+}
+
+// A rename replaces the name, not the file: it is used only where the name is the file's only
+// one and the system resolves it to itself. Anything else is rewritten in place, as the plain
+// write would have written it, so that every name and link sees the new settings.
+TEST(WriteSafety, OnlyAPlainFileIsReplacedByARename) {
+  const std::string other = "C:\\Backup\\DLTZRK_DL.INI";
+  const std::string shared = "D:\\Sync\\DLTZRK_DL.INI";
+  struct Case {
+    const char* name;
+    std::function<void(SimulatedWindows&)> prepare;
+    bool renamed;
+    std::string alsoKeyed;  // another name or the link's target, which must see the new bytes
+  };
+  // The settings file replaced by a symbolic link to `shared` on drive D.
+  auto linked = [=](bool showsReparsePoint) {
+    return [=](SimulatedWindows& os) {
+      os.addDrive('D', kDriveFixed);
+      os.addFile(shared, os.fileBytes(kSettings));
+      os.deleteFile(kSettings.c_str());
+      os.addSymbolicLink(kSettings, shared, showsReparsePoint);
+    };
+  };
+  const Case cases[] = {
+      {"a plain file", [](SimulatedWindows&) {}, true, ""},
+      // The system answers the name on disk; a difference of case alone is the same path.
+      {"a plain file named in lower case on disk",
+       [](SimulatedWindows& os) {
+         const std::string bytes = os.fileBytes(kSettings);
+         os.deleteFile(kSettings.c_str());
+         os.addFile(kFolder + "dltzrk_dl.ini", bytes);
+       },
+       true, ""},
+      {"a plain file where the final path cannot be had",
+       [](SimulatedWindows& os) { os.removeFinalPathName(); }, true, ""},
+      {"a file with a second name", [=](SimulatedWindows& os) { os.addHardLink(kSettings, other); },
+       false, other},
+      {"a symbolic link", linked(true), false, shared},
+      {"a symbolic link as Wine shows it, without a reparse attribute", linked(false), false,
+       shared},
+      {"a symbolic link where the final path cannot be had",
+       [=](SimulatedWindows& os) {
+         linked(true)(os);
+         os.removeFinalPathName();
+       },
+       false, shared},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Installation machine;
+    c.prepare(machine.os);
+    machine.Run();
+    EXPECT_EQ(machine.Settings(), KeyedFile()) << machine.os.dump();
+    EXPECT_EQ(machine.os.callCount("MoveFileExA"), c.renamed ? 1 : 0);
+    EXPECT_EQ(machine.os.callCount("GetTempFileNameA"), c.renamed ? 1 : 0);
+    if (!c.alsoKeyed.empty()) {
+      EXPECT_EQ(machine.os.fileBytes(c.alsoKeyed), KeyedFile());
+      EXPECT_TRUE(machine.os.sameFile(kSettings, c.alsoKeyed));
+    }
+    EXPECT_EQ(machine.os.linkTarget(kSettings), c.alsoKeyed == shared ? shared : "");
+  }
+}
+
+// The attributes that keep the plain write out are those of the file that would be written,
+// behind any link: such a file is left alone, without waiting.
+TEST(WriteSafety, FileBehindALinkThatThePlainWriteWouldRefuseIsLeftAlone) {
+  const std::string target = "C:\\Sync\\DLTZRK_DL.INI";
+  for (const std::uint32_t attributes : {kAttributeHidden, kAttributeSystem, kAttributeReadOnly}) {
+    SCOPED_TRACE(attributes);
+    Installation machine;
+    machine.os.addFile(target, BareFile(), attributes | kAttributeArchive);
+    machine.os.deleteFile(kSettings.c_str());
+    machine.os.addSymbolicLink(kSettings, target);
+    machine.Run();
+    EXPECT_EQ(machine.os.fileBytes(target), BareFile());
+    EXPECT_EQ(machine.os.callCount("GetTempFileNameA"), 0);
+    EXPECT_TRUE(machine.os.pauses().empty());
+    EXPECT_EQ(machine.os.startedProcesses().size(), 1u);
   }
 }
 

@@ -20,6 +20,7 @@ constexpr std::uint32_t kErrorInvalidParameter = 87;
 constexpr std::uint32_t kErrorBufferOverflow = 111;
 constexpr std::uint32_t kErrorInsufficientBuffer = 122;
 constexpr std::uint32_t kErrorModNotFound = 126;
+constexpr std::uint32_t kErrorCantResolveFilename = 1921;
 
 constexpr std::uint32_t kCreateNew = 1;
 constexpr std::uint32_t kOpenAlways = 4;
@@ -290,29 +291,38 @@ struct SimulatedWindows::State {
   };
   // Program::none: a file that is no program; the others as ProgramKind.
   enum class Program { none, gui, console, neverIdle, broken };
-  struct Entry {
-    std::string path;  // full path with the case it was created with
-    bool directory = false;
+  // One file on a volume, whatever names it has: each hard link is an entry that shares it.
+  struct FileData {
     std::string bytes;
     std::uint32_t attributes = 0;
     Program program = Program::none;
+  };
+  // A name on a volume: a folder, a file, or a symbolic link to another path.
+  struct Entry {
+    std::string path;  // full path with the case it was created with
+    bool directory = false;
+    std::shared_ptr<FileData> data;  // a file's content and attributes
+    std::optional<Path> linkTarget;  // a symbolic link: the full path it points to
+    bool linkShowsReparse = true;    // GetFileAttributesA shows the link as a reparse point
 
-    static Entry folder(std::string path) {
-      return Entry{std::move(path), true, {}, kAttributeDirectory, Program::none};
-    }
+    static Entry folder(std::string path) { return Entry{std::move(path), true, {}, {}, true}; }
     static Entry file(std::string path, std::string bytes, std::uint32_t attributes) {
-      return Entry{std::move(path), false, std::move(bytes), attributes & kKeptAttributes,
-                   Program::none};
+      auto data = std::make_shared<FileData>(
+          FileData{std::move(bytes), attributes & kKeptAttributes, Program::none});
+      return Entry{std::move(path), false, std::move(data), {}, true};
     }
+    bool isFile() const { return data != nullptr; }
+    bool isLink() const { return linkTarget.has_value(); }
   };
   enum class Kind { file, process, thread };
   struct Handle {
     Kind kind = Kind::file;
-    std::string target;  // a file's key, or a process's image
+    std::string target;  // a file's key (of the name behind any link), or a process's image
     std::uint32_t access = 0;
     std::uint32_t share = 0;
     std::uint64_t position = 0;
     Program program = Program::none;  // a process's program
+    std::shared_ptr<FileData> data;   // the open file
   };
   struct Library {
     std::string name;
@@ -331,6 +341,7 @@ struct SimulatedWindows::State {
   std::map<OsHandle, Handle> handles;
   OsHandle nextHandle = 0x100;
   std::map<std::string, std::string> heldOpen;  // key -> path, held by another program
+  bool hasFinalPathName = true;                 // GetFinalPathNameByHandleA exists (Vista on)
   std::map<std::string, Library> libraries;     // by folded name
   ModuleHandle nextModule = 0x10000000;
   std::uint32_t nextProcessId = 0x1000;
@@ -351,7 +362,9 @@ struct SimulatedWindows::State {
   std::map<std::string, ReplaceFault> replaceFaults;  // keys
   std::set<std::string> closedFolders;                // keys of folders that take no new files
   std::map<std::string, int> heldForOpens;            // key -> opens still refused
-  bool flushFails = false;
+  std::uint32_t flushError = kErrorSuccess;  // FlushFileBuffers fails with it on every handle
+  std::optional<std::size_t> failingCall;    // the call (its index in the log) that fails
+  std::uint32_t failingCallError = kErrorSuccess;
   bool changeDirectoryFails = false;
   std::vector<std::string> prompts;  // the "insert a disk" prompts the player got
 
@@ -446,6 +459,10 @@ struct SimulatedWindows::State {
   void giveRoom(std::uint64_t bytes) {
     if (freeSpace) *freeSpace += bytes;
   }
+  // A name about to go: the room of its file comes back when it was the file's last name.
+  void dropName(const Entry& entry) {
+    if (entry.isFile() && namesOf(entry.data.get()) == 1) giveRoom(entry.data->bytes.size());
+  }
 
   // The full path of `path` with the case on disk for every existing folder above it.
   std::string displayPath(const Path& path) const {
@@ -490,18 +507,28 @@ struct SimulatedWindows::State {
     const auto it = handles.find(value);
     return it != handles.end() && it->second.kind == kind ? &it->second : nullptr;
   }
-  bool isOpen(const std::string& key) const {
-    if (heldOpen.count(key)) return true;
-    return std::any_of(handles.begin(), handles.end(), [&](const auto& h) {
-      return h.second.kind == Kind::file && h.second.target == key;
+  // Whether another program holds the file `data` open, through any of its names.
+  bool isHeld(const FileData* data) const {
+    return std::any_of(heldOpen.begin(), heldOpen.end(), [&](const auto& held) {
+      const auto it = entries.find(held.first);
+      return it != entries.end() && it->second.data.get() == data;
     });
   }
-  // Whether an open with `access` and `share` collides with the handles already open on `key`.
-  bool sharingConflict(const std::string& key, std::uint32_t access, std::uint32_t share) const {
-    if (heldOpen.count(key)) return true;
+  // Whether the file of `entry` is open, here or in another program. A folder or a link is not.
+  bool isOpen(const Entry* entry) const {
+    if (entry == nullptr || !entry->isFile()) return false;
+    if (isHeld(entry->data.get())) return true;
+    return std::any_of(handles.begin(), handles.end(), [&](const auto& h) {
+      return h.second.kind == Kind::file && h.second.data == entry->data;
+    });
+  }
+  // Whether an open with `access` and `share` collides with the handles already open on the file
+  // `data`, through whatever name: sharing belongs to the file, not to a name.
+  bool sharingConflict(const FileData* data, std::uint32_t access, std::uint32_t share) const {
+    if (isHeld(data)) return true;
     return std::any_of(handles.begin(), handles.end(), [&](const auto& entry) {
       const Handle& h = entry.second;
-      return h.kind == Kind::file && h.target == key &&
+      return h.kind == Kind::file && h.data.get() == data &&
              ((readsData(access) && !(h.share & kFileShareRead)) ||
               (writesData(access) && !(h.share & kFileShareWrite)) ||
               (readsData(h.access) && !(share & kFileShareRead)) ||
@@ -518,7 +545,7 @@ struct SimulatedWindows::State {
                             const OpenRequest& request) const {
     if (entry != nullptr && entry->directory) return kErrorAccessDenied;
     const bool exists = entry != nullptr;
-    const std::uint32_t kept = exists ? entry->attributes : 0;
+    const std::uint32_t kept = exists ? entry->data->attributes : 0;
     switch (request.disposition) {
       case kCreateNew:
         if (exists) return kErrorFileExists;
@@ -540,22 +567,22 @@ struct SimulatedWindows::State {
     }
     if (!exists && inClosedFolder(path)) return kErrorAccessDenied;
     if ((kept & kAttributeReadOnly) && writesData(request.access)) return kErrorAccessDenied;
-    if (exists && sharingConflict(path.key(cp), request.access, request.share)) {
+    if (exists && sharingConflict(entry->data.get(), request.access, request.share)) {
       return kErrorSharingViolation;
     }
     return kErrorSuccess;
   }
   // An existing file opened by `request`: emptied by CREATE_ALWAYS and TRUNCATE_EXISTING, and
   // ERROR_ALREADY_EXISTS reported where Windows reports it.
-  void reopen(Entry& entry, const OpenRequest& request) {
+  void reopen(FileData& file, const OpenRequest& request) {
     const std::uint32_t disposition = request.disposition;
     if (disposition == kCreateAlways || disposition == kTruncateExisting) {
-      giveRoom(entry.bytes.size());
-      entry.bytes.clear();
-      entry.program = Program::none;
+      giveRoom(file.bytes.size());
+      file.bytes.clear();
+      file.program = Program::none;
     }
     if (disposition == kCreateAlways) {
-      entry.attributes = (request.attributes & kKeptAttributes) | kAttributeArchive;
+      file.attributes = (request.attributes & kKeptAttributes) | kAttributeArchive;
     }
     if (disposition == kCreateAlways || disposition == kOpenAlways) lastError = kErrorAlreadyExists;
   }
@@ -563,11 +590,15 @@ struct SimulatedWindows::State {
   // CreateFileA without the log: the checks in the order Windows makes them, then the file
   // created or opened as `request` says.
   OsHandle open(const char* name, const OpenRequest& request) {
-    const std::optional<Path> path = resolve(name);
-    if (!path) return failHandle(kErrorPathNotFound);
+    const std::optional<Path> named = resolve(name);
+    if (!named) return failHandle(kErrorPathNotFound);
+    if (const std::uint32_t error = reach(*named)) return failHandle(error);
+    if (named->isRoot()) return failHandle(kErrorAccessDenied);
+    if (named->trailing) return failHandle(kErrorInvalidName);
+    // A symbolic link is followed to the name it points to, which is then opened as any other.
+    const std::optional<Path> path = followLinks(*named);
+    if (!path) return failHandle(kErrorCantResolveFilename);
     if (const std::uint32_t error = reach(*path)) return failHandle(error);
-    if (path->isRoot()) return failHandle(kErrorAccessDenied);
-    if (path->trailing) return failHandle(kErrorInvalidName);
     const std::string key = path->key(cp);
     Entry* entry = find(*path);
     if (const std::uint32_t error = openRefusal(*path, entry, request)) return failHandle(error);
@@ -575,11 +606,51 @@ struct SimulatedWindows::State {
 
     lastError = kErrorSuccess;
     if (entry == nullptr) {
-      entries[key] = Entry::file(displayPath(*path), {}, request.attributes | kAttributeArchive);
+      entry = &entries[key];
+      *entry = Entry::file(displayPath(*path), {}, request.attributes | kAttributeArchive);
     } else {
-      reopen(*entry, request);
+      reopen(*entry->data, request);
     }
-    return newHandle(Handle{Kind::file, key, request.access, request.share, 0});
+    return newHandle(
+        Handle{Kind::file, key, request.access, request.share, 0, Program::none, entry->data});
+  }
+
+  // The name that `path` leads to through symbolic links; `path` itself when it names no link.
+  // Nullopt for a loop (Windows gives up after 63 links).
+  std::optional<Path> followLinks(Path path) const {
+    for (int hops = 0; hops <= 63; ++hops) {
+      const Entry* entry = path.isRoot() ? nullptr : find(path);
+      if (entry == nullptr || !entry->isLink()) return path;
+      path = *entry->linkTarget;
+    }
+    return std::nullopt;
+  }
+  // The file a reader of `path` (a seeding or observing call's path) reaches, through any links;
+  // null when there is none.
+  const FileData* fileAt(const std::string& text) const {
+    std::optional<Path> path = resolvePath(cp, text, currentDirectory);
+    if (path) path = followLinks(*path);
+    const Entry* entry = path && !path->isRoot() ? find(*path) : nullptr;
+    return entry != nullptr && entry->isFile() ? entry->data.get() : nullptr;
+  }
+  // How many names the file `data` has.
+  int namesOf(const FileData* data) const {
+    return static_cast<int>(std::count_if(entries.begin(), entries.end(), [&](const auto& entry) {
+      return entry.second.data.get() == data;
+    }));
+  }
+  // GetFileAttributesA of an entry: a folder's, a file's, or a link's own (the reparse point
+  // Windows shows; Wine shows the target's attributes instead).
+  std::uint32_t ownAttributes(const Entry& entry) const {
+    const Entry* shown = &entry;
+    if (entry.isLink()) {
+      if (entry.linkShowsReparse) return kAttributeReparsePoint | kAttributeArchive;
+      const std::optional<Path> target = followLinks(*entry.linkTarget);
+      shown = target ? find(*target) : nullptr;
+      if (shown == nullptr) return kInvalidAttributes;
+    }
+    if (shown->directory) return kAttributeDirectory;
+    return shown->data->attributes != 0 ? shown->data->attributes : kAttributeNormal;
   }
 
   // Whether another program holds the file of `key` for a moment (holdOpenFor): this call is
@@ -680,17 +751,51 @@ void SimulatedWindows::addFile(const std::string& path, const std::string& bytes
   entry = State::Entry::file(s.displayPath(file), bytes, attributes);
 }
 
-void SimulatedWindows::setAttributes(const std::string& path, std::uint32_t attributes) {
-  State::Entry* entry = state_->find(state_->seedPath(path, "setAttributes"));
-  if (entry == nullptr || entry->directory) {
-    throw std::invalid_argument("setAttributes: no file " + path);
+void SimulatedWindows::addHardLink(const std::string& existing, const std::string& path) {
+  State& s = *state_;
+  const State::Entry* file = s.find(s.seedPath(existing, "addHardLink"));
+  if (file == nullptr || !file->isFile())
+    throw std::invalid_argument("addHardLink: no file " + existing);
+  const Path name = s.seedPath(path, "addHardLink");
+  if (name.isRoot() || name.trailing || s.find(name) != nullptr) {
+    throw std::invalid_argument("addHardLink: the name is taken or no name: " + path);
   }
-  entry->attributes = attributes & kKeptAttributes;
+  if (name.volumeKey(s.cp) != s.seedPath(existing, "addHardLink").volumeKey(s.cp)) {
+    throw std::invalid_argument("addHardLink: another volume: " + path);
+  }
+  s.makeDirectories(name.parent(), "addHardLink");
+  State::Entry link = *file;
+  link.path = s.displayPath(name);
+  s.entries[name.key(s.cp)] = std::move(link);
 }
 
+void SimulatedWindows::addSymbolicLink(const std::string& path, const std::string& target,
+                                       bool showsReparsePoint) {
+  State& s = *state_;
+  const Path name = s.seedPath(path, "addSymbolicLink");
+  Path to = s.seedPath(target, "addSymbolicLink");
+  if (name.isRoot() || name.trailing || to.trailing || s.find(name) != nullptr) {
+    throw std::invalid_argument("addSymbolicLink: the name is taken or no name: " + path);
+  }
+  s.makeDirectories(name.parent(), "addSymbolicLink");
+  State::Entry link{s.displayPath(name), false, {}, to, showsReparsePoint};
+  s.entries[name.key(s.cp)] = std::move(link);
+}
+
+void SimulatedWindows::setAttributes(const std::string& path, std::uint32_t attributes) {
+  State::Entry* entry = state_->find(state_->seedPath(path, "setAttributes"));
+  if (entry == nullptr || !entry->isFile()) {
+    throw std::invalid_argument("setAttributes: no file " + path);
+  }
+  entry->data->attributes = attributes & kKeptAttributes;
+}
+
+// Held through a link is the file behind it.
 void SimulatedWindows::holdOpen(const std::string& path) {
-  const Path file = state_->seedPath(path, "holdOpen");
-  state_->heldOpen[file.key(state_->cp)] = state_->displayPath(file);
+  State& s = *state_;
+  const std::optional<Path> file = s.followLinks(s.seedPath(path, "holdOpen"));
+  if (!file) throw std::invalid_argument("holdOpen: a loop of links at " + path);
+  s.heldOpen[file->key(s.cp)] = s.displayPath(*file);
 }
 
 void SimulatedWindows::release(const std::string& path) {
@@ -732,7 +837,7 @@ void SimulatedWindows::addExecutable(const std::string& path, ProgramKind kind) 
       program = State::Program::broken;
       break;
   }
-  state_->find(state_->seedPath(path, "addExecutable"))->program = program;
+  state_->find(state_->seedPath(path, "addExecutable"))->data->program = program;
 }
 
 void SimulatedWindows::setCodePage(std::uint32_t codePage) {
@@ -784,23 +889,40 @@ void SimulatedWindows::failChangeDirectory() {
   state_->changeDirectoryFails = true;
 }
 
-void SimulatedWindows::failFlush() {
-  state_->flushFails = true;
+void SimulatedWindows::failFlush(std::uint32_t error) {
+  state_->flushError = error;
+}
+
+void SimulatedWindows::failCall(std::size_t number, std::uint32_t error) {
+  state_->failingCall = number;
+  state_->failingCallError = error;
+}
+
+void SimulatedWindows::removeFinalPathName() {
+  state_->hasFinalPathName = false;
 }
 
 // --- Observation ---------------------------------------------------------------------------------
 
 bool SimulatedWindows::hasFile(const std::string& path) const {
-  const std::optional<Path> file = resolvePath(state_->cp, path, state_->currentDirectory);
-  const State::Entry* entry = file ? state_->find(*file) : nullptr;
-  return entry != nullptr && !entry->directory;
+  return state_->fileAt(path) != nullptr;
 }
 
 std::string SimulatedWindows::fileBytes(const std::string& path) const {
-  const std::optional<Path> file = resolvePath(state_->cp, path, state_->currentDirectory);
-  const State::Entry* entry = file ? state_->find(*file) : nullptr;
-  if (entry == nullptr || entry->directory) throw std::out_of_range("no file " + path);
-  return entry->bytes;
+  const State::FileData* file = state_->fileAt(path);
+  if (file == nullptr) throw std::out_of_range("no file " + path);
+  return file->bytes;
+}
+
+bool SimulatedWindows::sameFile(const std::string& path, const std::string& other) const {
+  const State::FileData* file = state_->fileAt(path);
+  return file != nullptr && file == state_->fileAt(other);
+}
+
+std::string SimulatedWindows::linkTarget(const std::string& path) const {
+  const std::optional<Path> name = resolvePath(state_->cp, path, state_->currentDirectory);
+  const State::Entry* entry = name && !name->isRoot() ? state_->find(*name) : nullptr;
+  return entry != nullptr && entry->isLink() ? entry->linkTarget->text() : std::string();
 }
 
 std::uint32_t SimulatedWindows::attributesOf(const std::string& path) const {
@@ -808,9 +930,7 @@ std::uint32_t SimulatedWindows::attributesOf(const std::string& path) const {
   if (!file) return kInvalidAttributes;
   if (file->isRoot()) return state_->isDirectory(*file) ? kAttributeDirectory : kInvalidAttributes;
   const State::Entry* entry = state_->find(*file);
-  if (entry == nullptr) return kInvalidAttributes;
-  if (entry->directory) return kAttributeDirectory;
-  return entry->attributes != 0 ? entry->attributes : kAttributeNormal;
+  return entry == nullptr ? kInvalidAttributes : state_->ownAttributes(*entry);
 }
 
 std::vector<std::string> SimulatedWindows::files() const {
@@ -923,8 +1043,15 @@ std::string SimulatedWindows::dump() const {
       out << "\\\n";
       continue;
     }
-    out << "  attributes " << hex(e.attributes)
-        << (e.program != State::Program::none ? " program" : "") << "  " << quoted(e.bytes) << '\n';
+    if (e.isLink()) {
+      out << " -> " << e.linkTarget->text() << '\n';
+      continue;
+    }
+    const int names = s.namesOf(e.data.get());
+    out << "  attributes " << hex(e.data->attributes)
+        << (e.data->program != State::Program::none ? " program" : "")
+        << (names > 1 ? "  names " + std::to_string(names) : "") << "  " << quoted(e.data->bytes)
+        << '\n';
   }
   out << "open handles:\n";
   for (const std::string& h : openHandles()) out << "  " << h << '\n';
@@ -1049,9 +1176,12 @@ bool SimulatedWindows::startProcess(const char* application, const char* command
                                           : programName(commandLine ? commandLine : "");
   calls_.push_back("CreateProcessA " + shown);
   if (!image) return false;
-  const State::Entry& entry = *s.find(*image);
-  if (entry.directory) return s.fail(kErrorAccessDenied);
-  if (entry.program == State::Program::none || entry.program == State::Program::broken) {
+  const std::optional<Path> target = s.followLinks(*image);
+  const State::Entry* found = target ? s.find(*target) : nullptr;
+  if (found == nullptr) return s.fail(kErrorFileNotFound);
+  if (found->directory) return s.fail(kErrorAccessDenied);
+  const State::Program program = found->data->program;
+  if (program == State::Program::none || program == State::Program::broken) {
     return s.fail(kErrorBadExeFormat);
   }
   if (currentDirectory != nullptr) {
@@ -1065,8 +1195,9 @@ bool SimulatedWindows::startProcess(const char* application, const char* command
   started_.push_back(StartedProcess{application ? application : "", commandLine ? commandLine : "",
                                     currentDirectory ? currentDirectory : "", creationFlags, shown,
                                     openFiles});
-  info.process = s.newHandle(State::Handle{State::Kind::process, shown, 0, 0, 0, entry.program});
-  info.thread = s.newHandle(State::Handle{State::Kind::thread, shown});
+  info.process = s.newHandle(State::Handle{State::Kind::process, shown, 0, 0, 0, program, {}});
+  info.thread =
+      s.newHandle(State::Handle{State::Kind::thread, shown, 0, 0, 0, State::Program::none, {}});
   info.processId = s.nextProcessId;
   info.threadId = s.nextProcessId + 4;
   s.nextProcessId += 8;
@@ -1119,6 +1250,7 @@ bool SimulatedWindows::closeHandle(OsHandle handle) {
       break;
   }
   calls_.push_back("CloseHandle file " + s.handlePath(closed));
+  if (injectedFailure()) return false;
   // A failed close still releases the handle; what the disk did not take is lost.
   if (s.closeFaults.count(closed.target)) return s.fail(kErrorHandleDiskFull);
   return true;
@@ -1146,6 +1278,7 @@ void SimulatedWindows::endProcess(int code) {
 std::uint32_t SimulatedWindows::fullPathName(const char* name, std::uint32_t size, char* buffer,
                                              char** filePart) {
   calls_.push_back(std::string("GetFullPathNameA ") + (name ? name : ""));
+  if (injectedFailure()) return 0;
   State& s = *state_;
   const std::optional<Path> path = s.resolve(name);
   if (!path) {
@@ -1165,6 +1298,7 @@ bool SimulatedWindows::volumeInformation(const char* root, std::uint32_t& fileSy
   State& s = *state_;
   const std::string text = root ? root : s.currentDirectory.rootText();
   calls_.push_back("GetVolumeInformationA " + text);
+  if (injectedFailure()) return false;
   const std::optional<Path> path = parseRoot(state_->cp, text, s.currentDirectory);
   if (!path || (path->onDrive() && text.size() != 3)) return s.fail(kErrorInvalidName);
   s.goToVolume(*path);
@@ -1176,6 +1310,7 @@ bool SimulatedWindows::volumeInformation(const char* root, std::uint32_t& fileSy
 
 bool SimulatedWindows::findFileName(const char* path, char* name, std::uint32_t size) {
   calls_.push_back(std::string("FindFirstFileA ") + (path ? path : ""));
+  if (injectedFailure()) return false;
   State& s = *state_;
   const std::optional<Path> file = s.resolve(path);
   if (!file) return s.fail(kErrorInvalidName);
@@ -1193,6 +1328,7 @@ OsHandle SimulatedWindows::createFile(const char* name, std::uint32_t access,
                                       std::uint32_t attributes) {
   calls_.push_back(std::string("CreateFileA ") + (name ? name : "") + " | access=" + hex(access) +
                    " share=" + hex(shareMode) + " disposition=" + std::to_string(disposition));
+  if (injectedFailure()) return kInvalidHandle;
   return state_->open(name, OpenRequest{access, shareMode, disposition, attributes});
 }
 
@@ -1202,9 +1338,10 @@ bool SimulatedWindows::readFile(OsHandle file, void* buffer, std::uint32_t size,
   read = 0;
   State::Handle* h = s.findHandle(file, State::Kind::file);
   calls_.push_back("ReadFile " + (h ? s.handlePath(*h) : "invalid " + hex(file)));
+  if (injectedFailure()) return false;
   if (h == nullptr) return s.fail(kErrorInvalidHandle);
   if (!State::readsData(h->access)) return s.fail(kErrorAccessDenied);
-  const std::string& bytes = s.entries.at(h->target).bytes;
+  const std::string& bytes = h->data->bytes;
   const std::uint64_t start = std::min<std::uint64_t>(h->position, bytes.size());
   const std::uint64_t count = std::min<std::uint64_t>(size, bytes.size() - start);
   const auto fault = s.readFaultsAt.find(h->target);
@@ -1225,9 +1362,10 @@ bool SimulatedWindows::writeFile(OsHandle file, const void* data, std::uint32_t 
   written = 0;
   State::Handle* h = s.findHandle(file, State::Kind::file);
   calls_.push_back("WriteFile " + (h ? s.handlePath(*h) : "invalid " + hex(file)));
+  if (injectedFailure()) return false;
   if (h == nullptr) return s.fail(kErrorInvalidHandle);
   if (!State::writesData(h->access)) return s.fail(kErrorAccessDenied);
-  std::string& bytes = s.entries.at(h->target).bytes;
+  std::string& bytes = h->data->bytes;
   const std::uint64_t before = bytes.size();
   std::uint64_t count = size;
   if (s.writeRoom) count = std::min(count, *s.writeRoom);
@@ -1254,9 +1392,10 @@ bool SimulatedWindows::flushFile(OsHandle file) {
   State& s = *state_;
   State::Handle* h = s.findHandle(file, State::Kind::file);
   calls_.push_back("FlushFileBuffers " + (h ? s.handlePath(*h) : "invalid " + hex(file)));
+  if (injectedFailure()) return false;
   if (h == nullptr) return s.fail(kErrorInvalidHandle);
   if (!State::writesData(h->access)) return s.fail(kErrorAccessDenied);
-  if (s.flushFails) return s.fail(kErrorWriteFault);
+  if (s.flushError != kErrorSuccess) return s.fail(s.flushError);
   return true;
 }
 
@@ -1265,6 +1404,7 @@ bool SimulatedWindows::seekFile(OsHandle file, std::uint32_t offset) {
   State::Handle* h = s.findHandle(file, State::Kind::file);
   calls_.push_back("SetFilePointer " + (h ? s.handlePath(*h) : "invalid " + hex(file)) + " " +
                    std::to_string(offset));
+  if (injectedFailure()) return false;
   if (h == nullptr) return s.fail(kErrorInvalidHandle);
   h->position = offset;
   return true;
@@ -1274,9 +1414,10 @@ bool SimulatedWindows::setEndOfFile(OsHandle file) {
   State& s = *state_;
   State::Handle* h = s.findHandle(file, State::Kind::file);
   calls_.push_back("SetEndOfFile " + (h ? s.handlePath(*h) : "invalid " + hex(file)));
+  if (injectedFailure()) return false;
   if (h == nullptr) return s.fail(kErrorInvalidHandle);
   if (!State::writesData(h->access)) return s.fail(kErrorAccessDenied);
-  std::string& bytes = s.entries.at(h->target).bytes;
+  std::string& bytes = h->data->bytes;
   if (h->position > bytes.size()) {
     if (!s.takeRoom(h->position - bytes.size())) return s.fail(kErrorDiskFull);
   } else {
@@ -1286,10 +1427,37 @@ bool SimulatedWindows::setEndOfFile(OsHandle file) {
   return true;
 }
 
+bool SimulatedWindows::fileInformation(OsHandle file, FileInformation& info) {
+  State& s = *state_;
+  const State::Handle* h = s.findHandle(file, State::Kind::file);
+  calls_.push_back("GetFileInformationByHandle " + (h ? s.handlePath(*h) : "invalid " + hex(file)));
+  if (injectedFailure()) return false;
+  if (h == nullptr) return s.fail(kErrorInvalidHandle);
+  info.attributes = h->data->attributes != 0 ? h->data->attributes : kAttributeNormal;
+  info.links = static_cast<std::uint32_t>(s.namesOf(h->data.get()));
+  return true;
+}
+
+// The name the handle was opened by, behind every link, with the case on disk: "\\?\" before a
+// drive path, "\\?\UNC\" in place of a share's "\\".
+std::uint32_t SimulatedWindows::finalPathName(OsHandle file, char* buffer, std::uint32_t size) {
+  State& s = *state_;
+  const State::Handle* h = s.findHandle(file, State::Kind::file);
+  calls_.push_back("GetFinalPathNameByHandleA " + (h ? s.handlePath(*h) : "invalid " + hex(file)));
+  if (!s.hasFinalPathName) return s.fail(kErrorCallNotImplemented);
+  if (injectedFailure()) return 0;
+  if (h == nullptr) return s.fail(kErrorInvalidHandle);
+  const std::string path = s.handlePath(*h);
+  const std::string text =
+      startsWith(path, "\\\\") ? "\\\\?\\UNC\\" + path.substr(2) : "\\\\?\\" + path;
+  return copyOut(text, size, buffer);
+}
+
 // As Windows does it: the folder must exist; then CREATE_NEW on one number after another until
 // a name is free, and the new file closed again. Any refusal but an existing name ends it with 0.
 std::uint32_t SimulatedWindows::makeTempFile(const char* folder, const char* prefix, char* buffer) {
   calls_.push_back(std::string("GetTempFileNameA ") + (folder ? folder : ""));
+  if (injectedFailure()) return 0;
   State& s = *state_;
   const std::optional<Path> where = s.resolve(folder);
   if (!where || prefix == nullptr || buffer == nullptr) return s.fail(kErrorInvalidParameter);
@@ -1319,6 +1487,7 @@ std::uint32_t SimulatedWindows::makeTempFile(const char* folder, const char* pre
 
 std::uint32_t SimulatedWindows::fileAttributes(const char* path) {
   calls_.push_back(std::string("GetFileAttributesA ") + (path ? path : ""));
+  if (injectedFailure()) return kInvalidAttributes;
   State& s = *state_;
   const std::optional<Path> file = s.resolve(path);
   if (!file) return s.failAttributes(kErrorInvalidName);
@@ -1328,12 +1497,15 @@ std::uint32_t SimulatedWindows::fileAttributes(const char* path) {
   if (file->trailing && entry != nullptr && !entry->directory) {
     return s.failAttributes(kErrorInvalidName);
   }
-  return attributesOf(path);
+  const std::uint32_t attributes = attributesOf(path);
+  // Wine shows a link by its target's attributes, so a link to nothing is not found.
+  return attributes == kInvalidAttributes ? s.failAttributes(kErrorFileNotFound) : attributes;
 }
 
 bool SimulatedWindows::replaceFile(const char* source, const char* target) {
   calls_.push_back(std::string("MoveFileExA ") + (source ? source : "") + " " +
                    (target ? target : ""));
+  if (injectedFailure()) return false;
   State& s = *state_;
   const CodePage cp = s.cp;
   const std::optional<Path> from = s.resolve(source);
@@ -1352,19 +1524,19 @@ bool SimulatedWindows::replaceFile(const char* source, const char* target) {
     return s.fail(fault->second.error);
   }
   if (s.inClosedFolder(*from) || s.inClosedFolder(*to)) return s.fail(kErrorAccessDenied);
-  if (s.isOpen(from->key(cp)) || s.heldForAMoment(from->key(cp))) {
-    return s.fail(kErrorSharingViolation);
-  }
+  if (s.isOpen(moving) || s.heldForAMoment(from->key(cp))) return s.fail(kErrorSharingViolation);
   if (s.heldForAMoment(to->key(cp))) return s.fail(kErrorAccessDenied);
 
+  // A name is renamed, never what it links to: over a symbolic link, the link goes and its target
+  // stays as it was; over one name of a file with several, the others keep the old file.
   const State::Entry* replaced = s.find(*to);
-  const bool sameFile = from->key(cp) == to->key(cp);
-  if (replaced != nullptr && !sameFile &&
-      (replaced->directory || (replaced->attributes & kAttributeReadOnly) ||
-       s.isOpen(to->key(cp)))) {
+  const bool sameName = from->key(cp) == to->key(cp);
+  if (replaced != nullptr && !sameName &&
+      (replaced->directory || (s.ownAttributes(*replaced) & kAttributeReadOnly) ||
+       s.isOpen(replaced))) {
     return s.fail(kErrorAccessDenied);
   }
-  if (replaced != nullptr && !sameFile) s.giveRoom(replaced->bytes.size());
+  if (replaced != nullptr && !sameName) s.dropName(*replaced);
   State::Entry moved = *moving;
   s.entries.erase(from->key(cp));
   moved.path = s.displayPath(*to);
@@ -1374,6 +1546,7 @@ bool SimulatedWindows::replaceFile(const char* source, const char* target) {
 
 bool SimulatedWindows::deleteFile(const char* path) {
   calls_.push_back(std::string("DeleteFileA ") + (path ? path : ""));
+  if (injectedFailure()) return false;
   State& s = *state_;
   const CodePage cp = s.cp;
   const std::optional<Path> file = s.resolve(path);
@@ -1381,13 +1554,12 @@ bool SimulatedWindows::deleteFile(const char* path) {
   if (const std::uint32_t error = s.reach(*file)) return s.fail(error);
   const State::Entry* entry = file->isRoot() ? nullptr : s.find(*file);
   if (entry == nullptr) return s.fail(kErrorFileNotFound);
-  if (entry->directory || (entry->attributes & kAttributeReadOnly) || s.inClosedFolder(*file)) {
+  if (entry->directory || (s.ownAttributes(*entry) & kAttributeReadOnly) ||
+      s.inClosedFolder(*file)) {
     return s.fail(kErrorAccessDenied);
   }
-  if (s.isOpen(file->key(cp)) || s.heldForAMoment(file->key(cp))) {
-    return s.fail(kErrorSharingViolation);
-  }
-  s.giveRoom(entry->bytes.size());
+  if (s.isOpen(entry) || s.heldForAMoment(file->key(cp))) return s.fail(kErrorSharingViolation);
+  s.dropName(*entry);
   s.entries.erase(file->key(cp));
   return true;
 }
@@ -1407,4 +1579,12 @@ void SimulatedWindows::upperCase(char* text) {
 
 std::uint32_t SimulatedWindows::lastError() {
   return state_->lastError;
+}
+
+// The call just logged fails, where failCall chose it: its error is set and nothing else happens.
+bool SimulatedWindows::injectedFailure() {
+  State& s = *state_;
+  if (!s.failingCall || *s.failingCall != calls_.size() - 1) return false;
+  s.lastError = s.failingCallError;
+  return true;
 }

@@ -2,7 +2,8 @@
 //
 // It imitates what the launcher relies on, as Windows does it: drives with a type and with or
 // without media, volumes and their flags and free space, files as exact bytes with attributes,
-// exclusive sharing between open handles, the current directory and full-path resolution in the
+// hard links (one file, several names) and symbolic links to files, exclusive sharing between
+// open handles, the current directory and full-path resolution in the
 // ANSI code page (932 or 1252), libraries that load from the Nth attempt or never, executables
 // that start and become ready for input (or, as console programs, cannot), message boxes, the
 // system's "insert a disk" prompt where the error mode does not suppress it, pauses (recorded,
@@ -72,9 +73,19 @@ class SimulatedWindows : public Platform {
   // Creates or replaces a file with exact bytes; missing parent directories are created.
   void addFile(const std::string& path, const std::string& bytes,
                std::uint32_t attributes = kAttributeArchive);
+  // Gives the file at `existing` a second name, `path`, on the same volume (a hard link): one file,
+  // its bytes, attributes and sharing seen through either name.
+  void addHardLink(const std::string& existing, const std::string& path);
+  // A symbolic link at `path` to the file at `target`, which need not exist: opens follow it;
+  // GetFileAttributesA, MoveFileExA, DeleteFileA and FindFirstFileA see the link itself.
+  // `showsReparsePoint` false: GetFileAttributesA shows the target's attributes instead of the
+  // link's reparse point, as Wine shows a Unix symbolic link.
+  void addSymbolicLink(const std::string& path, const std::string& target,
+                       bool showsReparsePoint = true);
+  // The attributes of a file (of all its names).
   void setAttributes(const std::string& path, std::uint32_t attributes);
-  // Another program holds the file open without sharing: every open of it fails with
-  // ERROR_SHARING_VIOLATION until release().
+  // Another program holds the file open without sharing (through a link: the file behind it):
+  // every open of it fails with ERROR_SHARING_VIOLATION until release().
   void holdOpen(const std::string& path);
   void release(const std::string& path);
   // Creates the missing folders of `path`; keeps it without a final backslash except at a root.
@@ -120,15 +131,31 @@ class SimulatedWindows : public Platform {
   void holdOpenFor(const std::string& path, int calls);
   // SetCurrentDirectoryA fails (ERROR_ACCESS_DENIED) and leaves the directory as it is.
   void failChangeDirectory();
-  // FlushFileBuffers fails on every handle.
-  void failFlush();
+  // FlushFileBuffers fails on every handle with `error` (ERROR_INVALID_FUNCTION: a volume that
+  // cannot flush).
+  void failFlush(std::uint32_t error = kErrorWriteFault);
+  // The call logged at index `number` of calls() fails with `error` and changes nothing (a
+  // CloseHandle still releases its handle). Any file call may be chosen: GetFullPathNameA,
+  // GetVolumeInformationA, FindFirstFileA, CreateFileA, ReadFile, WriteFile, FlushFileBuffers,
+  // SetFilePointer, SetEndOfFile, GetFileInformationByHandle, GetFinalPathNameByHandleA,
+  // GetTempFileNameA, GetFileAttributesA, MoveFileExA, DeleteFileA, and CloseHandle of a file.
+  void failCall(std::size_t number, std::uint32_t error);
+  // The system has no GetFinalPathNameByHandleA, as Windows XP: it fails with
+  // ERROR_CALL_NOT_IMPLEMENTED.
+  void removeFinalPathName();
 
   // --- Observation ----------------------------------------------------------------------------
 
+  // A file at `path`, reached through any links; its bytes (std::out_of_range if absent).
   bool hasFile(const std::string& path) const;
-  std::string fileBytes(const std::string& path) const;  // throws std::out_of_range if absent
+  std::string fileBytes(const std::string& path) const;
+  // Whether both paths reach one and the same file.
+  bool sameFile(const std::string& path, const std::string& other) const;
+  // The full path a symbolic link at `path` points to, or empty when `path` is no link.
+  std::string linkTarget(const std::string& path) const;
+  // The attributes GetFileAttributesA would answer (a link's own).
   std::uint32_t attributesOf(const std::string& path) const;
-  // Every file on every drive, full paths, sorted.
+  // Every file and link on every drive, full paths, sorted.
   std::vector<std::string> files() const;
   // Handles still open (files, processes, threads, libraries), as "kind:path" strings.
   std::vector<std::string> openHandles() const;
@@ -158,7 +185,8 @@ class SimulatedWindows : public Platform {
   //   "WriteFile <path>", "FlushFileBuffers <path>", "GetFileAttributesA <path>",
   //   "MoveFileExA <source> <target>", "DeleteFileA <path>", "GetFullPathNameA <name>",
   //   "GetVolumeInformationA <root>", "FindFirstFileA <path>", "SetErrorMode <mode in hex>",
-  //   "SetFilePointer <path> <offset>", "SetEndOfFile <path>", "GetTempFileNameA <folder>".
+  //   "SetFilePointer <path> <offset>", "SetEndOfFile <path>", "GetTempFileNameA <folder>",
+  //   "GetFileInformationByHandle <path>", "GetFinalPathNameByHandleA <path>".
   const std::vector<std::string>& calls() const { return calls_; }
   // Index of the first call that starts with `prefix`, or -1.
   int callIndex(const std::string& prefix) const;
@@ -200,6 +228,8 @@ class SimulatedWindows : public Platform {
   bool flushFile(OsHandle file) override;
   bool seekFile(OsHandle file, std::uint32_t offset) override;
   bool setEndOfFile(OsHandle file) override;
+  bool fileInformation(OsHandle file, FileInformation& info) override;
+  std::uint32_t finalPathName(OsHandle file, char* buffer, std::uint32_t size) override;
   std::uint32_t makeTempFile(const char* folder, const char* prefix, char* buffer) override;
   std::uint32_t fileAttributes(const char* path) override;
   bool replaceFile(const char* source, const char* target) override;
@@ -208,6 +238,9 @@ class SimulatedWindows : public Platform {
   std::uint32_t lastError() override;
 
  private:
+  // Whether the call just logged is the one failCall chose; if so its error is set.
+  bool injectedFailure();
+
   struct State;  // drives, files, handles, faults
   std::unique_ptr<State> state_;
   std::vector<MessageBoxRecord> messageBoxes_;

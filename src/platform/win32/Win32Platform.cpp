@@ -64,6 +64,12 @@ class WideText {
 // The longest command line CreateProcess accepts, terminator included.
 constexpr std::size_t kMaxCommandLine = 32768;
 
+// GetFinalPathNameByHandleA, which came with Vista. WINAPI: a pointer of the wrong calling
+// convention would unbalance the stack of the 32-bit build only.
+using FinalPathNameFunction = DWORD(WINAPI*)(HANDLE, LPSTR, DWORD, DWORD);
+// Its flags, which the XP headers do not define: FILE_NAME_NORMALIZED | VOLUME_NAME_DOS.
+constexpr DWORD kNormalizedDosName = 0x0;
+
 }  // namespace
 
 // --- Libraries, pauses, process state ---------------------------------------------------------
@@ -268,6 +274,35 @@ bool Win32Platform::seekFile(OsHandle file, std::uint32_t offset) {
 // short frees room.
 bool Win32Platform::setEndOfFile(OsHandle file) {
   return SetEndOfFile(toHandle(file)) != 0;
+}
+
+// GetFileInformationByHandle. Every CreateFileA handle may ask it: CreateFile adds
+// FILE_READ_ATTRIBUTES to the access asked for. The attributes are the file's own, behind any
+// symbolic link it was opened through.
+bool Win32Platform::fileInformation(OsHandle file, FileInformation& info) {
+  BY_HANDLE_FILE_INFORMATION data;
+  if (!GetFileInformationByHandle(toHandle(file), &data)) return false;
+  info.attributes = data.dwFileAttributes;
+  info.links = data.nNumberOfLinks;
+  return true;
+}
+
+// GetFinalPathNameByHandleA, looked up at run time so that the executable still starts on XP,
+// which has no such call (and no symbolic link to a file either). Wine 8.0 reports a Unix
+// symbolic link's target here, and nowhere else: its GetFileAttributesA shows no
+// FILE_ATTRIBUTE_REPARSE_POINT.
+std::uint32_t Win32Platform::finalPathName(OsHandle file, char* buffer, std::uint32_t size) {
+  const HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+  const FARPROC found =
+      kernel32 != nullptr ? GetProcAddress(kernel32, "GetFinalPathNameByHandleA") : nullptr;
+  if (found == nullptr) {
+    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+    return 0;
+  }
+  // Through void (*)(), the generic function pointer type, so that GCC accepts the cast.
+  const auto function =
+      reinterpret_cast<FinalPathNameFunction>(reinterpret_cast<void (*)()>(found));
+  return function(toHandle(file), buffer, size, kNormalizedDosName);
 }
 
 // GetTempFileNameA with uUnique 0: it tries CREATE_NEW on one number after another, starting

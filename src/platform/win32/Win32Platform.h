@@ -41,6 +41,8 @@ class Win32Platform final : public Platform {
   bool flushFile(OsHandle file) override;
   bool seekFile(OsHandle file, std::uint32_t offset) override;
   bool setEndOfFile(OsHandle file) override;
+  bool fileInformation(OsHandle file, FileInformation& info) override;
+  std::uint32_t finalPathName(OsHandle file, char* buffer, std::uint32_t size) override;
   std::uint32_t makeTempFile(const char* folder, const char* prefix, char* buffer) override;
   std::uint32_t fileAttributes(const char* path) override;
   bool replaceFile(const char* source, const char* target) override;
