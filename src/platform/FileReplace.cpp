@@ -94,13 +94,14 @@ Way ChooseWay(Platform& os, const char* path) {
   if (file == kInvalidHandle) {
     return os.lastError() == kErrorFileNotFound ? Way::throughNewFile : Way::leaveAlone;
   }
+  // Every Windows has GetFileInformationByHandle: where it fails, the file may have other names
+  // all the same, and only the write in place keeps them.
   FileInformation info;
+  const bool known = os.fileInformation(file, info);
   Way way = Way::throughNewFile;
-  if (!os.fileInformation(file, info)) {
-    way = Way::inPlace;  // every Windows has the call: when it fails, keep whatever names there are
-  } else if ((info.attributes & kRefusedAttributes) != 0) {
+  if (known && (info.attributes & kRefusedAttributes) != 0) {
     way = Way::leaveAlone;  // a link to a file that the plain write could not empty either
-  } else if (info.links > 1 || (attributes & kAttributeReparsePoint) != 0 ||
+  } else if (!known || info.links > 1 || (attributes & kAttributeReparsePoint) != 0 ||
              ResolvesElsewhere(os, file, path)) {
     way = Way::inPlace;
   }

@@ -22,6 +22,8 @@ enum class KnownDifference {
                             // system file instead of failing with ERROR_ACCESS_DENIED
   noUnicodeOnDiskFlag,      // drive C: reports no FILE_UNICODE_ON_DISK
   noDriveWithoutMedia,      // no drive here answers as one without media (ERROR_NOT_READY)
+  noReparseAttribute,       // GetFileAttributesA shows a symbolic link by its target's
+                            // attributes, without FILE_ATTRIBUTE_REPARSE_POINT
 };
 
 // What a child program saw when it started: its current directory and its command line.
@@ -47,6 +49,12 @@ class ContractEnvironment {
   // The bytes on disk, or nothing (`exists` false) when there is no such file. Like any open,
   // this fails while the file is open without sharing.
   virtual std::string fileBytes(const std::string& path, bool* exists = nullptr) = 0;
+  // Gives the file at `existing` a second name, `path`, in the same folder (a hard link).
+  virtual void makeHardLink(const std::string& existing, const std::string& path) = 0;
+  // A symbolic link to a file that holds `bytes`: their full paths into `link` and `target`.
+  // False where this side cannot make one (Windows without the privilege to).
+  virtual bool makeSymbolicLink(const std::string& bytes, std::string& link,
+                                std::string& target) = 0;
   // Another program holds the file open without sharing, until releaseFile.
   virtual void holdFile(const std::string& path) = 0;
   virtual void releaseFile(const std::string& path) = 0;

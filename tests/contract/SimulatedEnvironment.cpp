@@ -39,6 +39,18 @@ class SimulatedEnvironment final : public ContractEnvironment {
     return present ? windows_.fileBytes(path) : std::string();
   }
 
+  void makeHardLink(const std::string& existing, const std::string& path) override {
+    windows_.addHardLink(existing, path);
+  }
+  bool makeSymbolicLink(const std::string& bytes, std::string& link, std::string& target) override {
+    const std::string folder = makeFolder();
+    target = folder + "real\\target.ini";
+    link = folder + "sym.ini";
+    windows_.addFile(target, bytes);
+    windows_.addSymbolicLink(link, target);
+    return true;
+  }
+
   void holdFile(const std::string& path) override { windows_.holdOpen(path); }
   void releaseFile(const std::string& path) override { windows_.release(path); }
 

@@ -121,6 +121,36 @@ class Win32Environment final : public ContractEnvironment {
     return bytes;
   }
 
+  void makeHardLink(const std::string& existing, const std::string& path) override {
+    if (!CreateHardLinkA(path.c_str(), existing.c_str(), nullptr)) fail("CreateHardLinkA", path);
+  }
+
+  // Wine 8.0's CreateSymbolicLinkA reports success and makes nothing: under Wine the link is the
+  // Unix one run_under_wine.sh made (ZRK_CONTRACT_SYMLINK, to ZRK_CONTRACT_SYMLINK_TARGET). On
+  // Windows the call needs the privilege, or developer mode for the unprivileged flag.
+  bool makeSymbolicLink(const std::string& bytes, std::string& link, std::string& target) override {
+    if (underWine()) {
+      const char* madeLink = std::getenv("ZRK_CONTRACT_SYMLINK");
+      const char* madeTarget = std::getenv("ZRK_CONTRACT_SYMLINK_TARGET");
+      if (madeLink == nullptr || madeTarget == nullptr) return false;
+      link = madeLink;
+      target = madeTarget;
+    } else {
+      const std::string folder = makeFolder();
+      target = folder + "target.ini";
+      link = folder + "sym.ini";
+      using CreateLink = BOOLEAN(WINAPI*)(LPCSTR, LPCSTR, DWORD);
+      const FARPROC found = GetProcAddress(GetModuleHandleA("kernel32.dll"), "CreateSymbolicLinkA");
+      const auto create = reinterpret_cast<CreateLink>(reinterpret_cast<void (*)()>(found));
+      constexpr DWORD kAllowUnprivilegedCreate = 0x2;
+      if (create == nullptr || !create(link.c_str(), target.c_str(), kAllowUnprivilegedCreate)) {
+        return false;
+      }
+    }
+    makeFile(target, bytes, kAttributeArchive);
+    return true;
+  }
+
   void holdFile(const std::string& path) override {
     const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -220,6 +250,9 @@ class Win32Environment final : public ContractEnvironment {
         return "Wine lets CREATE_ALWAYS empty a hidden or system file, as any user";
       case KnownDifference::noUnicodeOnDiskFlag:
         return "Wine reports drive C: with flags 0xA, without FILE_UNICODE_ON_DISK";
+      case KnownDifference::noReparseAttribute:
+        return "Wine shows a Unix symbolic link by its target's attributes, without "
+               "FILE_ATTRIBUTE_REPARSE_POINT";
       case KnownDifference::noDriveWithoutMedia:
         return "Wine has no drive without media: a drive whose folder is missing still answers "
                "its volume";

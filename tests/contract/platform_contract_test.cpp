@@ -643,6 +643,77 @@ TEST_F(PlatformContract, TempFilesAreNewEmptyFilesOfUnusedNames) {
   EXPECT_EQ(os().makeTempFile((folder + "missing\\").c_str(), "ZRK", none), 0u);
 }
 
+// What a rename would change besides the content, as the system tells it of an open file: the
+// names it has (GetFileInformationByHandle), the path it resolves to (GetFinalPathNameByHandleA),
+// and a link's own attributes (GetFileAttributesA). A plain file, a file with a second name and a
+// symbolic link give three different answers. A rename replaces a name only: over a symbolic
+// link, the link goes and its target keeps its bytes.
+TEST_F(PlatformContract, LinksShowInTheNamesAndFinalPathOfTheOpenFile) {
+  struct Answer {
+    std::uint32_t links = 0;
+    bool reparsePoint = false;
+    std::string finalPath;  // without "\\?\", upper-cased
+  };
+  auto upper = [](std::string text) {
+    for (char& c : text) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    return text;
+  };
+  auto answer = [&](const std::string& path) {
+    Answer a;
+    a.reparsePoint = (os().fileAttributes(path.c_str()) & kAttributeReparsePoint) != 0;
+    const OsHandle file = open(path, kGenericWrite, kOpenExisting);  // as the launcher opens it
+    EXPECT_NE(file, kInvalidHandle) << path << ": error " << os().lastError();
+    if (file == kInvalidHandle) return a;
+    FileInformation info;
+    EXPECT_TRUE(os().fileInformation(file, info)) << path << ": error " << os().lastError();
+    a.links = info.links;
+    char final[kMaxPath + 8] = {};
+    const std::uint32_t length = os().finalPathName(file, final, sizeof final);
+    EXPECT_EQ(length, std::strlen(final)) << path << ": error " << os().lastError();
+    EXPECT_EQ(std::string(final).substr(0, 4), "\\\\?\\") << final;
+    a.finalPath = upper(std::string(final).substr(std::min<std::size_t>(4, length)));
+    close(file);
+    return a;
+  };
+
+  const std::string folder = env().makeFolder();
+  env().makeFile(folder + "plain.ini", "plain");
+  Answer got = answer(folder + "plain.ini");
+  EXPECT_EQ(got.links, 1u);
+  EXPECT_FALSE(got.reparsePoint);
+  EXPECT_EQ(got.finalPath, upper(folder + "plain.ini"));
+
+  env().makeFile(folder + "first.ini", "one file");
+  env().makeHardLink(folder + "first.ini", folder + "second.ini");
+  for (const char* name : {"first.ini", "second.ini"}) {
+    got = answer(folder + name);
+    EXPECT_EQ(got.links, 2u) << name;
+    EXPECT_FALSE(got.reparsePoint) << name;
+    EXPECT_EQ(got.finalPath, upper(folder + name));
+  }
+  env().makeFile(folder + "new.tmp", "new");
+  ASSERT_TRUE(os().replaceFile((folder + "new.tmp").c_str(), (folder + "second.ini").c_str()));
+  EXPECT_EQ(env().fileBytes(folder + "first.ini"), "one file") << "a rename over a second name";
+  EXPECT_EQ(answer(folder + "first.ini").links, 1u);
+
+  std::string link;
+  std::string target;
+  if (!env().makeSymbolicLink("old", link, target)) GTEST_SKIP() << "no symbolic link here";
+  got = answer(link);
+  EXPECT_EQ(got.links, 1u);
+  EXPECT_EQ(got.finalPath, upper(target));
+  if (const char* why = env().differs(KnownDifference::noReparseAttribute)) {
+    EXPECT_FALSE(got.reparsePoint) << "the difference is gone: " << why;
+  } else {
+    EXPECT_TRUE(got.reparsePoint);
+  }
+  const std::string beside = link.substr(0, link.rfind('\\') + 1) + "new.tmp";
+  env().makeFile(beside, "new");
+  ASSERT_TRUE(os().replaceFile(beside.c_str(), link.c_str())) << "error " << os().lastError();
+  EXPECT_EQ(env().fileBytes(link), "new");
+  EXPECT_EQ(env().fileBytes(target), "old") << "a rename over a symbolic link";
+}
+
 // A file's end moved by SetEndOfFile from the position SetFilePointer gives: cut short, made
 // longer with zero bytes, and written over from its start without being emptied.
 TEST_F(PlatformContract, FileEndFollowsThePositionItIsSetAt) {

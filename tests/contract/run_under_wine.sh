@@ -42,6 +42,15 @@ fi
 ZRK_CONTRACT_UNIX_UID=$(id -u)
 export ZRK_CONTRACT_UNIX_UID
 
+# A Unix symbolic link to a file, which no Windows call can make under Wine 8.0, for the tests of
+# what a link looks like through the Windows calls (reached through drive Z:, the whole file system).
+mkdir -p "$work/links/real"
+: >"$work/links/real/target.ini"
+ln -s real/target.ini "$work/links/sym.ini"
+ZRK_CONTRACT_SYMLINK="Z:$(echo "$work/links/sym.ini" | tr / '\\')"
+ZRK_CONTRACT_SYMLINK_TARGET="Z:$(echo "$work/links/real/target.ini" | tr / '\\')"
+export ZRK_CONTRACT_SYMLINK ZRK_CONTRACT_SYMLINK_TARGET
+
 cleanup() {
   wineserver -k 2>/dev/null || true
   rm -rf "$work"

@@ -572,11 +572,53 @@ def standard_install(case, launcher, letter="d", windows_folder="Games\\ZRK", se
 
 def case_normal_launch(case, launcher, messages):
     # The file says another folder; the launcher makes FOLDER its start-up folder. The launcher is
-    # started by a parent that has an inheritable handle open: the game must not get it.
+    # started by a parent that has an inheritable handle open: the game must not get it. A plain
+    # file is replaced by a new one renamed over it.
     before = bare_settings(b"C:\\Program Files\\ZRK\\")
     folder = standard_install(case, launcher, settings=before)
+    inode = (folder / SETTINGS).stat().st_ino
     return {"start": folder, "settings": (folder / SETTINGS, keyed_settings(folder_bytes(
-        "d", "Games\\ZRK"))), "box": None, "game": "D:\\Games\\ZRK", "parent": True}
+        "d", "Games\\ZRK"))), "box": None, "game": "D:\\Games\\ZRK", "parent": True,
+            "checks": [lambda: check_equal("a new file renamed over the settings",
+                                           (folder / SETTINGS).stat().st_ino != inode, True)]}
+
+
+def case_settings_hard_linked(case, launcher, messages):
+    # The settings file has a second name elsewhere on the drive: a rename would part the two.
+    # Written in place, both names hold the new settings and are still one file.
+    before = bare_settings(b"C:\\Program Files\\ZRK\\")
+    folder = standard_install(case, launcher, settings=before)
+    other = case.folder("d", "Backup") / SETTINGS
+    os.link(folder / SETTINGS, other)
+    keyed = keyed_settings(folder_bytes("d", "Games\\ZRK"))
+    return {"start": folder, "settings": (folder / SETTINGS, keyed), "box": None,
+            "game": "D:\\Games\\ZRK",
+            "checks": [lambda: check_settings(other, keyed),
+                       lambda: check_equal("one file under both names",
+                                           os.path.samefile(folder / SETTINGS, other), True)]}
+
+
+def case_settings_symbolic_link(case, launcher, messages):
+    # The settings file is a symbolic link into a folder on another drive (a sync tool's): the
+    # link stays a link, and its target holds the new settings.
+    target = case.folder("i", "Sync") / SETTINGS
+    target.write_bytes(bare_settings(b"C:\\Program Files\\ZRK\\"))
+    folder = standard_install(case, launcher)
+    (folder / SETTINGS).symlink_to(target)
+    return {"start": folder, "settings": (target, keyed_settings(folder_bytes("d", "Games\\ZRK"))),
+            "box": None, "game": "D:\\Games\\ZRK",
+            "checks": [lambda: check_equal("the settings file is still a link to " + str(target),
+                                           os.path.realpath(folder / SETTINGS), str(target))]}
+
+
+def case_large_settings_no_new_files(case, launcher, messages):
+    # More than 64 KiB (lines after line 60 are carried and ignored) in a folder that takes no new
+    # files: rewritten in place all the same, the tail cut off.
+    before = bare_settings(b"C:\\Program Files\\ZRK\\") + b"x" * (100 * 1024) + b"\r\n"
+    folder = standard_install(case, launcher, settings=before)
+    chattr_immutable(case, folder)
+    return {"start": folder, "settings": (folder / SETTINGS, keyed_settings(folder_bytes(
+        "d", "Games\\ZRK"))), "box": None, "game": "D:\\Games\\ZRK"}
 
 
 def case_keyed_in_drive_root(case, launcher, messages):
@@ -820,6 +862,9 @@ CASES = {
     "disk_full_file_must_grow": case_disk_full_file_must_grow,
     "disk_full_and_no_new_files": case_disk_full_and_no_new_files,
     "four_launchers_at_once": case_four_launchers_at_once,
+    "settings_hard_linked": case_settings_hard_linked,
+    "settings_symbolic_link": case_settings_symbolic_link,
+    "large_settings_no_new_files": case_large_settings_no_new_files,
 }
 
 
@@ -878,6 +923,7 @@ def run_case(name, arch, template, build_dir, keep):
                       lambda: check_game(record, expect["game"], expect.get("parent", False)),
                       lambda: check_equal("ZRK_START.exe exit code", code, 0)]
         checks.append(lambda: check_no_temporary_files(settings_path.parent))
+        checks += expect.get("checks", [])
         # Every check runs, so that one report shows everything that went wrong.
         problems = []
         for check in checks:

@@ -18,6 +18,11 @@ namespace fuzz {
 namespace {
 
 constexpr std::size_t kMaxPathBytes = 259;  // a path buffer's bytes before its terminator
+
+// The second name of a settings file with two, beside it.
+std::string SecondName(const std::string& folder) {
+  return folder + "DLTZRK_DL.BAK";
+}
 const std::string kToolsFolder = "\\\\tools\\bin\\";
 
 // Another program opens a file at the moment the launcher opens one whose name ends in a given
@@ -137,10 +142,12 @@ const char* MessageName(Message m) {
 // --- The model: what the launch must do on `spec` -----------------------------------------------
 
 // The settings file through the launcher's writes, by the rules of a safe replace: a file that an
-// exclusive CREATE_ALWAYS open would refuse is left alone; otherwise the new bytes go into a new
-// file that is renamed over it (refusals that pass are waited out, about ten tries); where that
-// fails, the file is rewritten in place and its old bytes are written back when that fails. A
-// full disk counts the bytes a file grows by; writes that stop count every byte written.
+// exclusive CREATE_ALWAYS open would refuse is left alone; a plain file gets the new bytes in a new
+// file that is renamed over it (refusals that pass are waited out, about ten tries); a file with a
+// second name or behind a symbolic link, or one where the rename fails, is rewritten in place, and
+// the old bytes the new ones covered are written back when that fails. A full disk counts the
+// bytes a file grows by; writes that stop count every byte written. A volume that cannot flush
+// changes nothing.
 struct DiskModel {
   const MachineSpec& spec;
   std::string file;  // the settings file's bytes
@@ -158,7 +165,8 @@ struct DiskModel {
   void Write(const std::string& bytes, bool first) {
     const std::uint32_t refused = kAttributeReadOnly | kAttributeHidden | kAttributeSystem;
     if ((spec.settingsAttributes & refused) != 0 || held) return;
-    if (!spec.folderClosed && ThroughNewFile(bytes, first)) return;
+    const bool plain = spec.settingsLink == SettingsLink::none;
+    if (plain && !spec.folderClosed && ThroughNewFile(bytes, first)) return;
     InPlace(bytes);
   }
 
@@ -181,9 +189,10 @@ struct DiskModel {
   }
 
   void InPlace(const std::string& bytes) {
-    // The old bytes are read first: a read error among them, or too many, and nothing is done.
-    if (held || file.size() > kRestorableSize) return;
-    if (spec.readFaultAt && *spec.readFaultAt < file.size()) return;
+    // The old bytes the new ones will cover are read first: a read error among them, and nothing
+    // is done.
+    const std::size_t kept = std::min(file.size(), bytes.size());
+    if (held || (spec.readFaultAt && *spec.readFaultAt < kept)) return;
     const std::uint64_t went = Takes(bytes.size(), file.size());
     taken -= went;
     if (went == bytes.size() && !spec.flushFails) {
@@ -198,14 +207,14 @@ struct DiskModel {
     // The old bytes go back over what was written, and with all of them the old length; where
     // the writes stop first, the file stays torn: old bytes as far as they went back, then new
     // ones as far as those went, then old ones. A flush that fails leaves the bytes as written.
-    const std::uint64_t back = std::min<std::uint64_t>(taken, file.size());
+    const std::uint64_t back = std::min<std::uint64_t>(taken, kept);
     taken -= back;
     const std::uint64_t grown = went > file.size() ? went - file.size() : 0;
     std::string after = file;
     if (after.size() < went) after.resize(went);
     after.replace(0, went, bytes, 0, went);
     after.replace(0, back, file, 0, back);
-    if (back == file.size()) {
+    if (back == kept) {
       after.resize(file.size());
     } else {
       free -= grown;
@@ -345,8 +354,13 @@ void Build(const MachineSpec& spec, FuzzWindows& os) {
 
   const std::string settings =
       folder + (spec.settingsNameLower ? "dltzrk_dl.ini" : "DLTZRK_DL.INI");
+  // The file itself: behind a symbolic link, in a folder of its own.
+  const std::string file =
+      spec.settingsLink == SettingsLink::symbolic ? folder + "SYNC\\DLTZRK_DL.INI" : settings;
   if (spec.settings == SettingsKind::file) {
-    os.addFile(settings, spec.settingsBytes, spec.settingsAttributes);
+    os.addFile(file, spec.settingsBytes, spec.settingsAttributes);
+    if (spec.settingsLink == SettingsLink::symbolic) os.addSymbolicLink(settings, file);
+    if (spec.settingsLink == SettingsLink::secondName) os.addHardLink(file, SecondName(folder));
   } else if (spec.settings == SettingsKind::folder) {
     os.addDirectory(settings + "\\");
   }
@@ -355,8 +369,8 @@ void Build(const MachineSpec& spec, FuzzWindows& os) {
     os.holdTrigger = spec.heldAtWrite ? "ZRK_DLN.SD" : ".TMP";
     os.holdPath = settings;
   }
-  if (spec.readFaultAt) os.failReadAt(settings, *spec.readFaultAt);
-  if (spec.readCloseFails) os.failCloseOf(settings);
+  if (spec.readFaultAt) os.failReadAt(file, *spec.readFaultAt);
+  if (spec.readCloseFails) os.failCloseOf(file);
   if (spec.dataCloseFails) os.failCloseOf(folder + "ZRK_DLN.SD");
 
   const std::string temp = folder + "ZRK1.TMP";
@@ -380,7 +394,11 @@ void Build(const MachineSpec& spec, FuzzWindows& os) {
   // The first new file: the first free name, as the simulated GetTempFileNameA gives it.
   if (spec.tempCloseFails)
     os.failCloseOf(folder + (spec.staleTemp == StaleTemp::none ? "ZRK1.TMP" : "ZRK2.TMP"));
-  if (spec.flushFails) os.failFlush();
+  if (spec.flushFails) {
+    os.failFlush();
+  } else if (spec.flushUnsupported) {
+    os.failFlush(kErrorInvalidFunction);
+  }
   if (spec.replaceFails) {
     os.failReplaceInto(settings);
   } else if (spec.renameRefusals > 0) {
@@ -424,8 +442,9 @@ std::string Describe(const MachineSpec& spec) {
       << (spec.freeSpace ? std::to_string(*spec.freeSpace) : "-") << " writes stop after "
       << (spec.writesStopAfter ? std::to_string(*spec.writesStopAfter) : "-") << " rename refusals "
       << spec.renameRefusals << " temp close fails " << spec.tempCloseFails << " flush fails "
-      << spec.flushFails << " replace fails " << spec.replaceFails << "\nsettings bytes: \""
-      << Escaped(spec.settingsBytes, 2000) << "\"\n";
+      << spec.flushFails << " flush unsupported " << spec.flushUnsupported << " replace fails "
+      << spec.replaceFails << " settings link " << static_cast<int>(spec.settingsLink)
+      << "\nsettings bytes: \"" << Escaped(spec.settingsBytes, 2000) << "\"\n";
   return out.str();
 }
 
@@ -535,6 +554,17 @@ void RunAndCheck(const MachineSpec& spec) {
     const char* kind = actual == spec.settingsBytes ? "as it was" : "other bytes";
     Fail(std::string("settings file differs: ") + kind + " \"" + Escaped(actual, 2000) + "\"", spec,
          expected, os);
+  }
+
+  // Every name of the file sees the new bytes: a second name is still the same file, a symbolic
+  // link still a link.
+  if (expected.settingsIsFile && spec.settingsLink == SettingsLink::secondName &&
+      !os.sameFile(settingsPath, SecondName(folder))) {
+    Fail("the second name was parted from the settings file", spec, expected, os);
+  }
+  if (expected.settingsIsFile && spec.settingsLink == SettingsLink::symbolic &&
+      os.linkTarget(settingsPath).empty()) {
+    Fail("the symbolic link was replaced by a file", spec, expected, os);
   }
 
   // Nothing is left behind and nothing is removed: a stale temporary file stays as it was.

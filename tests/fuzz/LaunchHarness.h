@@ -41,6 +41,9 @@ struct DriveSpec {
 };
 
 enum class SettingsKind { file, absent, folder };
+// What else points at the settings file: a second name beside it (a hard link), or the name is a
+// symbolic link to a file in a folder of its own.
+enum class SettingsLink { none, secondName, symbolic };
 enum class StaleTemp { none, normal, readOnly, hidden, held };
 
 struct MachineSpec {
@@ -59,6 +62,7 @@ struct MachineSpec {
   SettingsKind settings = SettingsKind::file;
   std::string settingsBytes;
   bool settingsNameLower = false;
+  SettingsLink settingsLink = SettingsLink::none;
   std::uint32_t settingsAttributes = kAttributeArchive;
   bool heldAtRead = false;
   bool heldAtWrite = false;   // another program opens it while the launcher looks for the data
@@ -74,7 +78,8 @@ struct MachineSpec {
   int renameRefusals = 0;       // sharing violations before a rename into the settings goes through
   bool tempCloseFails = false;  // the first new file will not close
   bool flushFails = false;
-  bool replaceFails = false;  // renames into the settings are refused for good
+  bool flushUnsupported = false;  // a volume that cannot flush (ERROR_INVALID_FUNCTION)
+  bool replaceFails = false;      // renames into the settings are refused for good
 };
 
 // A machine with the game installed in C:\Games\X: library, settings, data file and game there,

@@ -264,6 +264,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   spec.flushFails = in.ConsumeIntegralInRange<int>(0, 63) == 63;
   spec.replaceFails = in.ConsumeIntegralInRange<int>(0, 63) == 63;
   spec.folderClosed = in.ConsumeIntegralInRange<int>(0, 15) == 15;
+  spec.flushUnsupported = in.ConsumeIntegralInRange<int>(0, 31) == 31;
+  switch (in.ConsumeIntegralInRange<int>(0, 15)) {
+    case 14:
+      spec.settingsLink = fuzz::SettingsLink::secondName;
+      break;
+    case 15:
+      spec.settingsLink = fuzz::SettingsLink::symbolic;
+      break;
+    default:
+      break;
+  }
   if (in.ConsumeIntegralInRange<int>(0, 15) == 15) {
     spec.renameRefusals = in.ConsumeIntegralInRange<int>(1, 2 * (kReplaceRetries + 1) + 1);
   }

@@ -208,7 +208,21 @@ TEST(SimulatedFiles, ExclusiveOpenKeepsEveryoneElseOut) {
   EXPECT_EQ(OpenForReading(os, path, kShareRead), kInvalidHandle);
   EXPECT_EQ(os.lastError(), kErrorSharingViolation);
   os.release(path);
-  EXPECT_NE(OpenForReading(os, path), kInvalidHandle);
+
+  // Sharing belongs to the file, not to a name: open through a symbolic link, the file refuses
+  // its other name too. Removing one name leaves the file to the other.
+  os.addHardLink(path, "C:\\X\\SECOND.INI");
+  os.addSymbolicLink("C:\\X\\LINK.INI", path);
+  const OsHandle linked = OpenForReading(os, "C:\\X\\LINK.INI");
+  EXPECT_NE(linked, kInvalidHandle);
+  EXPECT_EQ(OpenForReading(os, "C:\\X\\SECOND.INI", kShareRead), kInvalidHandle);
+  EXPECT_EQ(os.lastError(), kErrorSharingViolation);
+  EXPECT_TRUE(os.closeHandle(linked));
+  EXPECT_TRUE(os.deleteFile(path.c_str()));
+  EXPECT_EQ(os.fileBytes("C:\\X\\SECOND.INI"), "bytes");
+  EXPECT_FALSE(os.hasFile("C:\\X\\LINK.INI")) << "a link to nothing";
+  EXPECT_EQ(OpenForReading(os, "C:\\X\\LINK.INI"), kInvalidHandle);
+  EXPECT_EQ(os.lastError(), kErrorFileNotFound);
 }
 
 TEST(SimulatedFiles, ReplaceIsOneRenameWhereWindowsAllowsIt) {

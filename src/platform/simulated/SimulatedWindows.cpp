@@ -459,6 +459,11 @@ struct SimulatedWindows::State {
   void giveRoom(std::uint64_t bytes) {
     if (freeSpace) *freeSpace += bytes;
   }
+  // Whether MoveFileExA may replace the name of `entry`: not a folder, a read-only file, or one
+  // that is open.
+  bool replaceable(const Entry& entry) const {
+    return !entry.directory && (ownAttributes(entry) & kAttributeReadOnly) == 0 && !isOpen(&entry);
+  }
   // A name about to go: the room of its file comes back when it was the file's last name.
   void dropName(const Entry& entry) {
     if (entry.isFile() && namesOf(entry.data.get()) == 1) giveRoom(entry.data->bytes.size());
@@ -1529,14 +1534,9 @@ bool SimulatedWindows::replaceFile(const char* source, const char* target) {
 
   // A name is renamed, never what it links to: over a symbolic link, the link goes and its target
   // stays as it was; over one name of a file with several, the others keep the old file.
-  const State::Entry* replaced = s.find(*to);
-  const bool sameName = from->key(cp) == to->key(cp);
-  if (replaced != nullptr && !sameName &&
-      (replaced->directory || (s.ownAttributes(*replaced) & kAttributeReadOnly) ||
-       s.isOpen(replaced))) {
-    return s.fail(kErrorAccessDenied);
-  }
-  if (replaced != nullptr && !sameName) s.dropName(*replaced);
+  const State::Entry* replaced = from->key(cp) == to->key(cp) ? nullptr : s.find(*to);
+  if (replaced != nullptr && !s.replaceable(*replaced)) return s.fail(kErrorAccessDenied);
+  if (replaced != nullptr) s.dropName(*replaced);
   State::Entry moved = *moving;
   s.entries.erase(from->key(cp));
   moved.path = s.displayPath(*to);
