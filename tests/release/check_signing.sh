@@ -47,10 +47,10 @@ sign_release() {
 }
 
 check_signed() { # ARCH SIGNED_NAME BUILD_DIR
-  local arch=$1 signed=$out/$2 built=$3/src/platform/win32/ZRK_START.exe
+  local arch=$1 signed=$out/$2 build_exe=$3/src/platform/win32/ZRK_START.exe
   local unsigned=$out/${2%.exe}-unsigned.exe
   echo "$2:"
-  cmp -s "$unsigned" "$built" || fail "$(basename "$unsigned") is not the build's $built"
+  cmp -s "$unsigned" "$build_exe" || fail "$(basename "$unsigned") is not the build's $build_exe"
 
   local verified description
   if ! verified=$(osslsigncode verify -CAfile "$work/cert.pem" -in "$signed" 2>&1); then
@@ -63,6 +63,7 @@ check_signed() { # ARCH SIGNED_NAME BUILD_DIR
     sed -n 's/^ *041104B0 FileDescription = //p')
   local got
   got=$(sed -n 's/^[[:space:]]*Text description: //p' <<<"$verified")
+  [ -n "$description" ] || fail "$2: no FileDescription found in the version resource"
   [ "$got" = "$description" ] ||
     fail "$2: the signature's description is '$got', not the FileDescription '$description'"
   echo "  osslsigncode verify: ok, SHA-256, described as '$description'"
