@@ -13,6 +13,7 @@ ZRK_PACKAGES=(
   wine wine64 xvfb xauth fonts-ipafont-gothic locales      # the Wine tests
   fonts-wine                                               # Wine's caption-button glyphs
   x11-apps imagemagick e2fsprogs python3
+  osslsigncode openssl                                     # signing the release, and its test
   valgrind clang-tidy libclang-rt-14-dev                   # memcheck, tidy, libFuzzer and sanitizers
 )
 

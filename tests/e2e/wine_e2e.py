@@ -7,13 +7,15 @@ with msgbox_reader.exe (which also presses OK), and checks the settings file byt
 stand-in game's record of how it was started, and the launcher's exit code.
 
   wine_e2e.py prepare --template DIR            create the Wine prefix that every case copies
-  wine_e2e.py run CASE --arch x86|x64 --template DIR --build-dir DIR
+  wine_e2e.py run CASE --arch x86|x64 --template DIR --build-dir DIR [--launcher FILE]
   wine_e2e.py cleanup --template DIR
   wine_e2e.py list
 
 A case copies the template prefix (hard links for the Windows folder, real copies of the
 registry), so cases share nothing and may run in parallel; each has its own Xvfb display and
-its own wineserver. Exit codes: 0 passed, 1 failed, 77 skipped (launcher not built, or a 32-bit
+its own wineserver. --launcher runs another file as ZRK_START.exe instead of the build folder's
+(a release file, such as a signed one); the stand-in game and helpers still come from the build
+folder. Exit codes: 0 passed, 1 failed, 77 skipped (launcher not built, or a 32-bit
 case on a machine that cannot run 32-bit programs; the reason is printed).
 """
 
@@ -876,9 +878,15 @@ def find_launcher(build_dir):
     return None
 
 
-def run_case(name, arch, template, build_dir, keep):
+def run_case(name, arch, template, build_dir, keep, launcher=None):
     preset = "windows-" + arch
-    launcher = find_launcher(build_dir) if build_dir else None
+    if launcher is not None:
+        launcher = Path(launcher)
+        if not launcher.is_file():
+            raise Failure("the launcher to run, %s, does not exist" % launcher)
+        print("running %s as %s" % (launcher, LAUNCHER))
+    elif build_dir:
+        launcher = find_launcher(build_dir)
     if launcher is None:
         print("SKIPPED: %s is not built in %s (build the %s preset first)" %
               (LAUNCHER, build_dir or "(no build folder given)", preset))
@@ -964,6 +972,7 @@ def main():
     parser.add_argument("--arch", choices=("x86", "x64"), default="x64",
                         help="which launcher: the 32-bit (x86) or the 64-bit (x64) one")
     parser.add_argument("--build-dir", help="build folder of that architecture's windows preset")
+    parser.add_argument("--launcher", help="the file to run as ZRK_START.exe (default: the build's)")
     parser.add_argument("--keep", action="store_true", help="keep the case's folders")
     args = parser.parse_args()
     try:
@@ -983,7 +992,8 @@ def main():
             parser.error("unknown case %r; cases: %s" % (args.case, ", ".join(CASES)))
         if args.build_dir is None:
             parser.error("--build-dir is required")
-        return run_case(args.case, args.arch, args.template, args.build_dir, args.keep)
+        return run_case(args.case, args.arch, args.template, args.build_dir, args.keep,
+                        args.launcher)
     except (Failure, Missing) as error:
         print("FAILED: %s" % error)
         return 1
