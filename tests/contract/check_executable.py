@@ -275,11 +275,11 @@ def check(path, max_bytes, arch=None):
         print("  imports %s: %d functions" % (dll, len(functions)))
         if dll.lower() not in ALLOWED_DLLS:
             failures.append("imports %s" % dll)
-    if {dll.lower() for dll in imports} != ALLOWED_DLLS:
-        failures.append("imports from %s, not from each of %s" % (sorted(imports), sorted(ALLOWED_DLLS)))
         newer = [f for f in functions if f in NEWER_THAN_XP or (dll.lower() == "msvcrt.dll" and f.endswith("_s"))]
         if newer:
             failures.append("imports from %s what XP lacks: %s" % (dll, ", ".join(newer)))
+    if {dll.lower() for dll in imports} != ALLOWED_DLLS:
+        failures.append("imports from %s, not from each of %s" % (sorted(imports), sorted(ALLOWED_DLLS)))
 
     resources = pe.resources()
     groups = {k: v for k, v in resources.items() if k[0] == RT_GROUP_ICON}
