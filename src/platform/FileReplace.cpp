@@ -152,7 +152,7 @@ bool ReplaceThroughNewFile(Platform& os, const char* folder, const char* path, c
   }
   bool written = readable && WriteAll(os, file, bytes, size) && Flushed(os, file);
   written = os.closeHandle(file) && written;
-  if (written && Retried(os, [&] { return os.replaceFile(temp, path); })) return true;
+  if (written && Retried(os, [&] { return os.renameOver(temp, path); })) return true;
   Retried(os, [&] { return os.deleteFile(temp); });
   return false;
 }

@@ -29,6 +29,8 @@ inline constexpr std::uint32_t kDriveRamdisk = 6;
 inline constexpr std::uint32_t kGenericRead = 0x80000000u;
 inline constexpr std::uint32_t kGenericWrite = 0x40000000u;
 inline constexpr std::uint32_t kShareNone = 0;
+inline constexpr std::uint32_t kFileShareRead = 0x1;
+inline constexpr std::uint32_t kFileShareWrite = 0x2;
 inline constexpr std::uint32_t kCreateAlways = 2;
 inline constexpr std::uint32_t kOpenExisting = 3;
 inline constexpr std::uint32_t kAttributeReadOnly = 0x01;
@@ -65,6 +67,7 @@ inline constexpr std::uint32_t kErrorFileNotFound = 2;
 inline constexpr std::uint32_t kErrorPathNotFound = 3;
 inline constexpr std::uint32_t kErrorAccessDenied = 5;
 inline constexpr std::uint32_t kErrorInvalidHandle = 6;
+inline constexpr std::uint32_t kErrorNotSameDevice = 17;
 inline constexpr std::uint32_t kErrorNotReady = 21;
 inline constexpr std::uint32_t kErrorCrc = 23;
 inline constexpr std::uint32_t kErrorWriteFault = 29;
@@ -190,7 +193,7 @@ class Platform {
   virtual std::uint32_t fileAttributes(const char* path) = 0;
   // MoveFileExA(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH): one rename
   // that replaces the target.
-  virtual bool replaceFile(const char* source, const char* target) = 0;
+  virtual bool renameOver(const char* source, const char* target) = 0;
   // DeleteFileA.
   virtual bool deleteFile(const char* path) = 0;
   // CharUpperA on a NUL-terminated string, in place.

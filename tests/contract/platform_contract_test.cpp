@@ -541,28 +541,28 @@ TEST_F(PlatformContract, StartOfAMissingProgramFails) {
 
 // --- Replacing and deleting -------------------------------------------------------------------
 
-TEST_F(PlatformContract, ReplaceRenamesOverTheTargetOrOntoAFreeName) {
+TEST_F(PlatformContract, RenameOverTheTargetOrOntoAFreeName) {
   const std::string folder = env().makeFolder();
   env().makeFile(folder + "new.tmp", "new");
   env().makeFile(folder + "DLTZRK_DL.INI", "old");
 
-  ASSERT_TRUE(os().replaceFile((folder + "new.tmp").c_str(), (folder + "DLTZRK_DL.INI").c_str()))
+  ASSERT_TRUE(os().renameOver((folder + "new.tmp").c_str(), (folder + "DLTZRK_DL.INI").c_str()))
       << "error " << os().lastError();
   bool exists = true;
   env().fileBytes(folder + "new.tmp", &exists);
   EXPECT_FALSE(exists);
   EXPECT_EQ(env().fileBytes(folder + "DLTZRK_DL.INI"), "new");
 
-  EXPECT_TRUE(os().replaceFile((folder + "DLTZRK_DL.INI").c_str(), (folder + "free.ini").c_str()));
+  EXPECT_TRUE(os().renameOver((folder + "DLTZRK_DL.INI").c_str(), (folder + "free.ini").c_str()));
   EXPECT_EQ(env().fileBytes(folder + "free.ini"), "new");
 
-  EXPECT_FALSE(os().replaceFile((folder + "new.tmp").c_str(), (folder + "free.ini").c_str()));
+  EXPECT_FALSE(os().renameOver((folder + "new.tmp").c_str(), (folder + "free.ini").c_str()));
   EXPECT_EQ(os().lastError(), kErrorFileNotFound);
 }
 
 // A file held open by another program cannot be renamed, nor renamed over: the rename that a
 // safe write ends with is then refused with one of the two errors it waits out.
-TEST_F(PlatformContract, ReplaceIsRefusedWhileEitherFileIsHeldOpen) {
+TEST_F(PlatformContract, RenameIsRefusedWhileEitherFileIsHeldOpen) {
   const std::string folder = env().makeFolder();
   const std::string source = folder + "ZRK1.TMP";
   const std::string target = folder + "DLTZRK_DL.INI";
@@ -571,24 +571,24 @@ TEST_F(PlatformContract, ReplaceIsRefusedWhileEitherFileIsHeldOpen) {
     env().makeFile(source, "new");
     env().makeFile(target, "old");
     env().holdFile(held);
-    EXPECT_FALSE(os().replaceFile(source.c_str(), target.c_str()));
+    EXPECT_FALSE(os().renameOver(source.c_str(), target.c_str()));
     const std::uint32_t error = os().lastError();
     EXPECT_TRUE(error == kErrorAccessDenied || error == kErrorSharingViolation) << error;
     env().releaseFile(held);
     EXPECT_EQ(env().fileBytes(target), "old");
     EXPECT_EQ(env().fileBytes(source), "new");
   }
-  EXPECT_TRUE(os().replaceFile(source.c_str(), target.c_str())) << os().lastError();
+  EXPECT_TRUE(os().renameOver(source.c_str(), target.c_str())) << os().lastError();
   EXPECT_EQ(env().fileBytes(target), "new");
 }
 
-TEST_F(PlatformContract, ReplaceRefusesAReadOnlyTarget) {
+TEST_F(PlatformContract, RenameRefusesAReadOnlyTarget) {
   if (const char* why = env().differs(KnownDifference::readOnlyReplaceable)) GTEST_SKIP() << why;
   const std::string folder = env().makeFolder();
   env().makeFile(folder + "new.tmp", "new");
   env().makeFile(folder + "DLTZRK_DL.INI", "old", kAttributeReadOnly);
 
-  EXPECT_FALSE(os().replaceFile((folder + "new.tmp").c_str(), (folder + "DLTZRK_DL.INI").c_str()));
+  EXPECT_FALSE(os().renameOver((folder + "new.tmp").c_str(), (folder + "DLTZRK_DL.INI").c_str()));
   EXPECT_EQ(os().lastError(), kErrorAccessDenied);
   EXPECT_EQ(env().fileBytes(folder + "DLTZRK_DL.INI"), "old");
   EXPECT_EQ(env().fileBytes(folder + "new.tmp"), "new");
@@ -692,7 +692,7 @@ TEST_F(PlatformContract, LinksShowInTheNamesAndFinalPathOfTheOpenFile) {
     EXPECT_EQ(got.finalPath, upper(folder + name));
   }
   env().makeFile(folder + "new.tmp", "new");
-  ASSERT_TRUE(os().replaceFile((folder + "new.tmp").c_str(), (folder + "second.ini").c_str()));
+  ASSERT_TRUE(os().renameOver((folder + "new.tmp").c_str(), (folder + "second.ini").c_str()));
   EXPECT_EQ(env().fileBytes(folder + "first.ini"), "one file") << "a rename over a second name";
   EXPECT_EQ(answer(folder + "first.ini").links, 1u);
 
@@ -709,7 +709,7 @@ TEST_F(PlatformContract, LinksShowInTheNamesAndFinalPathOfTheOpenFile) {
   }
   const std::string beside = link.substr(0, link.rfind('\\') + 1) + "new.tmp";
   env().makeFile(beside, "new");
-  ASSERT_TRUE(os().replaceFile(beside.c_str(), link.c_str())) << "error " << os().lastError();
+  ASSERT_TRUE(os().renameOver(beside.c_str(), link.c_str())) << "error " << os().lastError();
   EXPECT_EQ(env().fileBytes(link), "new");
   EXPECT_EQ(env().fileBytes(target), "old") << "a rename over a symbolic link";
 }

@@ -8,11 +8,12 @@
 #include <sstream>
 #include <vector>
 
-#include "SettingsModel.h"
 #include "app/LauncherApp.h"
 #include "app/Messages.h"
 #include "platform/FileReplace.h"
 #include "platform/simulated/SimulatedWindows.h"
+#include "support/Installation.h"
+#include "support/SettingsModel.h"
 
 namespace fuzz {
 namespace {
@@ -24,26 +25,6 @@ std::string SecondName(const std::string& folder) {
   return folder + "DLTZRK_DL.BAK";
 }
 const std::string kToolsFolder = "\\\\tools\\bin\\";
-
-// Another program opens a file at the moment the launcher opens one whose name ends in a given
-// text: the settings file while the launcher looks for its data file (between its read and its
-// write), or while it writes the new settings.
-class FuzzWindows : public SimulatedWindows {
- public:
-  std::string holdTrigger;
-  std::string holdPath;
-
-  OsHandle createFile(const char* name, std::uint32_t access, std::uint32_t shareMode,
-                      std::uint32_t disposition, std::uint32_t attributes) override {
-    const std::string text = name != nullptr ? name : "";
-    if (!holdTrigger.empty() && text.size() >= holdTrigger.size() &&
-        text.compare(text.size() - holdTrigger.size(), holdTrigger.size(), holdTrigger) == 0) {
-      holdOpen(holdPath);
-      holdTrigger.clear();
-    }
-    return SimulatedWindows::createFile(name, access, shareMode, disposition, attributes);
-  }
-};
 
 enum class Message { none, directX, notInstalled, damaged };
 
@@ -102,10 +83,7 @@ int DriveIndex(const std::string& path) {
 
 // The folder with a final backslash, as files inside it are named. Only a drive root has one
 // already: a last byte 0x5C may be the trail byte of a double-byte character.
-std::string FolderOf(const std::string& directory) {
-  const bool driveRoot = directory.size() == 3 && HasDriveLetter(directory);
-  return driveRoot ? directory : directory + "\\";
-}
+using testing_support::FolderOf;
 
 std::string Escaped(const std::string& bytes, std::size_t limit = 400) {
   std::string out;
@@ -306,8 +284,7 @@ Outcome Expect(const MachineSpec& spec, bool readFaultNoticed) {
 // --- The machine
 // ----------------------------------------------------------------------------------
 
-void Build(const MachineSpec& spec, FuzzWindows& os) {
-  os.addLibrary("d3dx9_40.dll", spec.libraryAttempt);
+void Build(const MachineSpec& spec, SimulatedWindows& os) {
   const bool onDrive = HasDriveLetter(spec.directory);
   for (int i = 0; i < 26; ++i) {
     const DriveSpec& d = spec.drives[i];
@@ -317,6 +294,19 @@ void Build(const MachineSpec& spec, FuzzWindows& os) {
     } else if (letter == 'C') {
       os.addDrive(letter, kDriveNoRootDir, false);  // a new machine has C: fixed; take it away
     }
+  }
+  // The launcher's folder, the current directory; what lies in it comes with the drives below.
+  testing_support::Layout home;
+  home.directory = spec.directory;
+  home.settings.reset();
+  home.dataFile = false;
+  home.game.reset();
+  home.libraryAttempt = spec.libraryAttempt;
+  testing_support::Install(os, home);
+  if (os.currentDirectoryPath() != spec.directory) {
+    std::fprintf(stderr, "decoder fault: directory \"%s\" reads back as \"%s\"\n",
+                 Escaped(spec.directory).c_str(), Escaped(os.currentDirectoryPath()).c_str());
+    std::abort();
   }
   const std::string folder = FolderOf(spec.directory);
   auto place = [&](const std::string& at, Data data, Game game) {
@@ -336,20 +326,11 @@ void Build(const MachineSpec& spec, FuzzWindows& os) {
     place(folder, spec.shareData, spec.shareGame);
   }
 
-  os.setCurrentDirectoryPath(spec.directory);
-  if (os.currentDirectoryPath() != spec.directory) {
-    std::fprintf(stderr, "decoder fault: directory \"%s\" reads back as \"%s\"\n",
-                 Escaped(spec.directory).c_str(), Escaped(os.currentDirectoryPath()).c_str());
-    std::abort();
-  }
-
   if (spec.launcherElsewhere) {
     os.setModuleFileName(kToolsFolder + "ZRK_START.exe");
     if (spec.gameBesideLauncher != Game::none) {
       os.addExecutable(kToolsFolder + "ZRK_DL.exe", spec.gameBesideLauncher == Game::starts);
     }
-  } else {
-    os.setModuleFileName(folder + "ZRK_START.exe");
   }
 
   const std::string settings =
@@ -366,8 +347,7 @@ void Build(const MachineSpec& spec, FuzzWindows& os) {
   }
   if (spec.heldAtRead) os.holdOpen(settings);
   if (spec.heldAtWrite || spec.heldAtRename) {
-    os.holdTrigger = spec.heldAtWrite ? "ZRK_DLN.SD" : ".TMP";
-    os.holdPath = settings;
+    os.holdWhenOpened(spec.heldAtWrite ? "ZRK_DLN.SD" : ".TMP", settings);
   }
   if (spec.readFaultAt) os.failReadAt(file, *spec.readFaultAt);
   if (spec.readCloseFails) os.failCloseOf(file);
@@ -400,9 +380,9 @@ void Build(const MachineSpec& spec, FuzzWindows& os) {
     os.failFlush(kErrorInvalidFunction);
   }
   if (spec.replaceFails) {
-    os.failReplaceInto(settings);
+    os.refuseRenamesInto(settings);
   } else if (spec.renameRefusals > 0) {
-    os.failReplaceInto(settings, kErrorSharingViolation, spec.renameRefusals);
+    os.refuseRenamesInto(settings, kErrorSharingViolation, spec.renameRefusals);
   }
   if (spec.folderClosed) os.refuseNewFiles(folder);
   if (spec.freeSpace) os.setFreeSpace(*spec.freeSpace);
@@ -516,7 +496,7 @@ bool IsValidDirectory(const std::string& directory) {
 }
 
 void RunAndCheck(const MachineSpec& spec) {
-  FuzzWindows os;
+  SimulatedWindows os;
   Build(spec, os);
   const std::set<std::string> filesBefore = FoldedFiles(os);
 

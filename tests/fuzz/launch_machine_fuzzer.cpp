@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "LaunchHarness.h"
-#include "SettingsModel.h"
 #include "platform/FileReplace.h"
+#include "support/SettingsModel.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "Installation.h"
 #include "app/Messages.h"
 #include "platform/File.h"
 #include "platform/FileReplace.h"
+#include "support/Installation.h"
 
 using namespace testing_support;
 
@@ -29,66 +29,6 @@ class CaseCount : public ::testing::Environment {
 };
 [[maybe_unused]] const auto* const kCaseCount = ::testing::AddGlobalTestEnvironment(new CaseCount);
 
-// The simulated Windows with two more things another program or a broken system can do.
-class FaultWindows : public SimulatedWindows {
- public:
-  // Another program opens `holdPath` at the moment the launcher opens a file whose name ends in
-  // `holdTrigger`: "ZRK_DLN.SD" (between reading the settings and writing them) or ".TMP"
-  // (while the new settings are being written); with `holdAccess` set, only an open with that
-  // access counts.
-  std::string holdTrigger;
-  std::string holdPath;
-  std::uint32_t holdAccess = 0;
-  // What GetCurrentDirectoryA answers, instead of the real current directory.
-  std::optional<std::string> reportedDirectory;
-
-  OsHandle createFile(const char* name, std::uint32_t access, std::uint32_t shareMode,
-                      std::uint32_t disposition, std::uint32_t attributes) override {
-    const std::string text = name;
-    if (!holdTrigger.empty() && text.size() >= holdTrigger.size() &&
-        text.compare(text.size() - holdTrigger.size(), holdTrigger.size(), holdTrigger) == 0 &&
-        (holdAccess == 0 || access == holdAccess)) {
-      holdOpen(holdPath);
-    }
-    return SimulatedWindows::createFile(name, access, shareMode, disposition, attributes);
-  }
-
-  std::uint32_t currentDirectory(std::uint32_t size, char* buffer) override {
-    if (!reportedDirectory) return SimulatedWindows::currentDirectory(size, buffer);
-    const std::string& text = *reportedDirectory;
-    if (text.empty()) return 0;  // the call failed
-    if (text.size() + 1 > size) return static_cast<std::uint32_t>(text.size() + 1);
-    text.copy(buffer, text.size());
-    buffer[text.size()] = '\0';
-    return static_cast<std::uint32_t>(text.size());
-  }
-};
-
-// The game installed in `directory` (the launcher's current directory): the launcher, its
-// settings, the data file and the game, drive C fixed.
-struct Machine {
-  explicit Machine(const std::string& directory = "C:\\Games\\X",
-                   const std::string& settingsBytes = KeyedFile(kFolder, 'D'))
-      : folder(directory.size() == 3 && directory[1] == ':' ? directory : directory + "\\"),
-        settings(folder + "DLTZRK_DL.INI"),
-        temp(folder + "ZRK1.TMP"),
-        original(settingsBytes) {
-    os.addLibrary("d3dx9_40.dll");
-    os.addDirectory(folder);
-    os.setCurrentDirectoryPath(directory);
-    os.setModuleFileName(folder + "ZRK_START.exe");
-    os.addFile(settings, settingsBytes);
-    os.addFile(folder + "ZRK_DLN.SD", "data");
-    os.addExecutable(folder + "ZRK_DL.exe");
-  }
-
-  FaultWindows os;
-  std::string folder;
-  std::string settings;
-  std::string temp;  // the new file that the first write makes
-  std::string original;
-};
-
 struct Expected {
   const char* message = nullptr;  // the text of the one message box; none when null
   std::string settings;           // the settings file afterwards
@@ -96,7 +36,7 @@ struct Expected {
 };
 
 // Runs the launch and checks what every case must hold.
-void Check(Machine& m, const Expected& expected) {
+void Check(Installation& m, const Expected& expected) {
   ++casesRun;
   const std::vector<std::string> filesBefore = m.os.files();
   CLauncherApp app;
@@ -109,7 +49,7 @@ void Check(Machine& m, const Expected& expected) {
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text, expected.message);
   }
-  const std::string after = m.os.fileBytes(m.settings);
+  const std::string after = m.os.fileBytes(m.settingsPath);
   EXPECT_TRUE(after == m.original || after == expected.settings)
       << "half-written settings: " << after.size() << " bytes";
   EXPECT_EQ(after, expected.settings);
@@ -126,6 +66,18 @@ void Check(Machine& m, const Expected& expected) {
 const std::string kInput = KeyedFile(kFolder, 'D');
 const std::string kKeyedOutput = KeyedFile(kFolder, 'C');
 const std::string kBareOutput = BareFile(kFolder);
+
+// The game installed in `directory` (the launcher's current directory), the settings file holding
+// `settings`, the game starting or not.
+Layout At(const std::string& directory, const std::string& settings = kInput,
+          bool gameStarts = true) {
+  Layout layout;
+  layout.directory = directory;
+  layout.settings = settings;
+  if (!gameStarts) layout.game = SimulatedWindows::ProgramKind::broken;
+  return layout;
+}
+const std::string kDirectory = "C:\\Games\\X";
 
 // The same with values of 190 bytes: about 12 KB, several stream buffers and read blocks.
 std::vector<std::string> LongValues() {
@@ -160,7 +112,7 @@ TEST(FaultMatrix, DiskFullAtEveryByteOfTheKeyedWrite) {
        {std::pair{kInput, kKeyedOutput}, std::pair{kLongInput, kLongKeyedOutput}}) {
     for (const std::size_t room : Rooms(keyed.size())) {
       SCOPED_TRACE("room " + std::to_string(room) + " of " + std::to_string(keyed.size()));
-      Machine m("C:\\Games\\X", input);
+      Installation m(At(kDirectory, input));
       m.os.failWritesAfter(room);
       Check(m, {nullptr, room < keyed.size() ? input : keyed});
       if (HasFailure()) return;
@@ -174,8 +126,7 @@ TEST(FaultMatrix, DiskFullAtEveryByteOfTheBareWrite) {
         std::tuple{kLongInput, kLongKeyedOutput, kLongBareOutput}}) {
     for (const std::size_t room : Rooms(bare.size())) {
       SCOPED_TRACE("room " + std::to_string(room) + " of " + std::to_string(bare.size()));
-      Machine m("C:\\Games\\X", input);
-      m.os.addExecutable(m.folder + "ZRK_DL.exe", false);
+      Installation m(At(kDirectory, input, /*gameStarts=*/false));
       m.os.failWritesAfter(keyed.size() + room);
       // A bare write that does not fit leaves the keyed file, whole.
       Check(m, {nullptr, room < bare.size() ? keyed : bare, false});
@@ -193,7 +144,7 @@ TEST(FaultMatrix, FreeSpaceAtEveryByteOfTheKeyedWrite) {
   for (const bool folderClosed : {false, true}) {
     for (const std::size_t room : Rooms(kKeyedOutput.size() + 1)) {
       SCOPED_TRACE("room " + std::to_string(room) + (folderClosed ? ", no new files" : ""));
-      Machine m("C:\\Games\\X", bare);
+      Installation m(At(kDirectory, bare));
       if (folderClosed) m.os.refuseNewFiles(m.folder);
       m.os.setFreeSpace(room);
       Check(m, {nullptr, room >= growth ? kKeyedOutput : bare});
@@ -210,7 +161,7 @@ TEST(FaultMatrix, WritesStopAtEveryByteOfARewriteInPlaceAndOfItsRestore) {
   const std::string bare = BareFile(kFolder);
   for (const std::size_t stop : Rooms(kKeyedOutput.size() - 1)) {
     SCOPED_TRACE("writes stop after " + std::to_string(stop) + " bytes");
-    Machine m("C:\\Games\\X", bare);
+    Installation m(At(kDirectory, bare));
     m.os.refuseNewFiles(m.folder);
     m.os.failWritesAfter(stop);
     ++casesRun;
@@ -218,8 +169,8 @@ TEST(FaultMatrix, WritesStopAtEveryByteOfARewriteInPlaceAndOfItsRestore) {
     EXPECT_EQ(m.os.runProcess([&] { return app.Run(m.os); }), 0);
     const std::string torn =
         kKeyedOutput.substr(0, stop) + (stop < bare.size() ? bare.substr(stop) : "");
-    EXPECT_EQ(m.os.fileBytes(m.settings), torn);
-    EXPECT_GE(m.os.fileBytes(m.settings).size(), bare.size());
+    EXPECT_EQ(m.os.fileBytes(m.settingsPath), torn);
+    EXPECT_GE(m.os.fileBytes(m.settingsPath).size(), bare.size());
     EXPECT_TRUE(m.os.messageBoxes().empty());
     EXPECT_EQ(m.os.startedProcesses().size(), 1u);
     EXPECT_TRUE(m.os.openHandles().empty()) << m.os.dump();
@@ -231,26 +182,26 @@ TEST(FaultMatrix, SingleFaultsOfARewriteInPlace) {
   for (const bool gameStarts : {true, false}) {
     SCOPED_TRACE(gameStarts ? "game starts" : "game does not start");
     {
-      Machine m;  // the flush: the old bytes go back
-      if (!gameStarts) m.os.addExecutable(m.folder + "ZRK_DL.exe", false);
+      Installation m(At(kDirectory, kInput, gameStarts));  // the flush: the old bytes go back
       m.os.refuseNewFiles(m.folder);
       m.os.failFlush();
       Check(m, {nullptr, kInput, gameStarts});
     }
     {
-      Machine m;  // the close after a flush that went through: the new bytes are there
-      if (!gameStarts) m.os.addExecutable(m.folder + "ZRK_DL.exe", false);
+      Installation m(
+          At(kDirectory, kInput,
+             gameStarts));  // the close after a flush that went through: the new bytes are there
       m.os.refuseNewFiles(m.folder);
-      m.os.failCloseOf(m.settings);
+      m.os.failCloseOf(m.settingsPath);
       Check(m, {nullptr, gameStarts ? kKeyedOutput : kBareOutput, gameStarts});
     }
     {
-      Machine m;  // held by another program at the last moment: never opened for writing
-      if (!gameStarts) m.os.addExecutable(m.folder + "ZRK_DL.exe", false);
+      Installation m(
+          At(kDirectory, kInput,
+             gameStarts));  // held by another program at the last moment: never opened for writing
       m.os.refuseNewFiles(m.folder);
-      m.os.holdTrigger = "DLTZRK_DL.INI";  // as the rewrite opens it, after the check it was free
-      m.os.holdAccess = kGenericRead | kGenericWrite;
-      m.os.holdPath = m.settings;
+      // As the rewrite opens it, after the check that it was free.
+      m.os.holdWhenOpened("DLTZRK_DL.INI", m.settingsPath, kGenericRead | kGenericWrite);
       Check(m, {nullptr, kInput, gameStarts});
     }
   }
@@ -267,16 +218,16 @@ TEST(FaultMatrix, EveryCallOfTheWriteFailingAlone) {
   enum class Way { rename, noNewFiles, secondName };
   for (const Way way : {Way::rename, Way::noNewFiles, Way::secondName}) {
     for (const std::string& input : {BareFile(kFolder), kInput, longInput}) {
-      auto prepare = [&](Machine& m) {
+      auto prepare = [&](Installation& m) {
         if (way == Way::noNewFiles) m.os.refuseNewFiles(m.folder);
-        if (way == Way::secondName) m.os.addHardLink(m.settings, otherName);
+        if (way == Way::secondName) m.os.addHardLink(m.settingsPath, otherName);
       };
       // The calls of the write: those after the data file was found, before the game starts.
-      Machine clean("C:\\Games\\X", input);
+      Installation clean(At(kDirectory, input));
       prepare(clean);
       CLauncherApp app;
       clean.os.runProcess([&] { return app.Run(clean.os); });
-      ASSERT_EQ(clean.os.fileBytes(clean.settings), kKeyedOutput);
+      ASSERT_EQ(clean.os.fileBytes(clean.settingsPath), kKeyedOutput);
       const int first = clean.os.callIndex("CloseHandle file " + clean.folder + "ZRK_DLN.SD") + 1;
       const int last = clean.os.callIndex("SetCurrentDirectoryA");
       ASSERT_LT(first, last);
@@ -284,16 +235,16 @@ TEST(FaultMatrix, EveryCallOfTheWriteFailingAlone) {
         for (const std::uint32_t error : {kErrorAccessDenied, kErrorWriteFault}) {
           SCOPED_TRACE(clean.os.calls()[call] + ", error " + std::to_string(error) + ", " +
                        std::to_string(input.size()) + " bytes before");
-          Machine m("C:\\Games\\X", input);
+          Installation m(At(kDirectory, input));
           prepare(m);
           m.os.failCall(static_cast<std::size_t>(call), error);
           ++casesRun;
           CLauncherApp launcher;
           EXPECT_EQ(m.os.runProcess([&] { return launcher.Run(m.os); }), 0);
-          const std::string after = m.os.fileBytes(m.settings);
+          const std::string after = m.os.fileBytes(m.settingsPath);
           EXPECT_TRUE(after == input || after == kKeyedOutput) << m.os.dump();
           if (way == Way::secondName) {
-            EXPECT_TRUE(m.os.sameFile(m.settings, otherName));
+            EXPECT_TRUE(m.os.sameFile(m.settingsPath, otherName));
           }
           EXPECT_EQ(m.os.files().size(), clean.os.files().size()) << m.os.dump();
           EXPECT_TRUE(m.os.openHandles().empty()) << m.os.dump();
@@ -336,8 +287,8 @@ TEST(FaultMatrix, ReadErrorAtEveryLine) {
     for (std::size_t line = 0; line < starts.size(); ++line) {
       for (const std::size_t offset : {starts[line], starts[line] + 1}) {
         SCOPED_TRACE("line " + std::to_string(line) + ", offset " + std::to_string(offset));
-        Machine m("C:\\Games\\X", input);
-        m.os.failReadAt(m.settings, offset);
+        Installation m(At(kDirectory, input));
+        m.os.failReadAt(m.settingsPath, offset);
         if (ReadErrorMet(input, offset)) {
           Check(m, {kNotInstalledText, input, false});
         } else {
@@ -353,26 +304,27 @@ TEST(FaultMatrix, FailingCloses) {
   for (const bool gameStarts : {true, false}) {
     SCOPED_TRACE(gameStarts ? "game starts" : "game does not start");
     {
-      Machine m;  // the new file of the keyed write: the settings are rewritten in place
-      if (!gameStarts) m.os.addExecutable(m.folder + "ZRK_DL.exe", false);
-      m.os.failCloseOf(m.temp);
+      Installation m(
+          At(kDirectory, kInput,
+             gameStarts));  // the new file of the keyed write: the settings are rewritten in place
+      m.os.failCloseOf(m.firstTemp);
       Check(m, {nullptr, gameStarts ? kKeyedOutput : kBareOutput, gameStarts});
     }
     {
-      Machine m;  // the settings file after reading: every line is in, the launch goes on
-      if (!gameStarts) m.os.addExecutable(m.folder + "ZRK_DL.exe", false);
-      m.os.failCloseOf(m.settings);
+      Installation m(
+          At(kDirectory, kInput,
+             gameStarts));  // the settings file after reading: every line is in, the launch goes on
+      m.os.failCloseOf(m.settingsPath);
       Check(m, {nullptr, gameStarts ? kKeyedOutput : kBareOutput, gameStarts});
     }
     {
-      Machine m;  // the data file after its test: it opened, so it is there
-      if (!gameStarts) m.os.addExecutable(m.folder + "ZRK_DL.exe", false);
+      Installation m(At(kDirectory, kInput,
+                        gameStarts));  // the data file after its test: it opened, so it is there
       m.os.failCloseOf(m.folder + "ZRK_DLN.SD");
       Check(m, {nullptr, gameStarts ? kKeyedOutput : kBareOutput, gameStarts});
     }
     {
-      Machine m;  // the flush before closing
-      if (!gameStarts) m.os.addExecutable(m.folder + "ZRK_DL.exe", false);
+      Installation m(At(kDirectory, kInput, gameStarts));  // the flush before closing
       m.os.failFlush();
       Check(m, {nullptr, kInput, gameStarts});
     }
@@ -381,25 +333,24 @@ TEST(FaultMatrix, FailingCloses) {
 
 TEST(FaultMatrix, SettingsHeldByAnotherProgram) {
   {
-    Machine m;  // at read time: as if it were not there
-    m.os.holdOpen(m.settings);
+    Installation m(At(kDirectory));  // at read time: as if it were not there
+    m.os.holdOpen(m.settingsPath);
     Check(m, {kNotInstalledText, kInput, false});
   }
   for (const bool gameStarts : {true, false}) {
     SCOPED_TRACE(gameStarts ? "game starts" : "game does not start");
     {
-      Machine m;  // at write time: left alone, the game starts all the same
-      if (!gameStarts) m.os.addExecutable(m.folder + "ZRK_DL.exe", false);
-      m.os.holdTrigger = "ZRK_DLN.SD";
-      m.os.holdPath = m.settings;
+      Installation m(At(kDirectory, kInput,
+                        gameStarts));  // at write time: left alone, the game starts all the same
+      m.os.holdWhenOpened("ZRK_DLN.SD", m.settingsPath);
       Check(m, {nullptr, kInput, gameStarts});
-      EXPECT_EQ(m.os.callCount("CreateFileA " + m.temp), 0);
+      EXPECT_EQ(m.os.callCount("CreateFileA " + m.firstTemp), 0);
     }
     {
-      Machine m;  // while the new settings are written: the rename fails, the old file stays
-      if (!gameStarts) m.os.addExecutable(m.folder + "ZRK_DL.exe", false);
-      m.os.holdTrigger = ".TMP";
-      m.os.holdPath = m.settings;
+      Installation m(At(
+          kDirectory, kInput,
+          gameStarts));  // while the new settings are written: the rename fails, the old file stays
+      m.os.holdWhenOpened(".TMP", m.settingsPath);
       Check(m, {nullptr, kInput, gameStarts});
       EXPECT_EQ(m.os.callCount("MoveFileExA"), 1 + kReplaceRetries);
     }
@@ -413,27 +364,28 @@ TEST(FaultMatrix, ReadOnlyHiddenAndSystemSettingsAreLeftAlone) {
     for (int bit = 0; bit < 3; ++bit) attributes |= (mask >> bit & 1) != 0 ? kinds[bit] : 0;
     for (const bool gameStarts : {true, false}) {
       SCOPED_TRACE("attributes " + std::to_string(attributes));
-      Machine m;
-      if (!gameStarts) m.os.addExecutable(m.folder + "ZRK_DL.exe", false);
-      m.os.setAttributes(m.settings, attributes);
+      Installation m(At(kDirectory, kInput, gameStarts));
+      m.os.setAttributes(m.settingsPath, attributes);
       Check(m, {nullptr, kInput, gameStarts});
-      EXPECT_EQ(m.os.attributesOf(m.settings), attributes);
+      EXPECT_EQ(m.os.attributesOf(m.settingsPath), attributes);
     }
   }
 }
 
 TEST(FaultMatrix, DataFileHeldOpen) {
   {
-    Machine m;  // every test fails on sharing: the installation looks damaged
+    Installation m(At(kDirectory));  // every test fails on sharing: the installation looks damaged
     m.os.holdOpen(m.folder + "ZRK_DLN.SD");
     Check(m, {kDamagedText, kInput, false});
   }
   {
-    Machine m;  // a copy on drive D is found instead, and the launch moves there
+    Installation m(
+        At(kDirectory));  // a copy on drive D is found instead, and the launch moves there
     m.os.holdOpen(m.folder + "ZRK_DLN.SD");
     m.os.addDrive('D', kDriveFixed);
     m.os.addFile("D:\\Games\\X\\ZRK_DLN.SD", "data");
     Check(m, {nullptr, OnDisk(Keyed(Values("D:\\Games\\X\\")))});
+    ASSERT_EQ(m.os.startedProcesses().size(), 1u);
     EXPECT_EQ(m.os.startedProcesses()[0].currentDirectory, "D:\\Games\\X\\");
   }
 }
@@ -442,7 +394,7 @@ TEST(FaultMatrix, DrivesWithoutMediaOfEveryType) {
   for (std::uint32_t type = kDriveUnknown; type <= kDriveRamdisk; ++type) {
     for (const bool copyOnF : {false, true}) {
       SCOPED_TRACE("type " + std::to_string(type) + (copyOnF ? ", copy on F" : ""));
-      Machine m;
+      Installation m(At(kDirectory));
       m.os.deleteFile((m.folder + "ZRK_DLN.SD").c_str());
       m.os.addDrive('E', type, false);
       m.os.addFile("E:\\Games\\X\\ZRK_DLN.SD", "data");  // there, but unreadable without media
@@ -492,7 +444,7 @@ TEST(FaultMatrix, StartupDirectoriesOfEveryLength) {
       const std::string dir = DirectoryOfLength(length, kind);
       if (dir.size() != length) continue;  // a share needs 5 bytes at least
       SCOPED_TRACE("\"" + dir + "\", " + std::to_string(length) + " bytes");
-      Machine m(dir, BareFile("x"));
+      Installation m(At(dir, BareFile("x")));
       if (length <= kLongestThatFits) {
         Check(m, {nullptr, KeyedFile(dir + "\\")});
       } else {
@@ -505,18 +457,18 @@ TEST(FaultMatrix, StartupDirectoriesOfEveryLength) {
   // still gets only paths that fit: "C:" names the root of C, "\" names no share at all. A failed
   // GetCurrentDirectoryA is a settings file that cannot be opened.
   {
-    Machine m("C:\\", BareFile("x"));
-    m.os.reportedDirectory = "C:";
+    Installation m(At("C:\\", BareFile("x")));
+    m.os.reportCurrentDirectory("C:");
     Check(m, {nullptr, KeyedFile("C:\\")});
   }
   {
-    Machine m("C:\\", BareFile("x"));
-    m.os.reportedDirectory = "\\";
+    Installation m(At("C:\\", BareFile("x")));
+    m.os.reportCurrentDirectory("\\");
     Check(m, {kNotInstalledText, BareFile("x"), false});
   }
   {
-    Machine m("C:\\", BareFile("x"));  // and no answer at all
-    m.os.reportedDirectory = "";
+    Installation m(At("C:\\", BareFile("x")));  // and no answer at all
+    m.os.reportCurrentDirectory("");
     Check(m, {kNotInstalledText, BareFile("x"), false});
   }
 }

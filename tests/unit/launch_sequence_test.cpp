@@ -1,8 +1,8 @@
 // Every way a launch ends, on the simulated machine.
 #include <gtest/gtest.h>
 
-#include "Installation.h"
 #include "app/Messages.h"
+#include "support/Installation.h"
 
 using namespace testing_support;
 

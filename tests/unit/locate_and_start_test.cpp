@@ -1,8 +1,8 @@
 // The search for the data file over the drives, and how the game is started.
 #include <gtest/gtest.h>
 
-#include "Installation.h"
 #include "app/Messages.h"
+#include "support/Installation.h"
 
 using namespace testing_support;
 
@@ -71,7 +71,7 @@ TEST(DataFileSearch, RemovableDrivesAndTheLastLetterAreSearchedToo) {
 TEST(DataFileSearch, TheInstallFoldersOwnDriveAndLowerCaseLettersAreSearched) {
   {
     Installation machine;
-    machine.os.holdOpenFor(kData, 1);
+    machine.os.holdForNextCalls(kData, 1);
     machine.Run();
     EXPECT_TRUE(machine.os.messageBoxes().empty());
     EXPECT_EQ(machine.Settings(), KeyedFile());

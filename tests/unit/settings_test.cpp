@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "Installation.h"
+#include "support/Installation.h"
 
 using namespace testing_support;
 

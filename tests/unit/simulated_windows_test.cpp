@@ -189,9 +189,9 @@ TEST(SimulatedFiles, ExclusiveOpenKeepsEveryoneElseOut) {
   EXPECT_FALSE(os.deleteFile(path.c_str()));
   EXPECT_EQ(os.lastError(), kErrorSharingViolation);
   os.addFile("C:\\X\\NEW.INI", "new");
-  EXPECT_FALSE(os.replaceFile("C:\\X\\NEW.INI", path.c_str()));
+  EXPECT_FALSE(os.renameOver("C:\\X\\NEW.INI", path.c_str()));
   EXPECT_EQ(os.lastError(), kErrorAccessDenied);
-  EXPECT_FALSE(os.replaceFile(path.c_str(), "C:\\X\\OTHER.INI"));
+  EXPECT_FALSE(os.renameOver(path.c_str(), "C:\\X\\OTHER.INI"));
   EXPECT_EQ(os.lastError(), kErrorSharingViolation);
   EXPECT_EQ(os.openHandles(), std::vector<std::string>{"file:" + path});
   ASSERT_TRUE(os.closeHandle(first));
@@ -238,7 +238,7 @@ TEST(SimulatedFiles, ReplaceIsOneRenameWhereWindowsAllowsIt) {
       {"read-only target",
        [](SimulatedWindows& os) { os.setAttributes("C:\\X\\F.INI", kAttributeReadOnly); },
        "C:\\X\\F.INI", kErrorAccessDenied},
-      {"injected fault", [](SimulatedWindows& os) { os.failReplaceInto("C:\\X\\F.INI"); },
+      {"injected fault", [](SimulatedWindows& os) { os.refuseRenamesInto("C:\\X\\F.INI"); },
        "C:\\X\\F.INI", kErrorAccessDenied},
       {"other drive", [](SimulatedWindows& os) { os.addDrive('D', kDriveFixed); }, "D:\\F.INI",
        kErrorNotSameDevice},
@@ -249,7 +249,7 @@ TEST(SimulatedFiles, ReplaceIsOneRenameWhereWindowsAllowsIt) {
     os.addFile("C:\\X\\F.TMP", "new");
     os.addFile("C:\\X\\F.INI", "old");
     c.prepare(os);
-    const bool replaced = os.replaceFile("C:\\X\\F.TMP", c.target.c_str());
+    const bool replaced = os.renameOver("C:\\X\\F.TMP", c.target.c_str());
     EXPECT_EQ(replaced, c.error == 0);
     if (replaced) {
       EXPECT_EQ(os.fileBytes(c.target), "new");

@@ -5,12 +5,12 @@
 #include <algorithm>
 #include <functional>
 
-#include "Installation.h"
 #include "app/LaunchRecord.h"
 #include "app/Messages.h"
 #include "locate/DataFileLocator.h"
 #include "platform/FileReplace.h"
 #include "settings/SettingsFile.h"
+#include "support/Installation.h"
 
 using namespace testing_support;
 
@@ -76,10 +76,10 @@ TEST(WriteSafety, EveryFailureLeavesTheOldBytesOrTheNewOnes) {
       // A new file that would not close may not hold all its bytes: it is not renamed.
       {"the new file will not close", [](SimulatedWindows& os) { os.failCloseOf(kTemp); }, true, 0},
       {"the rename is refused for good",
-       [](SimulatedWindows& os) { os.failReplaceInto(kSettings); }, true},
+       [](SimulatedWindows& os) { os.refuseRenamesInto(kSettings); }, true},
       // Only a refusal that passes is waited out.
       {"the rename fails for another reason",
-       [](SimulatedWindows& os) { os.failReplaceInto(kSettings, kErrorWriteFault); }, true, 1, 0},
+       [](SimulatedWindows& os) { os.refuseRenamesInto(kSettings, kErrorWriteFault); }, true, 1, 0},
       // Windows would not let the described open empty these: left alone.
       {"read-only",
        [](SimulatedWindows& os) {
@@ -100,42 +100,25 @@ TEST(WriteSafety, EveryFailureLeavesTheOldBytesOrTheNewOnes) {
   for (const WriteCase& c : cases) ExpectWrite(c);
 }
 
-// Where the described single open for writing would succeed, the settings are written.
 // Wine's GetTempFileNameA in a folder that refuses new files: a number comes back, but no file
 // was made. A file that happens to have that name is someone else's and is not touched.
-class WineTempNames : public SimulatedWindows {
- public:
-  std::uint32_t makeTempFile(const char* folder, const char* prefix, char* buffer) override {
-    SimulatedWindows::makeTempFile(folder, prefix, buffer);  // logged, and fails here
-    const std::string name = std::string(folder) + prefix + "1.TMP";
-    name.copy(buffer, name.size());
-    buffer[name.size()] = '\0';
-    return 1;
-  }
-};
-
 TEST(WriteSafety, TemporaryNameWithoutItsFileIsNotWrittenTo) {
   for (const bool taken : {false, true}) {
     SCOPED_TRACE(taken ? "a file of that name" : "no file of that name");
-    WineTempNames os;
-    os.addLibrary("d3dx9_40.dll");
-    os.setCurrentDirectoryPath("C:\\Games\\X");
-    os.setModuleFileName(kFolder + "ZRK_START.exe");
-    os.addFile(kSettings, BareFile());
-    os.addFile(kData, "data");
-    os.addExecutable(kGame);
-    if (taken) os.addFile(kTemp, "someone else's");
-    os.refuseNewFiles(kFolder);
-    CLauncherApp app;
-    os.runProcess([&] { return app.Run(os); });
-    EXPECT_EQ(os.fileBytes(kSettings), KeyedFile());
-    EXPECT_EQ(os.hasFile(kTemp), taken);
+    Installation machine;
+    if (taken) machine.os.addFile(kTemp, "someone else's");
+    machine.os.refuseNewFiles(kFolder);
+    machine.os.answerTempNamesAsWine();
+    machine.Run();
+    EXPECT_EQ(machine.Settings(), KeyedFile());
+    EXPECT_EQ(machine.os.hasFile(kTemp), taken);
     if (taken) {
-      EXPECT_EQ(os.fileBytes(kTemp), "someone else's");
+      EXPECT_EQ(machine.os.fileBytes(kTemp), "someone else's");
     }
   }
 }
 
+// Where the described single open for writing would succeed, the settings are written.
 TEST(WriteSafety, SettingsAreWrittenWhereverTheFileItselfCanBeWritten) {
   const WriteCase cases[] = {
       {"a folder that takes no new files", [](SimulatedWindows& os) { os.refuseNewFiles(kFolder); },
@@ -149,14 +132,14 @@ TEST(WriteSafety, SettingsAreWrittenWhereverTheFileItselfCanBeWritten) {
        },
        true},
       {"a rename refused while a scanner holds the new file",
-       [](SimulatedWindows& os) { os.failReplaceInto(kSettings, kErrorSharingViolation, 4); },
+       [](SimulatedWindows& os) { os.refuseRenamesInto(kSettings, kErrorSharingViolation, 4); },
        true},
       // A scanner that opens the new file as soon as it is made: waited out at the open, the
       // rename and the removal alike.
       {"a scanner holding the new file for a moment",
-       [](SimulatedWindows& os) { os.holdOpenFor(kTemp, 3); }, true, 1, 3},
+       [](SimulatedWindows& os) { os.holdForNextCalls(kTemp, 3); }, true, 1, 3},
       {"a scanner holding the new file for longer than is waited",
-       [](SimulatedWindows& os) { os.holdOpenFor(kTemp, kReplaceRetries + 2); }, true, 0,
+       [](SimulatedWindows& os) { os.holdForNextCalls(kTemp, kReplaceRetries + 2); }, true, 0,
        kReplaceRetries + 1},
   };
   for (const WriteCase& c : cases) ExpectWrite(c);
@@ -179,7 +162,7 @@ TEST(WriteSafety, RefusedRenamesAreRetriedForAboutHalfASecondThenTheFileIsRewrit
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Installation machine;
-    machine.os.failReplaceInto(kSettings, kErrorSharingViolation, c.refusals);
+    machine.os.refuseRenamesInto(kSettings, kErrorSharingViolation, c.refusals);
     machine.Run();
     EXPECT_EQ(machine.Settings(), KeyedFile());
     EXPECT_EQ(machine.os.pauses(), std::vector<std::uint32_t>(c.pauses, 50));
@@ -323,42 +306,6 @@ TEST(WriteSafety, SettingsHandleThatWillNotCloseAfterReadingCostsNothing) {
   EXPECT_TRUE(machine.os.messageBoxes().empty());
   EXPECT_EQ(machine.Settings(), KeyedFile());
   EXPECT_EQ(machine.os.startedProcesses().size(), 1u);
-}
-
-// A directory path of exactly `length` bytes: "C:\ddd...\ddd", or the root "C:\".
-std::string DirectoryOfLength(std::size_t length) {
-  std::string dir = "C:";
-  while (dir.size() < length) {
-    dir += '\\';
-    dir += std::string(std::min<std::size_t>(length - dir.size(), 100), 'd');
-  }
-  return dir;
-}
-
-// The start-up directory plus a backslash plus "DLTZRK_DL.INI" must fit a 259-byte path: a
-// directory of 245 bytes is the longest that does.
-TEST(PathLimits, StartupDirectoryTooLongForTheSettingsPathIsNotInstalled) {
-  for (const std::size_t length : {3u, 200u, 244u, 245u, 246u, 247u, 258u, 259u, 300u}) {
-    SCOPED_TRACE(length);
-    Installation machine;
-    const std::string dir = DirectoryOfLength(length);
-    const std::string folder = dir.back() == '\\' ? dir : dir + "\\";
-    machine.os.addDirectory(folder);
-    machine.os.setCurrentDirectoryPath(dir);
-    machine.os.addFile(folder + "DLTZRK_DL.INI", BareFile("x"));
-    machine.os.addFile(folder + "ZRK_DLN.SD", "data");
-    EXPECT_EQ(machine.Run(), 0);
-
-    const std::string startup = dir + "\\";
-    if (startup.size() + 13 <= 259) {
-      EXPECT_TRUE(machine.os.messageBoxes().empty()) << machine.os.dump();
-      EXPECT_EQ(machine.os.fileBytes(folder + "DLTZRK_DL.INI"), KeyedFile(startup));
-    } else {
-      ASSERT_EQ(machine.os.messageBoxes().size(), 1u);
-      EXPECT_EQ(machine.os.messageBoxes()[0].text, kNotInstalledText);
-      EXPECT_EQ(machine.os.fileBytes(folder + "DLTZRK_DL.INI"), BareFile("x"));
-    }
-  }
 }
 
 }  // namespace

@@ -120,15 +120,26 @@ class SimulatedWindows : public Platform {
   void failCloseOf(const std::string& path);
   // MoveFileExA into `target` fails with `error` and changes nothing, for the next `times`
   // calls (-1: for good).
-  void failReplaceInto(const std::string& target, std::uint32_t error = kErrorAccessDenied,
-                       int times = -1);
+  void refuseRenamesInto(const std::string& target, std::uint32_t error = kErrorAccessDenied,
+                         int times = -1);
   // Nothing new can be made in `folder`: creating a file there, renaming into, out of or within
   // it, and deleting there fail with ERROR_ACCESS_DENIED; its files stay readable and writable.
   void refuseNewFiles(const std::string& folder);
   // Another program (a scanner, an indexer) holds `path` for a moment, without sharing: the next
   // `calls` CreateFileA, MoveFileExA and DeleteFileA calls on it fail (ERROR_SHARING_VIOLATION;
   // ERROR_ACCESS_DENIED for a rename over it).
-  void holdOpenFor(const std::string& path, int calls);
+  void holdForNextCalls(const std::string& path, int calls);
+  // Another program opens `path` without sharing (as holdOpen, until release) at the moment a
+  // file whose name, as passed to CreateFileA, ends in `nameEnd` is opened, with `access` unless
+  // 0: between two steps of the launcher. Once.
+  void holdWhenOpened(const std::string& nameEnd, const std::string& path,
+                      std::uint32_t access = 0);
+  // GetCurrentDirectoryA answers `text` whatever the current directory is (a platform that
+  // reports something Windows would not); an empty `text`: it fails.
+  void reportCurrentDirectory(const std::string& text);
+  // GetTempFileNameA as Wine 8.0 answers in a folder that takes no new files: the name it tried
+  // and its number, although no file was made.
+  void answerTempNamesAsWine();
   // SetCurrentDirectoryA fails (ERROR_ACCESS_DENIED) and leaves the directory as it is.
   void failChangeDirectory();
   // FlushFileBuffers fails on every handle with `error` (ERROR_INVALID_FUNCTION: a volume that
@@ -232,7 +243,7 @@ class SimulatedWindows : public Platform {
   std::uint32_t finalPathName(OsHandle file, char* buffer, std::uint32_t size) override;
   std::uint32_t makeTempFile(const char* folder, const char* prefix, char* buffer) override;
   std::uint32_t fileAttributes(const char* path) override;
-  bool replaceFile(const char* source, const char* target) override;
+  bool renameOver(const char* source, const char* target) override;
   bool deleteFile(const char* path) override;
   void upperCase(char* text) override;
   std::uint32_t lastError() override;
@@ -240,8 +251,10 @@ class SimulatedWindows : public Platform {
  private:
   // Whether the call just logged is the one failCall chose; if so its error is set.
   bool injectedFailure();
+  // The key (Path::key) of a path given to a seeding call named `what`.
+  std::string key(const std::string& path, const char* what) const;
 
-  struct State;  // drives, files, handles, faults
+  struct State;  // drives, files, handles, faults: MachineState.h
   std::unique_ptr<State> state_;
   std::vector<MessageBoxRecord> messageBoxes_;
   std::vector<std::uint32_t> pauses_;

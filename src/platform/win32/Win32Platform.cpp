@@ -321,7 +321,7 @@ std::uint32_t Win32Platform::fileAttributes(const char* path) {
 // MoveFileExA replacing the target in one rename, flushed before it returns. Without
 // MOVEFILE_COPY_ALLOWED both names must be on one volume. Windows refuses a read-only target
 // (ERROR_ACCESS_DENIED); Wine 8.0 replaces it.
-bool Win32Platform::replaceFile(const char* source, const char* target) {
+bool Win32Platform::renameOver(const char* source, const char* target) {
   return MoveFileExA(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 

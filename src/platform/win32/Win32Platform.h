@@ -45,7 +45,7 @@ class Win32Platform final : public Platform {
   std::uint32_t finalPathName(OsHandle file, char* buffer, std::uint32_t size) override;
   std::uint32_t makeTempFile(const char* folder, const char* prefix, char* buffer) override;
   std::uint32_t fileAttributes(const char* path) override;
-  bool replaceFile(const char* source, const char* target) override;
+  bool renameOver(const char* source, const char* target) override;
   bool deleteFile(const char* path) override;
   void upperCase(char* text) override;
   std::uint32_t lastError() override;

@@ -1,0 +1,188 @@
+// Paths and the ANSI code page of the simulated Windows.
+#include "platform/simulated/SimulatedPaths.h"
+
+#include <algorithm>
+#include <cstring>
+#include <sstream>
+
+namespace simulated {
+namespace {
+
+void appendComponent(Path& path, std::string part) {
+  if (part == ".") return;
+  if (part == "..") {
+    if (!path.parts.empty()) path.parts.pop_back();
+    return;
+  }
+  if (part.size() >= 2 && part.back() == '.' && part[part.size() - 2] != '.') part.pop_back();
+  path.parts.push_back(part);
+}
+
+void trimLastComponent(Path& path) {
+  if (path.trailing || path.parts.empty()) return;
+  std::string& last = path.parts.back();
+  while (!last.empty() && (last.back() == '.' || last.back() == ' ')) last.pop_back();
+  if (last.empty()) {
+    path.parts.pop_back();
+    path.trailing = true;
+  }
+}
+
+bool splitUnc(CodePage cp, const std::string& name, Path& base, std::string& rest) {
+  const std::size_t serverEnd = nextSeparator(cp, name, 2);
+  if (serverEnd == 2) return false;
+  base.root = "\\\\" + name.substr(2, serverEnd - 2);
+  std::size_t shareEnd = serverEnd;
+  if (serverEnd < name.size()) {
+    shareEnd = nextSeparator(cp, name, serverEnd + 1);
+    if (shareEnd > serverEnd + 1)
+      base.root += "\\" + name.substr(serverEnd + 1, shareEnd - serverEnd - 1);
+  }
+  rest = name.substr(std::min(shareEnd, name.size()));
+  return true;
+}
+
+}  // namespace
+
+// Width in bytes of the character at `i`: 2 for a lead byte with its trail byte, else 1. A trail
+
+// byte may be 0x5C, which is then no backslash.
+
+std::size_t charWidth(CodePage cp, const std::string& text, std::size_t i) {
+  return cp.isLead(text[i]) && i + 1 < text.size() ? 2 : 1;
+}
+
+// Index of the first separator at or after `from` (a character boundary), or text.size().
+
+std::size_t nextSeparator(CodePage cp, const std::string& text, std::size_t from) {
+  for (std::size_t i = from; i < text.size(); i += charWidth(cp, text, i)) {
+    if (isSeparator(text[i])) return i;
+  }
+  return text.size();
+}
+
+// Index just past the last separator, or 0.
+
+std::size_t fileNameOffset(CodePage cp, const std::string& text) {
+  std::size_t offset = 0;
+  for (std::size_t i = 0; i < text.size(); i += charWidth(cp, text, i)) {
+    if (isSeparator(text[i])) offset = i + 1;
+  }
+  return offset;
+}
+
+bool endsWithSeparator(CodePage cp, const std::string& text) {
+  return !text.empty() && fileNameOffset(cp, text) == text.size();
+}
+
+// The non-empty components between separators.
+
+std::vector<std::string> splitComponents(CodePage cp, const std::string& text) {
+  std::vector<std::string> parts;
+  for (std::size_t begin = 0; begin < text.size();) {
+    const std::size_t end = nextSeparator(cp, text, begin);
+    if (end > begin) parts.push_back(text.substr(begin, end - begin));
+    begin = end + 1;
+  }
+  return parts;
+}
+
+// Letters upper-cased as the file system compares names, trail bytes of double-byte characters
+
+// left alone.
+
+std::string folded(CodePage cp, std::string text) {
+  for (std::size_t i = 0; i < text.size(); i += charWidth(cp, text, i)) text[i] = cp.upper(text[i]);
+  return text;
+}
+
+std::string hex(std::uint64_t value) {
+  std::ostringstream out;
+  out << "0x" << std::hex << std::uppercase << value;
+  return out.str();
+}
+
+bool startsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// Copies `text` with its terminator into a buffer of `size` bytes as the *A calls do: the length
+
+// copied, or the size needed (terminator included) when it does not fit.
+
+std::uint32_t copyOut(const std::string& text, std::uint32_t size, char* buffer) {
+  if (text.size() + 1 > size) return static_cast<std::uint32_t>(text.size() + 1);
+  std::memcpy(buffer, text.c_str(), text.size() + 1);
+  return static_cast<std::uint32_t>(text.size());
+}
+
+// A drive root keeps the case its letter was written with, as GetFullPathNameA keeps it.
+
+std::string driveRoot(char letter) {
+  return std::string{letter, ':', '\\'};
+}
+
+// "." and ".." applied (never above the root); a single period ending a component is dropped.
+
+// The last component loses its trailing periods and spaces (unless written with a backslash).
+
+// Splits "\\server\share\rest" into its root and the rest (which keeps its leading separator).
+
+// GetFullPathNameA's resolution against the current directory `cwd`: absolute "X:\..." names,
+
+// drive-relative "X:name" (against `cwd` on its own drive, the root elsewhere), rooted "\name",
+
+// relative names, and UNC "\\server\share\..."; repeated separators collapse. Nothing on disk is
+
+// consulted. Nullopt for an empty or unusable name.
+
+std::optional<Path> resolvePath(CodePage cp, const std::string& name, const Path& cwd) {
+  if (name.empty()) return std::nullopt;
+  Path base;
+  std::string rest;
+  if (name.size() >= 2 && isSeparator(name[0]) && isSeparator(name[1])) {
+    if (!splitUnc(cp, name, base, rest)) return std::nullopt;
+  } else if (name.size() >= 2 && isAsciiLetter(name[0]) && name[1] == ':') {
+    const bool absolute = name.size() >= 3 && isSeparator(name[2]);
+    const bool onCwdDrive = cwd.onDrive() && upperAscii(cwd.root[0]) == upperAscii(name[0]);
+    base = !absolute && onCwdDrive ? cwd : Path{driveRoot(name[0]), {}, false};
+    rest = name.substr(2);
+  } else if (isSeparator(name[0])) {
+    base.root = cwd.root;
+    rest = name;
+  } else {
+    base = cwd;
+    rest = name;
+  }
+  for (const std::string& part : splitComponents(cp, rest)) appendComponent(base, part);
+  base.trailing = endsWithSeparator(cp, name);
+  trimLastComponent(base);
+  return base;
+}
+
+// A drive or share root as GetDriveTypeA and GetVolumeInformationA take it: "X:\", "X:", or
+
+// "\\server\share\".
+
+std::optional<Path> parseRoot(CodePage cp, const std::string& text, const Path& cwd) {
+  if (text.size() == 2 && isAsciiLetter(text[0]) && text[1] == ':')
+    return Path{driveRoot(text[0]), {}, false};
+  if (!endsWithSeparator(cp, text)) return std::nullopt;
+  std::optional<Path> path = resolvePath(cp, text, cwd);
+  if (!path || !path->isRoot()) return std::nullopt;
+  const bool absolute = path->onDrive() ? text.size() == 3 : startsWith(text, "\\\\");
+  if (!absolute) return std::nullopt;
+  return path;
+}
+
+// The program name at the start of a command line: quoted, or up to the first blank.
+
+std::string programName(const std::string& commandLine) {
+  if (!commandLine.empty() && commandLine[0] == '"') {
+    const std::size_t end = commandLine.find('"', 1);
+    return commandLine.substr(1, end == std::string::npos ? std::string::npos : end - 1);
+  }
+  return commandLine.substr(0, commandLine.find_first_of(" \t"));
+}
+
+}  // namespace simulated
