@@ -67,33 +67,12 @@ bool isSeparator(char c) {
   return c == '\\' || c == '/';
 }
 
-// Index of the first separator at or after `from`, or of the terminator; double-byte characters
-// of the system's code page are skipped whole, as their trail byte may be 0x5C.
-std::size_t nextSeparator(Platform& os, const char* path, std::size_t from) {
-  std::size_t i = from;
-  while (path[i] != '\0' && !isSeparator(path[i]))
-    i += (os.isLeadByte(path[i]) && path[i + 1]) ? 2 : 1;
-  return i;
-}
+enum class RootKind { none, drive, share };
 
-enum class RootKind { none, drive, unc };
-
-// The root of a full path, as "X:\" for a drive or "\\server\share" for a network share.
-RootKind RootOf(Platform& os, const char* fullPath, char (&root)[kMaxPath]) {
-  if (fullPath[0] != '\0' && fullPath[1] == ':' && isSeparator(fullPath[2])) {
-    const char driveRoot[] = {fullPath[0], ':', '\\', '\0'};
-    std::memcpy(root, driveRoot, sizeof driveRoot);
-    return RootKind::drive;
-  }
-  if (isSeparator(fullPath[0]) && isSeparator(fullPath[1])) {
-    const std::size_t serverEnd = nextSeparator(os, fullPath, 2);
-    const std::size_t shareEnd =
-        fullPath[serverEnd] == '\0' ? serverEnd : nextSeparator(os, fullPath, serverEnd + 1);
-    std::memcpy(root, fullPath, shareEnd);
-    root[shareEnd] = '\0';
-    return RootKind::unc;
-  }
-  root[0] = '\0';
+// Whether a full path starts at a drive ("X:\...") or at a network share ("\\server\...").
+RootKind RootOf(const char* fullPath) {
+  if (fullPath[0] != '\0' && fullPath[1] == ':' && isSeparator(fullPath[2])) return RootKind::drive;
+  if (isSeparator(fullPath[0]) && isSeparator(fullPath[1])) return RootKind::share;
   return RootKind::none;
 }
 
@@ -178,11 +157,11 @@ bool CFile::OpenHandle(const char* fileName, unsigned flags) {
 
   // Only a drive needs to be readable before the file is touched; a network share is left to
   // CreateFileA.
-  char root[kMaxPath];
-  const RootKind rootKind = RootOf(platform_, fullPath, root);
+  const RootKind rootKind = RootOf(fullPath);
   std::uint32_t fileSystemFlags = kFsCasePreserved | kFsUnicodeOnDisk;
   if (rootKind == RootKind::none) return false;
-  if (rootKind == RootKind::drive && !platform_.volumeInformation(root, fileSystemFlags)) {
+  const char driveRoot[] = {fullPath[0], ':', '\\', '\0'};
+  if (rootKind == RootKind::drive && !platform_.volumeInformation(driveRoot, fileSystemFlags)) {
     return false;
   }
 

@@ -57,7 +57,8 @@ inline constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
 // MessageBoxA type: OK button only.
 inline constexpr std::uint32_t kMbOk = 0;
 
-// WaitForInputIdle results besides 0 (ready).
+// WaitForInputIdle results.
+inline constexpr std::uint32_t kWaitObject0 = 0;  // ready for input
 inline constexpr std::uint32_t kWaitTimeout = 258;
 inline constexpr std::uint32_t kWaitFailed = 0xFFFFFFFFu;
 

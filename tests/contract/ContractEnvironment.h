@@ -12,16 +12,16 @@
 
 #include "platform/Platform.h"
 
-// Behaviours in which a side is known to differ from Windows, so that a test can skip them there
-// with the reason instead of failing.
+// Behaviours in which a side is known to differ from Windows. A test expects that side's own
+// answer there, and fails, saying so, when the side starts to answer as Windows does.
 enum class KnownDifference {
   readOnlyWritable,         // CreateFileA opens a read-only file for writing
   readOnlyReplaceable,      // MoveFileExA replaces a read-only target
-  readOnlyDeletable,        // DeleteFileA removes a read-only file
   hiddenOrSystemRecreated,  // CREATE_ALWAYS with FILE_ATTRIBUTE_NORMAL empties a hidden or
                             // system file instead of failing with ERROR_ACCESS_DENIED
   noUnicodeOnDiskFlag,      // drive C: reports no FILE_UNICODE_ON_DISK
-  noDriveWithoutMedia,      // no drive here answers as one without media (ERROR_NOT_READY)
+  noDriveWithoutMedia,      // a drive without media answers its volume; its files are not
+                            // found (not ERROR_NOT_READY)
   noReparseAttribute,       // GetFileAttributesA shows a symbolic link by its target's
                             // attributes, without FILE_ATTRIBUTE_REPARSE_POINT
 };
@@ -38,6 +38,9 @@ class ContractEnvironment {
   virtual ~ContractEnvironment() = default;
 
   virtual Platform& platform() = 0;
+  // SetLastError(testing_support::kPoisonedError): a last error that no call leaves, set just
+  // before a call whose error a test checks.
+  virtual void poisonLastError() = 0;
 
   // A new empty folder for one test: full path, ending in a backslash.
   virtual std::string makeFolder() = 0;

@@ -5,6 +5,7 @@
 
 #include "ContractEnvironment.h"
 #include "platform/simulated/SimulatedWindows.h"
+#include "support/FailsWith.h"
 
 namespace {
 
@@ -19,6 +20,7 @@ class SimulatedEnvironment final : public ContractEnvironment {
   }
 
   Platform& platform() override { return windows_; }
+  void poisonLastError() override { windows_.setLastError(testing_support::kPoisonedError); }
 
   std::string makeFolder() override {
     const std::string folder = "C:\\contract\\test" + std::to_string(++folders_) + "\\";

@@ -9,6 +9,7 @@
 
 #include "ContractEnvironment.h"
 #include "platform/win32/Win32Platform.h"
+#include "support/FailsWith.h"
 
 namespace {
 
@@ -69,6 +70,7 @@ class Win32Environment final : public ContractEnvironment {
   }
 
   Platform& platform() override { return platform_; }
+  void poisonLastError() override { SetLastError(testing_support::kPoisonedError); }
 
   std::string makeFolder() override {
     char temp[MAX_PATH];
@@ -175,10 +177,14 @@ class Win32Environment final : public ContractEnvironment {
 
   std::uint32_t codePage() override { return GetACP(); }
   std::string programFolder() override { return ::programFolder(); }
-  // None under Wine, where a drive letter whose folder is missing still answers its volume. On
-  // Windows, the first removable or optical drive that has no media.
+  // Under Wine, the optical drive run_under_wine.sh mapped to a missing folder
+  // (ZRK_CONTRACT_NO_MEDIA_DRIVE). On Windows, the first removable or optical drive that has no
+  // media.
   char driveWithoutMedia() override {
-    if (underWine()) return 0;
+    if (underWine()) {
+      const char* letter = std::getenv("ZRK_CONTRACT_NO_MEDIA_DRIVE");
+      return letter != nullptr ? letter[0] : 0;
+    }
     const DWORD drives = GetLogicalDrives();
     for (char letter = 'A'; letter <= 'Z'; ++letter) {
       if (!(drives & (1u << (letter - 'A')))) continue;
@@ -244,8 +250,6 @@ class Win32Environment final : public ContractEnvironment {
         return unixRoot() ? "Wine running as root opens a read-only file for writing" : nullptr;
       case KnownDifference::readOnlyReplaceable:
         return "Wine lets MoveFileExA replace a read-only target, as any user";
-      case KnownDifference::readOnlyDeletable:
-        return nullptr;  // Wine refuses DeleteFileA on a read-only file, as Windows does
       case KnownDifference::hiddenOrSystemRecreated:
         return "Wine lets CREATE_ALWAYS empty a hidden or system file, as any user";
       case KnownDifference::noUnicodeOnDiskFlag:
@@ -254,8 +258,8 @@ class Win32Environment final : public ContractEnvironment {
         return "Wine shows a Unix symbolic link by its target's attributes, without "
                "FILE_ATTRIBUTE_REPARSE_POINT";
       case KnownDifference::noDriveWithoutMedia:
-        return "Wine has no drive without media: a drive whose folder is missing still answers "
-               "its volume";
+        return "Wine has no drive without media: an optical drive whose folder is missing answers "
+               "its volume, and its files are not found (ERROR_PATH_NOT_FOUND)";
     }
     return nullptr;
   }

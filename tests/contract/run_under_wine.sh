@@ -57,4 +57,14 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# A drive without media, as far as Wine has one: R:, registered as an optical drive, mapped to a
+# folder that is not there.
+/usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
+printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Drives]\r\n"r:"="cdrom"\r\n' \
+  >"$work/drives.reg"
+/usr/lib/wine/wine64 regedit /S "Z:$(echo "$work/drives.reg" | tr / '\\')"
+/usr/lib/wine/wineserver -w
+ln -s "$work/no-media" "$WINEPREFIX/dosdevices/r:"
+export ZRK_CONTRACT_NO_MEDIA_DRIVE=R
+
 /usr/lib/wine/wine64 "$@"

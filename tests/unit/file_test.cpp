@@ -11,11 +11,11 @@
 
 namespace {
 
-constexpr unsigned kReadText = 0x4010;
-constexpr unsigned kWriteText = 0x5011;
-constexpr unsigned kReadBinary = 0;
-constexpr unsigned kLineSize = 260;
-constexpr std::uint32_t kErrorCrc = 23;
+constexpr unsigned kReadText = CFile::typeText | CFile::shareExclusive;
+constexpr unsigned kWriteText =
+    CFile::typeText | CFile::modeCreate | CFile::shareExclusive | CFile::modeWrite;
+constexpr unsigned kReadBinary = CFile::modeRead;
+constexpr unsigned kLineSize = kMaxPath;  // a line read of the settings file
 
 const std::string kPath = "C:\\Games\\X\\DLTZRK_DL.INI";
 

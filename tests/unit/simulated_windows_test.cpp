@@ -5,14 +5,17 @@
 #include <vector>
 
 #include "platform/simulated/SimulatedWindows.h"
+#include "support/FailsWith.h"
 
 namespace {
 
-constexpr std::uint32_t kShareRead = 1;
-constexpr std::uint32_t kErrorCrc = 23;
-constexpr std::uint32_t kErrorNotSameDevice = 17;
-constexpr std::uint32_t kErrorBadExeFormat = 193;
-constexpr std::uint32_t kErrorDirectory = 267;
+// Whether `call` (true when the call it makes failed) fails with `error`, the last error poisoned
+// before it.
+template <typename Call>
+::testing::AssertionResult Fails(SimulatedWindows& os, std::uint32_t error, Call call) {
+  return testing_support::FailsWith(
+      os, error, [&] { os.setLastError(testing_support::kPoisonedError); }, call);
+}
 
 OsHandle OpenForReading(SimulatedWindows& os, const std::string& path,
                         std::uint32_t share = kShareNone) {
@@ -94,15 +97,14 @@ TEST(SimulatedDrives, TypesMediaAndUnmappedLetters) {
   EXPECT_TRUE(os.volumeInformation("E:\\", flags));
   EXPECT_EQ(flags, kFsCasePreserved);
   for (const char* root : {"A:\\", "D:\\"}) {
-    EXPECT_FALSE(os.volumeInformation(root, flags));
-    EXPECT_EQ(os.lastError(), kErrorNotReady);
+    EXPECT_TRUE(Fails(os, kErrorNotReady, [&] { return !os.volumeInformation(root, flags); }));
   }
-  EXPECT_EQ(OpenForReading(os, "A:\\x.txt"), kInvalidHandle);
-  EXPECT_EQ(os.lastError(), kErrorNotReady);
-  EXPECT_EQ(os.fileAttributes("D:\\"), kInvalidAttributes);
-  EXPECT_EQ(os.lastError(), kErrorNotReady);
-  EXPECT_EQ(OpenForReading(os, "Q:\\x.txt"), kInvalidHandle);
-  EXPECT_EQ(os.lastError(), kErrorPathNotFound);
+  EXPECT_TRUE(
+      Fails(os, kErrorNotReady, [&] { return OpenForReading(os, "A:\\x.txt") == kInvalidHandle; }));
+  EXPECT_TRUE(
+      Fails(os, kErrorNotReady, [&] { return os.fileAttributes("D:\\") == kInvalidAttributes; }));
+  EXPECT_TRUE(Fails(os, kErrorPathNotFound,
+                    [&] { return OpenForReading(os, "Q:\\x.txt") == kInvalidHandle; }));
 }
 
 TEST(SimulatedFiles, NamesMatchWhateverTheirCaseAndKeepTheirOwn) {
@@ -154,14 +156,17 @@ TEST(SimulatedFiles, OpensRefusedAsWindowsRefusesThem) {
     SCOPED_TRACE(c.name);
     SimulatedWindows os;
     os.addFile(file, "old", c.attributes);
-    const OsHandle handle =
-        os.createFile(c.path.c_str(), c.access, kShareNone, c.disposition, c.attributesAsked);
+    OsHandle handle = kInvalidHandle;
+    auto refused = [&] {
+      handle =
+          os.createFile(c.path.c_str(), c.access, kShareNone, c.disposition, c.attributesAsked);
+      return handle == kInvalidHandle;
+    };
     if (c.error != 0) {
-      EXPECT_EQ(handle, kInvalidHandle);
-      EXPECT_EQ(os.lastError(), c.error);
+      EXPECT_TRUE(Fails(os, c.error, refused));
       EXPECT_EQ(os.fileBytes(file), "old");
     } else {
-      EXPECT_NE(handle, kInvalidHandle);
+      EXPECT_FALSE(refused());
     }
   }
 }
@@ -184,29 +189,28 @@ TEST(SimulatedFiles, ExclusiveOpenKeepsEveryoneElseOut) {
   os.addFile(path, "bytes");
   const OsHandle first = OpenForReading(os, path);
   ASSERT_NE(first, kInvalidHandle);
-  EXPECT_EQ(OpenForReading(os, path, kShareRead), kInvalidHandle);
-  EXPECT_EQ(os.lastError(), kErrorSharingViolation);
-  EXPECT_FALSE(os.deleteFile(path.c_str()));
-  EXPECT_EQ(os.lastError(), kErrorSharingViolation);
+  EXPECT_TRUE(Fails(os, kErrorSharingViolation,
+                    [&] { return OpenForReading(os, path, kFileShareRead) == kInvalidHandle; }));
+  EXPECT_TRUE(Fails(os, kErrorSharingViolation, [&] { return !os.deleteFile(path.c_str()); }));
   os.addFile("C:\\X\\NEW.INI", "new");
-  EXPECT_FALSE(os.renameOver("C:\\X\\NEW.INI", path.c_str()));
-  EXPECT_EQ(os.lastError(), kErrorAccessDenied);
-  EXPECT_FALSE(os.renameOver(path.c_str(), "C:\\X\\OTHER.INI"));
-  EXPECT_EQ(os.lastError(), kErrorSharingViolation);
+  EXPECT_TRUE(Fails(os, kErrorAccessDenied,
+                    [&] { return !os.renameOver("C:\\X\\NEW.INI", path.c_str()); }));
+  EXPECT_TRUE(Fails(os, kErrorSharingViolation,
+                    [&] { return !os.renameOver(path.c_str(), "C:\\X\\OTHER.INI"); }));
   EXPECT_EQ(os.openHandles(), std::vector<std::string>{"file:" + path});
   ASSERT_TRUE(os.closeHandle(first));
 
   // Readers that share reading may read together.
-  const OsHandle a = OpenForReading(os, path, kShareRead);
-  const OsHandle b = OpenForReading(os, path, kShareRead);
+  const OsHandle a = OpenForReading(os, path, kFileShareRead);
+  const OsHandle b = OpenForReading(os, path, kFileShareRead);
   EXPECT_NE(b, kInvalidHandle);
   os.closeHandle(a);
   os.closeHandle(b);
 
   // Another program holding the file refuses every open until it lets go.
   os.holdOpen(path);
-  EXPECT_EQ(OpenForReading(os, path, kShareRead), kInvalidHandle);
-  EXPECT_EQ(os.lastError(), kErrorSharingViolation);
+  EXPECT_TRUE(Fails(os, kErrorSharingViolation,
+                    [&] { return OpenForReading(os, path, kFileShareRead) == kInvalidHandle; }));
   os.release(path);
 
   // Sharing belongs to the file, not to a name: open through a symbolic link, the file refuses
@@ -215,14 +219,15 @@ TEST(SimulatedFiles, ExclusiveOpenKeepsEveryoneElseOut) {
   os.addSymbolicLink("C:\\X\\LINK.INI", path);
   const OsHandle linked = OpenForReading(os, "C:\\X\\LINK.INI");
   EXPECT_NE(linked, kInvalidHandle);
-  EXPECT_EQ(OpenForReading(os, "C:\\X\\SECOND.INI", kShareRead), kInvalidHandle);
-  EXPECT_EQ(os.lastError(), kErrorSharingViolation);
+  EXPECT_TRUE(Fails(os, kErrorSharingViolation, [&] {
+    return OpenForReading(os, "C:\\X\\SECOND.INI", kFileShareRead) == kInvalidHandle;
+  }));
   EXPECT_TRUE(os.closeHandle(linked));
   EXPECT_TRUE(os.deleteFile(path.c_str()));
   EXPECT_EQ(os.fileBytes("C:\\X\\SECOND.INI"), "bytes");
   EXPECT_FALSE(os.hasFile("C:\\X\\LINK.INI")) << "a link to nothing";
-  EXPECT_EQ(OpenForReading(os, "C:\\X\\LINK.INI"), kInvalidHandle);
-  EXPECT_EQ(os.lastError(), kErrorFileNotFound);
+  EXPECT_TRUE(Fails(os, kErrorFileNotFound,
+                    [&] { return OpenForReading(os, "C:\\X\\LINK.INI") == kInvalidHandle; }));
 }
 
 TEST(SimulatedFiles, ReplaceIsOneRenameWhereWindowsAllowsIt) {
@@ -249,13 +254,13 @@ TEST(SimulatedFiles, ReplaceIsOneRenameWhereWindowsAllowsIt) {
     os.addFile("C:\\X\\F.TMP", "new");
     os.addFile("C:\\X\\F.INI", "old");
     c.prepare(os);
-    const bool replaced = os.renameOver("C:\\X\\F.TMP", c.target.c_str());
-    EXPECT_EQ(replaced, c.error == 0);
-    if (replaced) {
+    auto rename = [&] { return os.renameOver("C:\\X\\F.TMP", c.target.c_str()); };
+    if (c.error == 0) {
+      EXPECT_TRUE(rename());
       EXPECT_EQ(os.fileBytes(c.target), "new");
       EXPECT_FALSE(os.hasFile("C:\\X\\F.TMP"));
     } else {
-      EXPECT_EQ(os.lastError(), c.error);
+      EXPECT_TRUE(Fails(os, c.error, [&] { return !rename(); }));
       EXPECT_EQ(os.fileBytes("C:\\X\\F.TMP"), "new");
       EXPECT_EQ(os.fileBytes("C:\\X\\F.INI"), "old");
     }
@@ -272,10 +277,9 @@ TEST(SimulatedFiles, ReadsAndWritesWithInjectedFaults) {
   std::uint32_t count = 0;
   ASSERT_TRUE(os.readFile(reader, buffer, 4, count));  // bytes 0-3, before the fault
   EXPECT_EQ(std::string(buffer, count), "0123");
-  EXPECT_FALSE(os.readFile(reader, buffer, 4, count));  // would deliver byte 6
-  EXPECT_EQ(os.lastError(), kErrorCrc);
-  EXPECT_FALSE(os.writeFile(reader, "x", 1, count));  // not opened for writing
-  EXPECT_EQ(os.lastError(), kErrorAccessDenied);
+  // Byte 6 would be delivered; the handle was not opened for writing.
+  EXPECT_TRUE(Fails(os, kErrorCrc, [&] { return !os.readFile(reader, buffer, 4, count); }));
+  EXPECT_TRUE(Fails(os, kErrorAccessDenied, [&] { return !os.writeFile(reader, "x", 1, count); }));
   os.closeHandle(reader);
 
   os.failWritesAfter(5);
@@ -292,8 +296,7 @@ TEST(SimulatedFiles, ReadsAndWritesWithInjectedFaults) {
   EXPECT_FALSE(os.closeHandle(writer));
   EXPECT_TRUE(os.openHandles().empty()) << "a failed close still releases the handle";
   EXPECT_EQ(os.fileBytes(path), "abcde");
-  EXPECT_FALSE(os.closeHandle(writer));
-  EXPECT_EQ(os.lastError(), kErrorInvalidHandle);
+  EXPECT_TRUE(Fails(os, kErrorInvalidHandle, [&] { return !os.closeHandle(writer); }));
   EXPECT_EQ(os.callCount("CloseHandle invalid"), 1);
 }
 
@@ -304,11 +307,9 @@ TEST(SimulatedFiles, DeleteAndAttributes) {
   EXPECT_EQ(os.fileAttributes("C:\\X"), kAttributeDirectory);
   EXPECT_EQ(os.fileAttributes("C:\\X\\RO.INI"), kAttributeReadOnly);
   EXPECT_EQ(os.fileAttributes("C:\\X\\NONE.INI"), kInvalidAttributes);
-  EXPECT_FALSE(os.deleteFile("C:\\X\\RO.INI"));
-  EXPECT_EQ(os.lastError(), kErrorAccessDenied);
+  EXPECT_TRUE(Fails(os, kErrorAccessDenied, [&] { return !os.deleteFile("C:\\X\\RO.INI"); }));
   EXPECT_TRUE(os.deleteFile("c:\\x\\f.ini"));
-  EXPECT_FALSE(os.deleteFile("C:\\X\\F.INI"));
-  EXPECT_EQ(os.lastError(), kErrorFileNotFound);
+  EXPECT_TRUE(Fails(os, kErrorFileNotFound, [&] { return !os.deleteFile("C:\\X\\F.INI"); }));
   EXPECT_EQ(os.files(), std::vector<std::string>{"C:\\X\\RO.INI"});
 }
 
@@ -318,10 +319,8 @@ TEST(SimulatedDirectories, CurrentDirectoryIsKeptWithoutItsBackslash) {
   os.addFile("C:\\Games\\F.INI", "");
   EXPECT_TRUE(os.changeDirectory("c:\\games\\x\\"));
   EXPECT_EQ(os.currentDirectoryPath(), "c:\\games\\x");
-  EXPECT_FALSE(os.changeDirectory("C:\\Nowhere"));
-  EXPECT_EQ(os.lastError(), kErrorFileNotFound);
-  EXPECT_FALSE(os.changeDirectory("C:\\Games\\F.INI"));
-  EXPECT_EQ(os.lastError(), kErrorDirectory);
+  EXPECT_TRUE(Fails(os, kErrorFileNotFound, [&] { return !os.changeDirectory("C:\\Nowhere"); }));
+  EXPECT_TRUE(Fails(os, kErrorDirectory, [&] { return !os.changeDirectory("C:\\Games\\F.INI"); }));
   EXPECT_TRUE(os.changeDirectory(".."));
   char buffer[kMaxPath];
   EXPECT_EQ(os.currentDirectory(kMaxPath, buffer), 8u);
@@ -360,13 +359,15 @@ TEST(SimulatedProcesses, ProgramSearchOrder) {
     os.setSearchPath({folders[systemFolder]});
     for (Where where : c.present) os.addExecutable(folders[where] + "ZRK_DL.exe");
     ProcessInfo info;
-    const bool started = os.startProcess(nullptr, "ZRK_DL.exe", kNormalPriorityClass,
-                                         folders[childDirectory].c_str(), info);
-    EXPECT_EQ(started, !c.started.empty());
-    if (!started) {
-      EXPECT_EQ(os.lastError(), kErrorFileNotFound);
+    auto start = [&] {
+      return os.startProcess(nullptr, "ZRK_DL.exe", kNormalPriorityClass,
+                             folders[childDirectory].c_str(), info);
+    };
+    if (c.started.empty()) {
+      EXPECT_TRUE(Fails(os, kErrorFileNotFound, [&] { return !start(); }));
       continue;
     }
+    EXPECT_TRUE(start());
     ASSERT_EQ(os.startedProcesses().size(), 1u);
     const auto& process = os.startedProcesses()[0];
     EXPECT_EQ(process.image, c.started + "ZRK_DL.exe");
@@ -402,10 +403,13 @@ TEST(SimulatedProcesses, WhatCanBeStarted) {
     os.addExecutable("C:\\Games\\X\\BAD.exe", false);
     os.addFile("C:\\Games\\X\\README.TXT", "text");
     ProcessInfo info;
-    const bool started = os.startProcess(c.application, c.commandLine, 0, c.directory, info);
-    EXPECT_EQ(started, c.error == 0);
-    if (!started) {
-      EXPECT_EQ(os.lastError(), c.error);
+    auto start = [&] {
+      return os.startProcess(c.application, c.commandLine, 0, c.directory, info);
+    };
+    if (c.error == 0) {
+      EXPECT_TRUE(start());
+    } else {
+      EXPECT_TRUE(Fails(os, c.error, [&] { return !start(); }));
     }
   }
 }
@@ -424,8 +428,7 @@ TEST(SimulatedProcesses, HandlesAreDistinctAndClosedOnce) {
   EXPECT_EQ(os.waitForInputIdle(info.process, kInfinite), 0u);
   EXPECT_EQ(os.waitForInputIdle(info.thread, kInfinite), kInfinite) << "not a process";
   EXPECT_TRUE(os.closeHandle(info.process));
-  EXPECT_FALSE(os.closeHandle(info.process));
-  EXPECT_EQ(os.lastError(), kErrorInvalidHandle);
+  EXPECT_TRUE(Fails(os, kErrorInvalidHandle, [&] { return !os.closeHandle(info.process); }));
   const std::vector<std::string> last(os.calls().end() - 5, os.calls().end());
   const char* expected[] = {"CloseHandle thread", "WaitForInputIdle process",
                             "WaitForInputIdle invalid", "CloseHandle process",

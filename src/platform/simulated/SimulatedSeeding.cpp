@@ -270,6 +270,10 @@ int SimulatedWindows::freeCount(const std::string& library) const {
   return it == state_->libraries.end() ? 0 : it->second.frees;
 }
 
+void SimulatedWindows::setLastError(std::uint32_t error) {
+  state_->lastError = error;
+}
+
 int SimulatedWindows::callIndex(const std::string& prefix) const {
   for (std::size_t i = 0; i < calls_.size(); ++i) {
     if (startsWith(calls_[i], prefix)) return static_cast<int>(i);

@@ -185,6 +185,9 @@ class SimulatedWindows : public Platform {
   int loadAttempts(const std::string& library) const;
   int freeCount(const std::string& library) const;
 
+  // SetLastError: what lastError() answers until a call sets an error.
+  void setLastError(std::uint32_t error);
+
   // Log of calls in order, one entry each, written as the Windows call and its main argument:
   //   "LoadLibraryA d3dx9_40.dll", "FreeLibrary d3dx9_40.dll", "Sleep 100",
   //   "GetCurrentDirectoryA", "SetCurrentDirectoryA D:\Games\X\", "GetDriveTypeA A:\",
