@@ -20,6 +20,7 @@ case on a machine that cannot run 32-bit programs; the reason is printed).
 """
 
 import argparse
+import dataclasses
 import json
 import os
 import re
@@ -83,6 +84,23 @@ assert len(VALUES) == 58
 
 class Failure(Exception):
     """A check of a case did not hold."""
+
+
+@dataclasses.dataclass(frozen=True)
+class Expect:
+    """What a case runs and what it expects. A misspelt field fails at once."""
+
+    start: Path  # the start-up folder (Unix path), the launcher's current directory
+    settings: tuple  # (settings file's path, its bytes afterwards or None for no file); with
+    #                  `launchers` > 1: (path, a tuple of the bytes it may hold)
+    box: dict = None  # the one message box (expected_box), or None for none
+    game: object = None  # the game's Windows folder, or (started from, started in), or None
+    parent: bool = False  # started by inherit_parent.exe, which holds an inheritable handle
+    launcher: str = LAUNCHER  # the launcher to run (a Windows path), if not the start folder's
+    locale: str = LOCALE  # the Unix locale, and with it the ANSI code page
+    dll_overrides: str = ""  # WINEDLLOVERRIDES
+    launchers: int = 1  # how many launchers start at the same moment
+    checks: tuple = ()  # more checks, each raising Failure
 
 
 class Missing(Exception):
@@ -465,12 +483,11 @@ def check_boxes(result, expected):
 
 def run_launcher(case, start_folder, display, expect):
     """Runs ZRK_START.exe from start_folder with the message box reader watching: the one in
-    start_folder, or the one at expect["launcher"] (a Windows path); directly, or with
-    expect["parent"] through inherit_parent.exe, which hands it an inheritable handle.
+    start_folder, or the one at expect.launcher (a Windows path); directly, or with
+    expect.parent through inherit_parent.exe, which hands it an inheritable handle.
 
     Returns (exit code, reader result, game record)."""
-    env = wine_env(case.prefix, display, expect.get("dll_overrides", ""),
-                   expect.get("locale", LOCALE))
+    env = wine_env(case.prefix, display, expect.dll_overrides, expect.locale)
     record_path = case.out / "game-record.txt"
     env["ZRK_DL_RECORD"] = windows_path(record_path)
     # The game becomes ready only after a while, and then outlives the launcher's time limit:
@@ -499,8 +516,8 @@ def run_launcher(case, start_folder, display, expect):
             try:
                 # Output to files, not pipes: the game inherits the launcher's Unix descriptors
                 # and would hold a pipe open for its whole life.
-                command = [str(WINE), expect.get("launcher", LAUNCHER)]
-                if expect.get("parent"):
+                command = [str(WINE), expect.launcher]
+                if expect.parent:
                     command[1:1] = [str(case.fixtures / "inherit_parent.exe"),
                                     windows_path(case.out / "inherited-probe.bin")]
                 code = subprocess.run(command, cwd=start_folder, env=env,
@@ -551,12 +568,7 @@ def run_launchers_at_once(case, start_folder, count):
 
 
 # Each case builds its installation, runs the launcher once, and checks every output. A case
-# function gets the Case and the launcher path, and returns a dict of expectations:
-#   start:     the Unix folder the launcher is started from
-#   settings:  (path, expected bytes or None for "must not exist")
-#   box:       expected caption and text, or None for no box
-#   game:      Windows folder the game must be started in, or None for "not started"
-#   dll_overrides: WINEDLLOVERRIDES for the run
+# function gets the Case, the launcher path and the expected texts, and returns an Expect.
 
 
 def standard_install(case, launcher, letter="d", windows_folder="Games\\ZRK", settings=None,
@@ -579,10 +591,10 @@ def case_normal_launch(case, launcher, messages):
     before = bare_settings(b"C:\\Program Files\\ZRK\\")
     folder = standard_install(case, launcher, settings=before)
     inode = (folder / SETTINGS).stat().st_ino
-    return {"start": folder, "settings": (folder / SETTINGS, keyed_settings(folder_bytes(
-        "d", "Games\\ZRK"))), "box": None, "game": "D:\\Games\\ZRK", "parent": True,
-            "checks": [lambda: check_equal("a new file renamed over the settings",
-                                           (folder / SETTINGS).stat().st_ino != inode, True)]}
+    renamed = lambda: check_equal("a new file renamed over the settings",
+                                  (folder / SETTINGS).stat().st_ino != inode, True)
+    return Expect(start=folder, settings=(folder / SETTINGS, keyed_settings(folder_bytes(
+        "d", "Games\\ZRK"))), box=None, game="D:\\Games\\ZRK", parent=True, checks=(renamed,))
 
 
 def case_settings_hard_linked(case, launcher, messages):
@@ -593,11 +605,10 @@ def case_settings_hard_linked(case, launcher, messages):
     other = case.folder("d", "Backup") / SETTINGS
     os.link(folder / SETTINGS, other)
     keyed = keyed_settings(folder_bytes("d", "Games\\ZRK"))
-    return {"start": folder, "settings": (folder / SETTINGS, keyed), "box": None,
-            "game": "D:\\Games\\ZRK",
-            "checks": [lambda: check_settings(other, keyed),
-                       lambda: check_equal("one file under both names",
-                                           os.path.samefile(folder / SETTINGS, other), True)]}
+    one_file = lambda: check_equal("one file under both names",
+                                   os.path.samefile(folder / SETTINGS, other), True)
+    return Expect(start=folder, settings=(folder / SETTINGS, keyed), game="D:\\Games\\ZRK",
+                  checks=(lambda: check_settings(other, keyed), one_file))
 
 
 def case_settings_symbolic_link(case, launcher, messages):
@@ -607,10 +618,10 @@ def case_settings_symbolic_link(case, launcher, messages):
     target.write_bytes(bare_settings(b"C:\\Program Files\\ZRK\\"))
     folder = standard_install(case, launcher)
     (folder / SETTINGS).symlink_to(target)
-    return {"start": folder, "settings": (target, keyed_settings(folder_bytes("d", "Games\\ZRK"))),
-            "box": None, "game": "D:\\Games\\ZRK",
-            "checks": [lambda: check_equal("the settings file is still a link to " + str(target),
-                                           os.path.realpath(folder / SETTINGS), str(target))]}
+    still_a_link = lambda: check_equal("the settings file's link to " + str(target),
+                                       os.path.realpath(folder / SETTINGS), str(target))
+    return Expect(start=folder, settings=(target, keyed_settings(folder_bytes("d", "Games\\ZRK"))),
+                  game="D:\\Games\\ZRK", checks=(still_a_link,))
 
 
 def case_large_settings_no_new_files(case, launcher, messages):
@@ -619,29 +630,29 @@ def case_large_settings_no_new_files(case, launcher, messages):
     before = bare_settings(b"C:\\Program Files\\ZRK\\") + b"x" * (100 * 1024) + b"\r\n"
     folder = standard_install(case, launcher, settings=before)
     chattr_immutable(case, folder)
-    return {"start": folder, "settings": (folder / SETTINGS, keyed_settings(folder_bytes(
-        "d", "Games\\ZRK"))), "box": None, "game": "D:\\Games\\ZRK"}
+    return Expect(start=folder, settings=(folder / SETTINGS, keyed_settings(folder_bytes(
+        "d", "Games\\ZRK"))), box=None, game="D:\\Games\\ZRK")
 
 
 def case_keyed_in_drive_root(case, launcher, messages):
     # Started in a drive root: the start-up folder gets its backslash appended all the same.
     before = keyed_settings(b"C:\\Old\\", cd_letter=b"D")
     folder = standard_install(case, launcher, letter="h", windows_folder="", settings=before)
-    return {"start": folder, "settings": (folder / SETTINGS, keyed_settings(b"H:\\\\")),
-            "box": None, "game": "H:\\"}
+    return Expect(start=folder, settings=(folder / SETTINGS, keyed_settings(b"H:\\\\")),
+                  box=None, game="H:\\")
 
 
 def case_graphics_library_absent(case, launcher, messages):
     before = bare_settings(b"D:\\Games\\ZRK\\")
     folder = standard_install(case, launcher, settings=before)
-    return {"start": folder, "settings": (folder / SETTINGS, before), "game": None,
-            "box": expected_box(messages, "kDirectX"), "dll_overrides": "d3dx9_40="}
+    return Expect(start=folder, settings=(folder / SETTINGS, before), game=None,
+                  box=expected_box(messages, "kDirectX"), dll_overrides="d3dx9_40=")
 
 
 def case_settings_missing(case, launcher, messages):
     folder = standard_install(case, launcher, settings=None)
-    return {"start": folder, "settings": (folder / SETTINGS, None), "game": None,
-            "box": expected_box(messages, "kNotInstalled")}
+    return Expect(start=folder, settings=(folder / SETTINGS, None), game=None,
+                  box=expected_box(messages, "kNotInstalled"))
 
 
 def case_data_file_nowhere(case, launcher, messages):
@@ -652,8 +663,8 @@ def case_data_file_nowhere(case, launcher, messages):
     for letter in "eg":
         (case.folder(letter, "Games\\ZRK") / DATA_FILE).write_bytes(b"ZRK data\r\n")
     case.folder("f", "Games\\ZRK")
-    return {"start": folder, "settings": (folder / SETTINGS, before), "game": None,
-            "box": expected_box(messages, "kDamaged")}
+    return Expect(start=folder, settings=(folder / SETTINGS, before), game=None,
+                  box=expected_box(messages, "kDamaged"))
 
 
 def case_data_file_on_other_drive(case, launcher, messages):
@@ -666,8 +677,8 @@ def case_data_file_on_other_drive(case, launcher, messages):
         (other / DATA_FILE).write_bytes(b"ZRK data\r\n")
         case.put_game(other)
     case.folder("f", "Games\\ZRK")
-    return {"start": folder, "settings": (folder / SETTINGS, keyed_settings(folder_bytes(
-        "h", "Games\\ZRK"))), "box": None, "game": "H:\\Games\\ZRK"}
+    return Expect(start=folder, settings=(folder / SETTINGS, keyed_settings(folder_bytes(
+        "h", "Games\\ZRK"))), box=None, game="H:\\Games\\ZRK")
 
 
 def case_game_missing(case, launcher, messages):
@@ -676,7 +687,7 @@ def case_game_missing(case, launcher, messages):
     folder = standard_install(case, launcher, settings=before, game=False)
     after = bare_settings(folder_bytes("d", "Games\\ZRK"))
     assert after.count(b"\r\n") == 60
-    return {"start": folder, "settings": (folder / SETTINGS, after), "box": None, "game": None}
+    return Expect(start=folder, settings=(folder / SETTINGS, after), box=None, game=None)
 
 
 def case_japanese_folder(case, launcher, messages):
@@ -685,8 +696,8 @@ def case_japanese_folder(case, launcher, messages):
     before = bare_settings(b"C:\\Old\\")
     folder = standard_install(case, launcher, letter="c", windows_folder=windows_folder,
                               settings=before)
-    return {"start": folder, "settings": (folder / SETTINGS, keyed_settings(folder_bytes(
-        "c", windows_folder))), "box": None, "game": "C:\\" + windows_folder}
+    return Expect(start=folder, settings=(folder / SETTINGS, keyed_settings(folder_bytes(
+        "c", windows_folder))), box=None, game="C:\\" + windows_folder)
 
 
 def case_western_system_folder_cafe(case, launcher, messages):
@@ -698,9 +709,9 @@ def case_western_system_folder_cafe(case, launcher, messages):
     case.put_game(tools)
     before = bare_settings(b"C:\\Program Files\\ZRK\\")
     folder = standard_install(case, launcher, settings=before, game=False)
-    return {"start": folder, "launcher": "C:\\Games\\Café\\" + LAUNCHER, "locale": "C.UTF-8",
-            "settings": (folder / SETTINGS, keyed_settings(folder_bytes("d", "Games\\ZRK"))),
-            "box": None, "game": ("C:\\Games\\Café", "D:\\Games\\ZRK")}
+    return Expect(start=folder, launcher="C:\\Games\\Café\\" + LAUNCHER, locale="C.UTF-8",
+                  settings=(folder / SETTINGS, keyed_settings(folder_bytes("d", "Games\\ZRK"))),
+                  box=None, game=("C:\\Games\\Café", "D:\\Games\\ZRK"))
 
 
 def case_game_beside_launcher_cannot_start(case, launcher, messages):
@@ -711,9 +722,9 @@ def case_game_beside_launcher_cannot_start(case, launcher, messages):
     (tools / GAME).write_bytes(b"not a program\r\n")
     before = keyed_settings(b"D:\\Games\\ZRK\\", cd_letter=b"D")
     folder = standard_install(case, launcher, settings=before)
-    return {"start": folder, "launcher": "D:\\Tools\\" + LAUNCHER,
-            "settings": (folder / SETTINGS, bare_settings(folder_bytes("d", "Games\\ZRK"))),
-            "box": None, "game": None}
+    return Expect(start=folder, launcher="D:\\Tools\\" + LAUNCHER,
+                  settings=(folder / SETTINGS, bare_settings(folder_bytes("d", "Games\\ZRK"))),
+                  box=None, game=None)
 
 
 def case_settings_immutable(case, launcher, messages):
@@ -722,8 +733,8 @@ def case_settings_immutable(case, launcher, messages):
     before = bare_settings(b"C:\\Program Files\\ZRK\\")
     folder = standard_install(case, launcher, settings=before)
     chattr_immutable(case, folder / SETTINGS)
-    return {"start": folder, "settings": (folder / SETTINGS, before), "box": None,
-            "game": "D:\\Games\\ZRK"}
+    return Expect(start=folder, settings=(folder / SETTINGS, before), box=None,
+                  game="D:\\Games\\ZRK")
 
 
 def case_settings_read_only(case, launcher, messages):
@@ -732,8 +743,8 @@ def case_settings_read_only(case, launcher, messages):
     before = bare_settings(b"C:\\Program Files\\ZRK\\")
     folder = standard_install(case, launcher, settings=before)
     (folder / SETTINGS).chmod(0o444)
-    return {"start": folder, "settings": (folder / SETTINGS, before), "box": None,
-            "game": "D:\\Games\\ZRK"}
+    return Expect(start=folder, settings=(folder / SETTINGS, before), box=None,
+                  game="D:\\Games\\ZRK")
 
 
 def chattr_immutable(case, path):
@@ -788,16 +799,16 @@ def case_folder_takes_no_new_files(case, launcher, messages):
     before = bare_settings(b"C:\\Program Files\\ZRK\\")
     folder = standard_install(case, launcher, settings=before)
     chattr_immutable(case, folder)
-    return {"start": folder, "settings": (folder / SETTINGS, keyed_settings(folder_bytes(
-        "d", "Games\\ZRK"))), "box": None, "game": "D:\\Games\\ZRK"}
+    return Expect(start=folder, settings=(folder / SETTINGS, keyed_settings(folder_bytes(
+        "d", "Games\\ZRK"))), box=None, game="D:\\Games\\ZRK")
 
 
 def case_folder_takes_no_new_files_game_missing(case, launcher, messages):
     before = keyed_settings(b"C:\\Program Files\\ZRK\\", cd_letter=b"D")
     folder = standard_install(case, launcher, settings=before, game=False)
     chattr_immutable(case, folder)
-    return {"start": folder, "settings": (folder / SETTINGS, bare_settings(folder_bytes(
-        "d", "Games\\ZRK"))), "box": None, "game": None}
+    return Expect(start=folder, settings=(folder / SETTINGS, bare_settings(folder_bytes(
+        "d", "Games\\ZRK"))), box=None, game=None)
 
 
 def case_disk_full(case, launcher, messages):
@@ -808,8 +819,8 @@ def case_disk_full(case, launcher, messages):
     before = bare_settings(b"C:\\Program Files\\ZRK\\")
     standard_install(case, launcher, settings=before)
     fill_disk(folder)
-    return {"start": folder, "settings": (folder / SETTINGS, keyed_settings(folder_bytes(
-        "d", "Games\\ZRK"))), "box": None, "game": "D:\\Games\\ZRK"}
+    return Expect(start=folder, settings=(folder / SETTINGS, keyed_settings(folder_bytes(
+        "d", "Games\\ZRK"))), box=None, game="D:\\Games\\ZRK")
 
 
 def disk_full_file_must_grow(case, launcher, no_new_files):
@@ -822,8 +833,8 @@ def disk_full_file_must_grow(case, launcher, no_new_files):
     fill_disk(folder)
     if no_new_files:
         chattr_immutable(case, folder)
-    return {"start": folder, "settings": (folder / SETTINGS, before), "box": None,
-            "game": "D:\\Games\\ZRK"}
+    return Expect(start=folder, settings=(folder / SETTINGS, before), box=None,
+                  game="D:\\Games\\ZRK")
 
 
 def case_disk_full_file_must_grow(case, launcher, messages):
@@ -842,7 +853,7 @@ def case_four_launchers_at_once(case, launcher, messages):
     before = bare_settings(b"C:\\Program Files\\ZRK\\")
     folder = standard_install(case, launcher, settings=before)
     keyed = keyed_settings(folder_bytes("d", "Games\\ZRK"))
-    return {"start": folder, "launchers": 4, "settings": (folder / SETTINGS, (keyed,))}
+    return Expect(start=folder, launchers=4, settings=(folder / SETTINGS, (keyed,)))
 
 
 CASES = {
@@ -917,21 +928,21 @@ def run_case(name, arch, template, build_dir, keep, launcher=None):
     start = time.monotonic()
     try:
         expect = CASES[name](case, launcher, messages)
-        settings_path, settings = expect["settings"]
-        if "launchers" in expect:
-            codes = run_launchers_at_once(case, expect["start"], expect["launchers"])
+        settings_path, settings = expect.settings
+        if expect.launchers > 1:
+            codes = run_launchers_at_once(case, expect.start, expect.launchers)
             checks = [lambda: check_equal("exit codes of the launchers", codes,
-                                          [0] * expect["launchers"]),
+                                          [0] * expect.launchers),
                       lambda: check_settings_one_of(settings_path, settings)]
         else:
             xvfb = Xvfb(case.out / "xvfb.log")
-            code, boxes, record = run_launcher(case, expect["start"], xvfb.display, expect)
-            checks = [lambda: check_boxes(boxes, expect["box"]),
+            code, boxes, record = run_launcher(case, expect.start, xvfb.display, expect)
+            checks = [lambda: check_boxes(boxes, expect.box),
                       lambda: check_settings(settings_path, settings),
-                      lambda: check_game(record, expect["game"], expect.get("parent", False)),
+                      lambda: check_game(record, expect.game, expect.parent),
                       lambda: check_equal("ZRK_START.exe exit code", code, 0)]
         checks.append(lambda: check_no_temporary_files(settings_path.parent))
-        checks += expect.get("checks", [])
+        checks += list(expect.checks)
         # Every check runs, so that one report shows everything that went wrong.
         problems = []
         for check in checks:
