@@ -101,8 +101,6 @@ class Installation {
         original(layout.settings.value_or("")) {
     Install(os, layout);
   }
-  // The standard installation on a system of another code page, 932 or 1252.
-  explicit Installation(std::uint32_t codePage) : Installation(WithCodePage(codePage)) {}
 
   // Runs the launcher as a process: its exit code.
   int Run() {
@@ -122,13 +120,6 @@ class Installation {
   const std::string settingsPath;  // the settings file in it
   const std::string firstTemp;     // the name of the first new file a write makes there
   const std::string original;      // the settings file's bytes at the start
-
- private:
-  static Layout WithCodePage(std::uint32_t codePage) {
-    Layout layout;
-    layout.codePage = codePage;
-    return layout;
-  }
 };
 
 }  // namespace testing_support

@@ -229,7 +229,9 @@ TEST(GameStart, AnythingOfTheGamesNameBesideTheLauncherIsTheOnlyCandidate) {
 TEST(GameStart, LaunchersFolderIsFoundByTheSystemsCodePage) {
   for (const std::uint32_t codePage : {1252u, 932u}) {
     SCOPED_TRACE(codePage);
-    Installation machine(codePage);  // started from C:\Games\X, another folder
+    Layout layout;
+    layout.codePage = codePage;
+    Installation machine(layout);  // started from C:\Games\X, another folder
     SimulatedWindows& os = machine.os;
     os.setModuleFileName("C:\\Games\\Caf\xE9\\ZRK_START.exe");
     os.addExecutable("C:\\Games\\Caf\xE9\\ZRK_DL.exe");
