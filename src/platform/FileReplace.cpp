@@ -45,13 +45,13 @@ bool StartsWith(const char* text, const char* prefix) {
 // Whether the system resolves the open `file` to another path than `path`, which it was opened
 // by: compared as full paths without the "\\?\" prefix, ignoring case as CharUpperA sees it in the
 // ANSI code page. This is how a symbolic link shows under Wine, whose GetFileAttributesA has no
-// reparse attribute for it. Unknown (false) where the system cannot say: before Vista, which has
-// no symbolic link to a file either.
+// reparse attribute for it. False where the system has no such call (before Vista, which has no
+// symbolic link to a file either); true where a call fails otherwise, as nothing is known then.
 bool ResolvesElsewhere(Platform& os, OsHandle file, const char* path) {
   // Room for any path that could equal one of kMaxPath bytes: "\\?\" or "\\?\UNC" in front.
   char resolved[kMaxPath + 8];
   const std::uint32_t length = os.finalPathName(file, resolved, sizeof resolved);
-  if (length == 0) return false;
+  if (length == 0) return os.lastError() != kErrorCallNotImplemented;
   if (length >= sizeof resolved) return true;  // longer than any path the launcher forms
   const char* text = resolved;
   if (StartsWith(resolved, "\\\\?\\UNC\\")) {
@@ -62,7 +62,7 @@ bool ResolvesElsewhere(Platform& os, OsHandle file, const char* path) {
   }
   char opened[kMaxPath];
   const std::uint32_t openedLength = os.fullPathName(path, kMaxPath, opened, nullptr);
-  if (openedLength == 0 || openedLength >= kMaxPath) return false;
+  if (openedLength == 0 || openedLength >= kMaxPath) return true;  // nothing to compare with
   char answered[sizeof resolved];
   std::memcpy(answered, text, std::strlen(text) + 1);
   os.upperCase(opened);
@@ -76,11 +76,11 @@ bool ResolvesElsewhere(Platform& os, OsHandle file, const char* path) {
 // bytes, and a symbolic link becomes a plain file while its target keeps them. The plain write,
 // one CREATE_ALWAYS open, would have written the file itself, which every name and link sees; so
 // wherever a rename would change more than the content, the file is rewritten in place. The test
-// is strict on purpose: a path the system resolves elsewhere for a harmless reason (an 8.3 short
-// name, a subst drive, a junction in the folder path, a letter only Unicode upper-casing folds)
-// goes in place too, which is the plain write with the old bytes put back on failure. Where the
-// final path cannot be had, the rename stands: before Vista there is no such call, and no symbolic
-// link to a file either.
+// is strict on purpose: a path the system resolves elsewhere for a harmless reason (a mapped
+// network drive, which resolves to its share; an 8.3 short name, a subst drive, a junction in
+// the folder path, a letter only Unicode upper-casing folds) goes in place too, which is the
+// plain write with the old bytes put back on failure. Before Vista, which has no symbolic link to
+// a file, there is no final path to ask for, and the rename stands.
 Way ChooseWay(Platform& os, const char* path) {
   // The name itself: a link answers its own attributes here, not its target's. Where they cannot
   // be had, nothing is known of the name, and the open below tells the rest.

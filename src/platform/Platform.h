@@ -181,9 +181,9 @@ class Platform {
   virtual bool fileInformation(OsHandle file, FileInformation& info) = 0;
   // GetFinalPathNameByHandleA(file, buffer, size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS): the path
   // the system resolves the open file to, through every link, "\\?\C:\..." or
-  // "\\?\UNC\server\share\...". The length copied (without terminator), or the size needed when
-  // the buffer is too small, or 0 on failure and where the system has no such call (before Vista:
-  // ERROR_CALL_NOT_IMPLEMENTED).
+  // "\\?\UNC\server\share\...". The length copied (without terminator), or the size needed
+  // (terminator included) when the buffer is too small, or 0 on failure and where the system has
+  // no such call (before Vista: ERROR_CALL_NOT_IMPLEMENTED).
   virtual std::uint32_t finalPathName(OsHandle file, char* buffer, std::uint32_t size) = 0;
   // GetTempFileNameA(folder, prefix, 0, buffer): creates an empty file of a name that no file in
   // `folder` has, folder + up to 3 bytes of prefix + a hex number + ".TMP", into `buffer`

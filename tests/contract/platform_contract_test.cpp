@@ -542,8 +542,8 @@ TEST_F(PlatformContract, DriveWithoutMediaFailsQuietlyUnderTheLaunchersErrorMode
   std::uint32_t flags = 0;
   if (const char* why = env().differs(KnownDifference::noDriveWithoutMedia)) {
     EXPECT_TRUE(os().volumeInformation(root.c_str(), flags)) << DifferenceGone(why);
-    EXPECT_TRUE(OpenFailsWith(kErrorPathNotFound, root + "Games\\ZRK_DLN.SD", kGenericRead,
-                              kOpenExisting))
+    EXPECT_TRUE(
+        OpenFailsWith(kErrorPathNotFound, root + "Games\\ZRK_DLN.SD", kGenericRead, kOpenExisting))
         << DifferenceGone(why);
     os().setErrorMode(before);
     return;
@@ -740,7 +740,7 @@ TEST_F(PlatformContract, LinksShowInTheNamesAndFinalPathOfTheOpenFile) {
   EXPECT_EQ(got.links, 1u);
   EXPECT_EQ(got.finalPath, upper(target));
   if (const char* why = env().differs(KnownDifference::noReparseAttribute)) {
-    EXPECT_FALSE(got.reparsePoint) << "the difference is gone: " << why;
+    EXPECT_FALSE(got.reparsePoint) << DifferenceGone(why);
   } else {
     EXPECT_TRUE(got.reparsePoint);
   }

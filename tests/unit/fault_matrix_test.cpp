@@ -215,12 +215,18 @@ TEST(FaultMatrix, SingleFaultsOfARewriteInPlace) {
 TEST(FaultMatrix, EveryCallOfTheWriteFailingAlone) {
   const std::string longInput = kInput + std::string(100 * 1024, 'x');  // ignored after line 59
   const std::string otherName = "C:\\Backup\\DLTZRK_DL.INI";
-  enum class Way { rename, noNewFiles, secondName };
-  for (const Way way : {Way::rename, Way::noNewFiles, Way::secondName}) {
+  enum class Way { rename, noNewFiles, secondName, linkAsWine };
+  for (const Way way : {Way::rename, Way::noNewFiles, Way::secondName, Way::linkAsWine}) {
     for (const std::string& input : {BareFile(kFolder), kInput, longInput}) {
+      // A second name, or the settings file behind a symbolic link without a reparse attribute.
       auto prepare = [&](Installation& m) {
         if (way == Way::noNewFiles) m.os.refuseNewFiles(m.folder);
         if (way == Way::secondName) m.os.addHardLink(m.settingsPath, otherName);
+        if (way == Way::linkAsWine) {
+          m.os.addFile(otherName, input);
+          m.os.deleteFile(m.settingsPath.c_str());
+          m.os.addSymbolicLink(m.settingsPath, otherName, false);
+        }
       };
       // The calls of the write: those after the data file was found, before the game starts.
       Installation clean(At(kDirectory, input));
@@ -243,7 +249,7 @@ TEST(FaultMatrix, EveryCallOfTheWriteFailingAlone) {
           EXPECT_EQ(m.os.runProcess([&] { return launcher.Run(m.os); }), 0);
           const std::string after = m.os.fileBytes(m.settingsPath);
           EXPECT_TRUE(after == input || after == kKeyedOutput) << m.os.dump();
-          if (way == Way::secondName) {
+          if (way == Way::secondName || way == Way::linkAsWine) {
             EXPECT_TRUE(m.os.sameFile(m.settingsPath, otherName));
           }
           EXPECT_EQ(m.os.files().size(), clean.os.files().size()) << m.os.dump();

@@ -213,7 +213,17 @@ TEST(SimulatedFiles, ExclusiveOpenKeepsEveryoneElseOut) {
     return OpenForReading(os, "C:\\X\\SECOND.INI", kFileShareRead) == kInvalidHandle;
   }));
   EXPECT_TRUE(os.closeHandle(linked));
+  EXPECT_TRUE(os.deleteFile("C:\\X\\LINK.INI"));  // the link itself
+  EXPECT_EQ(os.fileBytes(path), "bytes");
+  os.addSymbolicLink("C:\\X\\LINK.INI", path);
+  // The room of a file comes back with its last name only.
+  os.setFreeSpace(0);
   EXPECT_TRUE(os.deleteFile(path.c_str()));
+  std::uint32_t written = 0;
+  const OsHandle grown = CreateForWriting(os, "C:\\X\\GROWN.INI");
+  EXPECT_TRUE(os.writeFile(grown, "x", 1, written));
+  EXPECT_EQ(written, 0u);
+  os.closeHandle(grown);
   EXPECT_EQ(os.fileBytes("C:\\X\\SECOND.INI"), "bytes");
   EXPECT_FALSE(os.hasFile("C:\\X\\LINK.INI")) << "a link to nothing";
   EXPECT_TRUE(Fails(os, kErrorFileNotFound,

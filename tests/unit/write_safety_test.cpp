@@ -60,6 +60,8 @@ TEST(WriteSafety, EveryFailureLeavesTheOldBytesOrTheNewOnes) {
        [](SimulatedWindows& os) { os.failFlush(kErrorInvalidFunction); }, true, 1},
       {"a filter that does not support flushing",
        [](SimulatedWindows& os) { os.failFlush(kErrorNotSupported); }, true, 1},
+      {"a system without the call",
+       [](SimulatedWindows& os) { os.failFlush(kErrorCallNotImplemented); }, true, 1},
       // The rename is refused: the file is rewritten in place. Only a refusal that passes is
       // waited out.
       {"the rename is refused for good",
@@ -118,30 +120,49 @@ TEST(WriteSafety, SettingsAreWrittenWhereverTheFileItselfCanBeWritten) {
 // How each way in works: through the new file and a rename, with retries for a refusal that
 // passes, or in place without emptying the file first.
 TEST(WriteSafety, RefusedRenamesAreRetriedForAboutHalfASecondThenTheFileIsRewrittenInPlace) {
+  // In place, the calls on the settings file from its open for reading and writing on: the old
+  // bytes read (two reads: the file is shorter than the new bytes), the new ones written and
+  // flushed, the end set, flushed again; or, where the flush fails, the old bytes put back with
+  // the old end, and flushed.
+  const std::vector<std::string> inPlace = {
+      "ReadFile",         "ReadFile",     "SetFilePointer",   "WriteFile",
+      "FlushFileBuffers", "SetEndOfFile", "FlushFileBuffers", "CloseHandle"};
+  const std::vector<std::string> putBack = {
+      "ReadFile",       "ReadFile",  "SetFilePointer", "WriteFile",        "FlushFileBuffers",
+      "SetFilePointer", "WriteFile", "SetEndOfFile",   "FlushFileBuffers", "CloseHandle"};
   struct Case {
     const char* name;
     int refusals;  // of the rename, with a sharing violation; -1 for good
     int pauses;
-    bool inPlace;
+    bool flushFails;
+    std::vector<std::string> inPlaceCalls;
   };
   const Case cases[] = {
-      {"refused three times", 3, 3, false},
-      {"refused ten times", 10, 10, false},
-      {"refused for good", -1, 10, true},
+      {"refused three times", 3, 3, false, {}},
+      {"refused ten times", 10, 10, false, {}},
+      {"refused for good", -1, 10, false, inPlace},
+      {"refused for good, and no flush goes through", -1, 0, true, putBack},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Installation machine;
     machine.os.refuseRenamesInto(kSettings, kErrorSharingViolation, c.refusals);
+    if (c.flushFails) machine.os.failFlush();
     machine.Run();
-    EXPECT_EQ(machine.Settings(), KeyedFile());
+    EXPECT_EQ(machine.Settings(), c.flushFails ? BareFile() : KeyedFile());
     EXPECT_EQ(machine.os.pauses(), std::vector<std::uint32_t>(c.pauses, 50));
-    EXPECT_EQ(machine.os.callCount("MoveFileExA " + kTemp), c.pauses + 1);
-    // In place: opened without emptying it, read, overwritten, and its end set.
-    EXPECT_EQ(machine.os.callCount("CreateFileA " + kSettings +
-                                   " | access=0xC0000000 share=0x0 disposition=3"),
-              c.inPlace ? 1 : 0);
-    EXPECT_EQ(machine.os.callCount("SetEndOfFile " + kSettings), c.inPlace ? 1 : 0);
+    EXPECT_EQ(machine.os.callCount("MoveFileExA " + kTemp), c.flushFails ? 0 : c.pauses + 1);
+    // The rewrite in place opens the file without emptying it.
+    const auto& calls = machine.os.calls();
+    const int open =
+        machine.os.callIndex("CreateFileA " + kSettings + " | access=0xC0000000 share=0x0");
+    std::vector<std::string> fileCalls;
+    for (std::size_t i = open + 1; open >= 0 && i < calls.size(); ++i) {
+      if (calls[i].find(kSettings) != std::string::npos) {
+        fileCalls.push_back(calls[i].substr(0, calls[i].find(' ')));
+      }
+    }
+    EXPECT_EQ(fileCalls, c.inPlaceCalls);
   }
 }
 
@@ -196,19 +217,22 @@ TEST(WriteSafety, SettingsFilesOfAnySizeAreRewrittenInPlace) {
 TEST(WriteSafety, OnlyAPlainFileIsReplacedByARename) {
   const std::string other = "C:\\Backup\\DLTZRK_DL.INI";
   const std::string shared = "D:\\Sync\\DLTZRK_DL.INI";
+  // Longer than any path the launcher forms, so longer than the final path's buffer.
+  const std::string far = "D:\\" + std::string(240, 'S') + "\\" + std::string(20, 'T') + ".INI";
   struct Case {
     const char* name;
     std::function<void(SimulatedWindows&)> prepare;
     bool renamed;
     std::string alsoKeyed;  // another name or the link's target, which must see the new bytes
+    bool link = false;      // the settings file is a symbolic link to `alsoKeyed`
   };
-  // The settings file replaced by a symbolic link to `shared` on drive D.
-  auto linked = [=](bool showsReparsePoint) {
+  // The settings file replaced by a symbolic link to `target` on drive D.
+  auto linked = [](const std::string& target, bool showsReparsePoint) {
     return [=](SimulatedWindows& os) {
       os.addDrive('D', kDriveFixed);
-      os.addFile(shared, os.fileBytes(kSettings));
+      os.addFile(target, os.fileBytes(kSettings));
       os.deleteFile(kSettings.c_str());
-      os.addSymbolicLink(kSettings, shared, showsReparsePoint);
+      os.addSymbolicLink(kSettings, target, showsReparsePoint);
     };
   };
   const Case cases[] = {
@@ -225,15 +249,16 @@ TEST(WriteSafety, OnlyAPlainFileIsReplacedByARename) {
        [](SimulatedWindows& os) { os.removeFinalPathName(); }, true, ""},
       {"a file with a second name", [=](SimulatedWindows& os) { os.addHardLink(kSettings, other); },
        false, other},
-      {"a symbolic link", linked(true), false, shared},
-      {"a symbolic link as Wine shows it, without a reparse attribute", linked(false), false,
-       shared},
+      {"a symbolic link", linked(shared, true), false, shared, true},
+      {"a symbolic link as Wine shows it, without a reparse attribute", linked(shared, false),
+       false, shared, true},
+      {"a symbolic link as Wine shows it, to a long path", linked(far, false), false, far, true},
       {"a symbolic link where the final path cannot be had",
        [=](SimulatedWindows& os) {
-         linked(true)(os);
+         linked(shared, true)(os);
          os.removeFinalPathName();
        },
-       false, shared},
+       false, shared, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -244,10 +269,9 @@ TEST(WriteSafety, OnlyAPlainFileIsReplacedByARename) {
     EXPECT_EQ(machine.os.callCount("MoveFileExA"), c.renamed ? 1 : 0);
     EXPECT_EQ(machine.os.callCount("GetTempFileNameA"), c.renamed ? 1 : 0);
     if (!c.alsoKeyed.empty()) {
-      EXPECT_EQ(machine.os.fileBytes(c.alsoKeyed), KeyedFile());
       EXPECT_TRUE(machine.os.sameFile(kSettings, c.alsoKeyed));
     }
-    EXPECT_EQ(machine.os.linkTarget(kSettings), c.alsoKeyed == shared ? shared : "");
+    EXPECT_EQ(machine.os.linkTarget(kSettings), c.link ? c.alsoKeyed : "");
   }
 }
 

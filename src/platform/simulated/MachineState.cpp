@@ -7,8 +7,7 @@
 
 using namespace simulated;
 
-// --- Faults
-// ----------------------------------------------------------------------------------------
+// --- Faults -------------------------------------------------------------------------------------
 
 bool Faults::heldNow(const std::string& key) {
   const auto held = heldForCalls.find(key);
@@ -46,8 +45,7 @@ std::uint32_t Faults::deleteRefusal(const std::string& key, const std::string& f
   return kErrorSuccess;
 }
 
-// --- The machine
-// -----------------------------------------------------------------------------------
+// --- The machine --------------------------------------------------------------------------------
 
 auto SimulatedWindows::State::Entry::file(std::string path, std::string bytes,
                                           std::uint32_t attributes) -> Entry {

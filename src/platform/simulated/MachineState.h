@@ -87,7 +87,8 @@ struct Faults {
   std::uint32_t openRefusal(const std::string& key, const std::string& folderKey, bool exists);
   // MoveFileExA of `from` over `to`: a refused rename into `to` (its own error), either folder
   // taking no new files (access denied), `from` held for a moment (sharing violation), `to` held
-  // for a moment (access denied). In this order, each refusal counted off where it applies.
+  // for a moment (access denied). In this order, each refusal counted off where it applies, and
+  // before the sharing of files open here is checked (as for deletions).
   std::uint32_t renameRefusal(const std::string& from, const std::string& fromFolder,
                               const std::string& to, const std::string& toFolder);
   // DeleteFileA of `key` in `folderKey`: a folder that takes no new files (access denied), then

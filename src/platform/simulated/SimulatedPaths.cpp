@@ -8,6 +8,7 @@
 namespace simulated {
 namespace {
 
+// "." and ".." applied (never above the root); a single period ending a component is dropped.
 void appendComponent(Path& path, std::string part) {
   if (part == ".") return;
   if (part == "..") {
@@ -18,6 +19,7 @@ void appendComponent(Path& path, std::string part) {
   path.parts.push_back(part);
 }
 
+// The last component loses its trailing periods and spaces (unless written with a backslash).
 void trimLastComponent(Path& path) {
   if (path.trailing || path.parts.empty()) return;
   std::string& last = path.parts.back();
@@ -28,6 +30,7 @@ void trimLastComponent(Path& path) {
   }
 }
 
+// Splits "\\server\share\rest" into its root and the rest (which keeps its leading separator).
 bool splitUnc(CodePage cp, const std::string& name, Path& base, std::string& rest) {
   const std::size_t serverEnd = nextSeparator(cp, name, 2);
   if (serverEnd == 2) return false;
@@ -44,15 +47,9 @@ bool splitUnc(CodePage cp, const std::string& name, Path& base, std::string& res
 
 }  // namespace
 
-// Width in bytes of the character at `i`: 2 for a lead byte with its trail byte, else 1. A trail
-
-// byte may be 0x5C, which is then no backslash.
-
 std::size_t charWidth(CodePage cp, const std::string& text, std::size_t i) {
   return cp.isLead(text[i]) && i + 1 < text.size() ? 2 : 1;
 }
-
-// Index of the first separator at or after `from` (a character boundary), or text.size().
 
 std::size_t nextSeparator(CodePage cp, const std::string& text, std::size_t from) {
   for (std::size_t i = from; i < text.size(); i += charWidth(cp, text, i)) {
@@ -60,8 +57,6 @@ std::size_t nextSeparator(CodePage cp, const std::string& text, std::size_t from
   }
   return text.size();
 }
-
-// Index just past the last separator, or 0.
 
 std::size_t fileNameOffset(CodePage cp, const std::string& text) {
   std::size_t offset = 0;
@@ -75,8 +70,6 @@ bool endsWithSeparator(CodePage cp, const std::string& text) {
   return !text.empty() && fileNameOffset(cp, text) == text.size();
 }
 
-// The non-empty components between separators.
-
 std::vector<std::string> splitComponents(CodePage cp, const std::string& text) {
   std::vector<std::string> parts;
   for (std::size_t begin = 0; begin < text.size();) {
@@ -86,10 +79,6 @@ std::vector<std::string> splitComponents(CodePage cp, const std::string& text) {
   }
   return parts;
 }
-
-// Letters upper-cased as the file system compares names, trail bytes of double-byte characters
-
-// left alone.
 
 std::string folded(CodePage cp, std::string text) {
   for (std::size_t i = 0; i < text.size(); i += charWidth(cp, text, i)) text[i] = cp.upper(text[i]);
@@ -106,35 +95,15 @@ bool startsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-// Copies `text` with its terminator into a buffer of `size` bytes as the *A calls do: the length
-
-// copied, or the size needed (terminator included) when it does not fit.
-
 std::uint32_t copyOut(const std::string& text, std::uint32_t size, char* buffer) {
   if (text.size() + 1 > size) return static_cast<std::uint32_t>(text.size() + 1);
   std::memcpy(buffer, text.c_str(), text.size() + 1);
   return static_cast<std::uint32_t>(text.size());
 }
 
-// A drive root keeps the case its letter was written with, as GetFullPathNameA keeps it.
-
 std::string driveRoot(char letter) {
   return std::string{letter, ':', '\\'};
 }
-
-// "." and ".." applied (never above the root); a single period ending a component is dropped.
-
-// The last component loses its trailing periods and spaces (unless written with a backslash).
-
-// Splits "\\server\share\rest" into its root and the rest (which keeps its leading separator).
-
-// GetFullPathNameA's resolution against the current directory `cwd`: absolute "X:\..." names,
-
-// drive-relative "X:name" (against `cwd` on its own drive, the root elsewhere), rooted "\name",
-
-// relative names, and UNC "\\server\share\..."; repeated separators collapse. Nothing on disk is
-
-// consulted. Nullopt for an empty or unusable name.
 
 std::optional<Path> resolvePath(CodePage cp, const std::string& name, const Path& cwd) {
   if (name.empty()) return std::nullopt;
@@ -160,10 +129,6 @@ std::optional<Path> resolvePath(CodePage cp, const std::string& name, const Path
   return base;
 }
 
-// A drive or share root as GetDriveTypeA and GetVolumeInformationA take it: "X:\", "X:", or
-
-// "\\server\share\".
-
 std::optional<Path> parseRoot(CodePage cp, const std::string& text, const Path& cwd) {
   if (text.size() == 2 && isAsciiLetter(text[0]) && text[1] == ':')
     return Path{driveRoot(text[0]), {}, false};
@@ -174,8 +139,6 @@ std::optional<Path> parseRoot(CodePage cp, const std::string& text, const Path& 
   if (!absolute) return std::nullopt;
   return path;
 }
-
-// The program name at the start of a command line: quoted, or up to the first blank.
 
 std::string programName(const std::string& commandLine) {
   if (!commandLine.empty() && commandLine[0] == '"') {

@@ -85,7 +85,9 @@ void SimulatedWindows::holdOpen(const std::string& path) {
 }
 
 void SimulatedWindows::release(const std::string& path) {
-  state_->heldOpen.erase(state_->seedPath(path, "release").key(state_->cp));
+  State& s = *state_;
+  const std::optional<Path> file = s.followLinks(s.seedPath(path, "release"));
+  if (file) s.heldOpen.erase(file->key(s.cp));
 }
 
 void SimulatedWindows::setCurrentDirectoryPath(const std::string& path) {
