@@ -290,19 +290,6 @@ TEST(SimulatedFiles, ReadsAndWritesWithInjectedFaults) {
   EXPECT_EQ(os.callCount("CloseHandle invalid"), 1);
 }
 
-TEST(SimulatedFiles, DeleteAndAttributes) {
-  SimulatedWindows os;
-  os.addFile("C:\\X\\RO.INI", "", kAttributeReadOnly);
-  os.addFile("C:\\X\\F.INI", "");
-  EXPECT_EQ(os.fileAttributes("C:\\X"), kAttributeDirectory);
-  EXPECT_EQ(os.fileAttributes("C:\\X\\RO.INI"), kAttributeReadOnly);
-  EXPECT_EQ(os.fileAttributes("C:\\X\\NONE.INI"), kInvalidAttributes);
-  EXPECT_TRUE(Fails(os, kErrorAccessDenied, [&] { return !os.deleteFile("C:\\X\\RO.INI"); }));
-  EXPECT_TRUE(os.deleteFile("c:\\x\\f.ini"));
-  EXPECT_TRUE(Fails(os, kErrorFileNotFound, [&] { return !os.deleteFile("C:\\X\\F.INI"); }));
-  EXPECT_EQ(os.files(), std::vector<std::string>{"C:\\X\\RO.INI"});
-}
-
 TEST(SimulatedDirectories, CurrentDirectoryIsKeptWithoutItsBackslash) {
   SimulatedWindows os;
   os.addDirectory("C:\\Games\\X\\");
