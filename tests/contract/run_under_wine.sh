@@ -31,6 +31,11 @@ fi
 
 work=$(mktemp -d)
 export WINEPREFIX="$work/prefix"
+# A copy of an existing prefix, where ZRK_WINE_TEMPLATE names one, instead of a new one: the x86
+# test machine shares the end-to-end tests' prefix, as making one takes a minute there.
+if [ -n "${ZRK_WINE_TEMPLATE:-}" ] && [ -f "$ZRK_WINE_TEMPLATE/system.reg" ]; then
+  cp -a "$ZRK_WINE_TEMPLATE" "$WINEPREFIX"
+fi
 export WINEDEBUG=-all
 # No Mono or Gecko installers on the prefix's first start; no display needed.
 export WINEDLLOVERRIDES="mscoree=;mshtml="
