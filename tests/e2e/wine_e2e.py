@@ -280,6 +280,9 @@ def prepare(template):
     env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
     start = time.monotonic()
     run_logged([str(WINE), "wineboot", "-i"], env, template.parent / "wineboot.log", 120)
+    # wineboot returns before the 32-bit half of the prefix (syswow64) is set up; ending the
+    # server early would leave it without the DLLs that every 32-bit program loads.
+    run_logged([str(WINESERVER), "-w"], env, template.parent / "wineboot.log", 60)
     # Wine 8.0 looks for its own fonts beside its data folder, not where fonts-wine puts them;
     # without Marlett the caption buttons show letters instead of their glyphs.
     marlett = Path("/usr/share/wine/fonts/marlett.ttf")
