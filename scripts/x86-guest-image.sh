@@ -62,6 +62,7 @@ on_exit() {
   rm -rf --one-file-system "$work"
 }
 trap on_exit EXIT
+trap 'exit 143' TERM INT # so that the chroot's mounts go with it
 
 # The mirror that this machine's apt already uses (deb822 sources first, then the old format).
 mirror=$(sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -n1)
