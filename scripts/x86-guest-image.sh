@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the disk image of the x86 test machine: a small emulated computer (QEMU) that runs the
-# 32-bit Wine tests where this machine's kernel runs no 32-bit code. Run by scripts/deps.sh, as root.
+# 32-bit Wine tests where this machine's kernel runs no 32-bit code. Run by scripts/deps.sh, as
+# root.
 #
 #   scripts/x86-guest-image.sh [OUT]        OUT: build/vm32 beside the sources unless given
 #

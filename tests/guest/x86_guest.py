@@ -324,10 +324,11 @@ def result(args):
         sys.stdout.write(log_file.read_text(errors="replace") if log_file.exists() else "")
         return int(code_file.read_text())
     if (results / FAILED_FILE).exists():
-        say("SKIPPED: the x86 test machine could not run it: " + (results / FAILED_FILE).read_text())
+        say("SKIPPED: the x86 test machine could not run it: " +
+            (results / FAILED_FILE).read_text())
     else:
-        say("SKIPPED: no result from the x86 test machine for %s (it runs in the test guest.x86.run,"
-            " this test's fixture)" % args.name)
+        say("SKIPPED: no result from the x86 test machine for %s (it runs in the test "
+            "guest.x86.run, this test's fixture)" % args.name)
     return SKIPPED
 
 
