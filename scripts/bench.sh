@@ -148,7 +148,8 @@ for arch in "${arches[@]}"; do
 done
 if [ "${arches[0]}" != x86 ]; then
   echo
-  echo "== x86: not timed: $ZRK_32BIT_REASON"
+  echo "== x86: not timed: $ZRK_32BIT_REASON (nor in the x86 test machine, whose software" \
+    "emulation would be timed rather than the launcher)"
 fi
 echo
 echo "== what the system calls cost (64-bit)"

@@ -4,6 +4,10 @@
 #
 # The 32-bit Wine (wine32, i386) is installed only where this machine's kernel runs 32-bit code,
 # which is found out by running a tiny 32-bit program. zrk_can_run_32bit tells the other scripts.
+# Where it runs none, zrk_prepare_x86_guest builds the x86 test machine instead, an emulated
+# computer that runs the x86 Wine tests (scripts/x86-guest-image.sh, tests/guest/x86_guest.py).
+# ZRK_X86_IN_GUEST=1 makes this machine count as one that runs no 32-bit code; =0 leaves the test
+# machine out (the x86 tests are then skipped, with the reason).
 set -euo pipefail
 
 ZRK_PACKAGES=(
@@ -16,6 +20,9 @@ ZRK_PACKAGES=(
   osslsigncode openssl                                     # signing the release, and its test
   valgrind clang-tidy libclang-rt-14-dev                   # memcheck, tidy, libFuzzer and sanitizers
 )
+# The x86 test machine, where 32-bit programs do not run here.
+ZRK_GUEST_PACKAGES=(qemu-system-x86 debootstrap e2fsprogs)
+ZRK_APT=(apt-get -o DPkg::Lock::Timeout=600)
 
 # A static 32-bit x86 Linux program of 93 bytes that ends with exit code 42 (xor ebx,ebx;
 # mov bl,42; xor eax,eax; inc eax; int 0x80). It needs no library: whether it runs is whether
@@ -25,6 +32,13 @@ ZRK_PROBE_32BIT_ELF='f0VMRgEBAQAAAAAAAAAAAAIAAwABAAAAVIAECDQAAAAAAAAAAAAAADQAIAA
 # True when a 32-bit program runs here. Also sets ZRK_32BIT_REASON to a line that says why not.
 zrk_can_run_32bit() {
   if [ -n "${ZRK_32BIT_CHECKED:-}" ]; then return "$ZRK_32BIT_CHECKED"; fi
+  if [ "${ZRK_X86_IN_GUEST:-}" = 1 ]; then
+    ZRK_32BIT_CHECKED=1
+    ZRK_32BIT_REASON="ZRK_X86_IN_GUEST=1 makes this machine count as one whose kernel runs no"
+    ZRK_32BIT_REASON+=" 32-bit programs"
+    export ZRK_32BIT_CHECKED ZRK_32BIT_REASON
+    return 1
+  fi
   local probe code
   # Beside the sources, not in /tmp, which may be mounted noexec.
   mkdir -p "$(dirname "${BASH_SOURCE[0]}")/../build"
@@ -61,7 +75,11 @@ zrk_install_deps() {
   if zrk_can_run_32bit; then
     if zrk_package_missing wine32:i386; then want32=1; fi
   elif [ -z "${ZRK_32BIT_SAID:-}" ]; then
-    echo "32-bit: skipped, $ZRK_32BIT_REASON; the 32-bit Wine tests will be reported as skipped"
+    if zrk_x86_in_guest; then
+      echo "32-bit: $ZRK_32BIT_REASON; the 32-bit Wine tests run in the x86 test machine"
+    else
+      echo "32-bit: skipped, $ZRK_32BIT_REASON; the 32-bit Wine tests will be reported as skipped"
+    fi
     export ZRK_32BIT_SAID=1
   fi
   if ((${#missing[@]})) || ((want32)); then
@@ -75,8 +93,9 @@ zrk_install_deps() {
       missing+=(wine32:i386)
     fi
     echo "installing: ${missing[*]}"
-    apt-get update -q
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+    "${ZRK_APT[@]}" update -q
+    DEBIAN_FRONTEND=noninteractive "${ZRK_APT[@]}" install -y -q --no-install-recommends \
+      "${missing[@]}"
   fi
   # Japanese folder names under Wine need the Unix locale.
   if ! locale -a 2>/dev/null | grep -qi '^ja_JP.utf8$'; then
@@ -88,4 +107,39 @@ zrk_install_deps() {
   fi
 }
 
-if [ "${BASH_SOURCE[0]}" = "$0" ]; then zrk_install_deps; fi
+# True when the x86 Wine tests are to run in the x86 test machine.
+zrk_x86_in_guest() {
+  ! zrk_can_run_32bit && [ "${ZRK_X86_IN_GUEST:-}" != 0 ]
+}
+
+# Where the x86 tests run in the x86 test machine: installs QEMU and the tools that build its
+# image, and builds the image unless it is there for the same recipe (build/vm32, some minutes).
+# A failure does not stop the caller: the x86 tests then report it, skipped.
+zrk_prepare_x86_guest() {
+  zrk_x86_in_guest || return 0
+  local missing=() p
+  for p in "${ZRK_GUEST_PACKAGES[@]}"; do
+    if zrk_package_missing "$p"; then missing+=("$p"); fi
+  done
+  if ((${#missing[@]})); then
+    echo "installing for the x86 test machine: ${missing[*]}"
+    if ! "${ZRK_APT[@]}" update -q ||
+      ! DEBIAN_FRONTEND=noninteractive "${ZRK_APT[@]}" install -y -q --no-install-recommends \
+        "${missing[@]}"; then
+      local vm_dir
+      vm_dir=$(dirname "${BASH_SOURCE[0]}")/../build/vm32
+      mkdir -p "$vm_dir"
+      echo "could not install ${missing[*]} (apt-get failed)" >"$vm_dir/image-failed.txt"
+      echo "x86 test machine: could not install ${missing[*]}; the x86 tests will be skipped" >&2
+      return 0
+    fi
+  fi
+  bash "$(dirname "${BASH_SOURCE[0]}")/x86-guest-image.sh" ||
+    echo "x86 test machine: no image (build/vm32/image-failed.txt says why);" \
+      "the x86 tests will be skipped" >&2
+}
+
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+  zrk_install_deps
+  zrk_prepare_x86_guest
+fi

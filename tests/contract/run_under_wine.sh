@@ -31,6 +31,11 @@ fi
 
 work=$(mktemp -d)
 export WINEPREFIX="$work/prefix"
+# A copy of an existing prefix, where ZRK_WINE_TEMPLATE names one, instead of a new one: the x86
+# test machine shares the end-to-end tests' prefix, as making one takes a minute there.
+if [ -n "${ZRK_WINE_TEMPLATE:-}" ] && [ -f "$ZRK_WINE_TEMPLATE/system.reg" ]; then
+  cp -a "$ZRK_WINE_TEMPLATE" "$WINEPREFIX"
+fi
 export WINEDEBUG=-all
 # No Mono or Gecko installers on the prefix's first start; no display needed.
 export WINEDLLOVERRIDES="mscoree=;mshtml="
@@ -58,8 +63,8 @@ cleanup() {
 trap cleanup EXIT
 
 # A drive without media, as far as Wine has one: R:, registered as an optical drive, mapped to a
-# folder that is not there.
-/usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
+# folder that is not there. Registered in a made prefix: a new one is made first.
+[ -f "$WINEPREFIX/system.reg" ] || /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
 printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Drives]\r\n"r:"="cdrom"\r\n' \
   >"$work/drives.reg"
 /usr/lib/wine/wine64 regedit /S "Z:$(echo "$work/drives.reg" | tr / '\\')"

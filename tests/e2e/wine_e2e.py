@@ -43,11 +43,17 @@ SOURCE_DIR = Path(__file__).resolve().parents[2]
 DEPS_SH = SOURCE_DIR / "scripts" / "deps.sh"
 MESSAGES_H = SOURCE_DIR / "src" / "app" / "Messages.h"
 
-LAUNCHER_TIMEOUT_S = 40  # a normal run takes about a second; a box without a reader never ends
-READER_WAIT_MS = 45000  # the reader's own bound, beyond the launcher's
-PROCESS_END_TIMEOUT_S = 15
-GAME_START_DELAY_MS = 1000
-READER_START_S = 30  # the first Wine process of a case starts the prefix's services
+# Every time bound and delay below is multiplied by ZRK_TIME_SCALE (1 unless set; the emulated
+# x86 test machine sets it, where a Wine program starts ten times slower), so that a launcher that
+# waits too long or not at all is told from a right one on a slow machine too.
+TIME_SCALE = int(os.environ.get("ZRK_TIME_SCALE") or 1)
+# A normal run takes about a second; a box without a reader never ends.
+LAUNCHER_TIMEOUT_S = 40 * TIME_SCALE
+READER_WAIT_MS = 45000 * TIME_SCALE  # the reader's own bound, beyond the launcher's
+PROCESS_END_TIMEOUT_S = 15 * TIME_SCALE
+GAME_START_DELAY_MS = 1000 * TIME_SCALE
+READER_START_S = 30 * TIME_SCALE  # the first Wine process of a case starts the prefix's services
+XVFB_START_S = 15 * TIME_SCALE
 
 # Drive types set once in the template prefix; a case maps the letters it needs to folders.
 # Letters without a mapping do not exist in the case.
@@ -254,12 +260,13 @@ class Xvfb:
              "tcp"], pass_fds=(write_end,), stdout=self.log, stderr=subprocess.STDOUT)
         os.close(write_end)
         number = b""
-        deadline = time.monotonic() + 15
+        deadline = time.monotonic() + XVFB_START_S
         while not number.endswith(b"\n"):
             remaining = deadline - time.monotonic()
             if remaining <= 0 or not select.select([read_end], [], [], remaining)[0]:
                 self.close()
-                raise Failure("Xvfb did not report a display within 15 s (see %s)" % log_path)
+                raise Failure("Xvfb did not report a display within %d s (see %s)" %
+                              (XVFB_START_S, log_path))
             chunk = os.read(read_end, 16)
             if not chunk:
                 self.close()
@@ -293,6 +300,9 @@ def prepare(template):
     env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
     start = time.monotonic()
     run_logged([str(WINE), "wineboot", "-i"], env, template.parent / "wineboot.log", 120)
+    # wineboot returns before the 32-bit half of the prefix (syswow64) is set up; ending the
+    # server early would leave it without the DLLs that every 32-bit program loads.
+    run_logged([str(WINESERVER), "-w"], env, template.parent / "wineboot.log", 60)
     # Wine 8.0 looks for its own fonts beside its data folder, not where fonts-wine puts them;
     # without Marlett the caption buttons show letters instead of their glyphs.
     marlett = Path("/usr/share/wine/fonts/marlett.ttf")
@@ -312,6 +322,7 @@ def prepare(template):
 
 
 def run_logged(command, env, log_path, timeout, cwd=None):
+    timeout *= TIME_SCALE
     with open(log_path, "ab") as log:
         try:
             return subprocess.run(command, env=env, cwd=cwd, stdout=log, stderr=log,
