@@ -144,7 +144,7 @@ struct DiskModel {
     const std::uint32_t refused = kAttributeReadOnly | kAttributeHidden | kAttributeSystem;
     if ((spec.settingsAttributes & refused) != 0 || held) return;
     const bool plain = spec.settingsLink == SettingsLink::none;
-    if (plain && !spec.folderClosed && ThroughNewFile(bytes, first)) return;
+    if (plain && !spec.refusesNewFiles && ThroughNewFile(bytes, first)) return;
     InPlace(bytes);
   }
 
@@ -155,7 +155,7 @@ struct DiskModel {
     taken -= went;
     // The room the new file took comes back when it is removed.
     if (went < bytes.size() || spec.flushFails || (first && spec.tempCloseFails)) return false;
-    if (held || spec.replaceFails) return false;
+    if (held || spec.renamesRefused) return false;
     if (refusals > kReplaceRetries) {
       refusals -= kReplaceRetries + 1;
       return false;
@@ -379,12 +379,12 @@ void Build(const MachineSpec& spec, SimulatedWindows& os) {
   } else if (spec.flushUnsupported) {
     os.failFlush(kErrorInvalidFunction);
   }
-  if (spec.replaceFails) {
+  if (spec.renamesRefused) {
     os.refuseRenamesInto(settings);
   } else if (spec.renameRefusals > 0) {
     os.refuseRenamesInto(settings, kErrorSharingViolation, spec.renameRefusals);
   }
-  if (spec.folderClosed) os.refuseNewFiles(folder);
+  if (spec.refusesNewFiles) os.refuseNewFiles(folder);
   if (spec.freeSpace) os.setFreeSpace(*spec.freeSpace);
   if (spec.writesStopAfter) os.failWritesAfter(*spec.writesStopAfter);
 }
@@ -418,12 +418,12 @@ std::string Describe(const MachineSpec& spec) {
       << " held at rename " << spec.heldAtRename << " read fault "
       << (spec.readFaultAt ? std::to_string(*spec.readFaultAt) : "-") << " read close fails "
       << spec.readCloseFails << "\nstale temp " << static_cast<int>(spec.staleTemp)
-      << " folder closed " << spec.folderClosed << " free space "
+      << " refuses new files " << spec.refusesNewFiles << " free space "
       << (spec.freeSpace ? std::to_string(*spec.freeSpace) : "-") << " writes stop after "
       << (spec.writesStopAfter ? std::to_string(*spec.writesStopAfter) : "-") << " rename refusals "
       << spec.renameRefusals << " temp close fails " << spec.tempCloseFails << " flush fails "
       << spec.flushFails << " flush unsupported " << spec.flushUnsupported << " replace fails "
-      << spec.replaceFails << " settings link " << static_cast<int>(spec.settingsLink)
+      << spec.renamesRefused << " settings link " << static_cast<int>(spec.settingsLink)
       << "\nsettings bytes: \"" << Escaped(spec.settingsBytes, 2000) << "\"\n";
   return out.str();
 }

@@ -72,14 +72,14 @@ struct MachineSpec {
   bool dataCloseFails = false;
 
   StaleTemp staleTemp = StaleTemp::none;   // a file left at the first temporary name, "ZRK1.TMP"
-  bool folderClosed = false;               // the folder takes no new files
+  bool refusesNewFiles = false;            // the folder takes no new files
   std::optional<std::uint64_t> freeSpace;  // room on the disk
   std::optional<std::uint64_t> writesStopAfter;  // bytes the disk takes before writes fail
   int renameRefusals = 0;       // sharing violations before a rename into the settings goes through
   bool tempCloseFails = false;  // the first new file will not close
   bool flushFails = false;
   bool flushUnsupported = false;  // a volume that cannot flush (ERROR_INVALID_FUNCTION)
-  bool replaceFails = false;      // renames into the settings are refused for good
+  bool renamesRefused = false;    // renames into the settings are refused for good
 };
 
 // A machine with the game installed in C:\Games\X: library, settings, data file and game there,

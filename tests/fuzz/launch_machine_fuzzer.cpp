@@ -262,8 +262,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   spec.tempCloseFails = in.ConsumeIntegralInRange<int>(0, 63) == 63;
   spec.flushFails = in.ConsumeIntegralInRange<int>(0, 63) == 63;
-  spec.replaceFails = in.ConsumeIntegralInRange<int>(0, 63) == 63;
-  spec.folderClosed = in.ConsumeIntegralInRange<int>(0, 15) == 15;
+  spec.renamesRefused = in.ConsumeIntegralInRange<int>(0, 63) == 63;
+  spec.refusesNewFiles = in.ConsumeIntegralInRange<int>(0, 15) == 15;
   spec.flushUnsupported = in.ConsumeIntegralInRange<int>(0, 31) == 31;
   switch (in.ConsumeIntegralInRange<int>(0, 15)) {
     case 14:

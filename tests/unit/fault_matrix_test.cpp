@@ -141,11 +141,11 @@ TEST(FaultMatrix, DiskFullAtEveryByteOfTheBareWrite) {
 TEST(FaultMatrix, FreeSpaceAtEveryByteOfTheKeyedWrite) {
   const std::string bare = BareFile(kFolder);
   const std::size_t growth = kKeyedOutput.size() - bare.size();
-  for (const bool folderClosed : {false, true}) {
+  for (const bool refusesNewFiles : {false, true}) {
     for (const std::size_t room : Rooms(kKeyedOutput.size() + 1)) {
-      SCOPED_TRACE("room " + std::to_string(room) + (folderClosed ? ", no new files" : ""));
+      SCOPED_TRACE("room " + std::to_string(room) + (refusesNewFiles ? ", no new files" : ""));
       Installation m(At(kDirectory, bare));
-      if (folderClosed) m.os.refuseNewFiles(m.folder);
+      if (refusesNewFiles) m.os.refuseNewFiles(m.folder);
       m.os.setFreeSpace(room);
       Check(m, {nullptr, room >= growth ? kKeyedOutput : bare});
       if (HasFailure()) return;
