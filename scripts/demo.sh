@@ -33,7 +33,7 @@ done
 export ZRK_32BIT_SAID=1 # said below, when the preset is chosen
 # shellcheck source=scripts/deps.sh
 source scripts/deps.sh
-zrk_install_deps
+zrk_install_deps demo
 
 if [ -z "$build_dir" ]; then
   if zrk_can_run_32bit; then

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs what building and testing the launcher needs on Debian 12, as root. Does nothing when
-# everything is already there. Sourced or run by the other scripts.
+# Installs what building and testing the launcher needs on Debian 12 or 13, as root. Does nothing
+# when everything is already there. Sourced or run by the other scripts.
 #
 # The 32-bit Wine (wine32, i386) is installed only where this machine's kernel runs 32-bit code,
 # which is found out by running a tiny 32-bit program. zrk_can_run_32bit tells the other scripts.
@@ -10,16 +10,46 @@
 # machine out (the x86 tests are then skipped, with the reason).
 set -euo pipefail
 
-ZRK_PACKAGES=(
-  cmake ninja-build g++ clang libgtest-dev googletest       # native build and unit tests
+# This machine's Debian release (bookworm: 12, trixie: 13); the names that differ by release are
+# chosen here, in one place.
+zrk_release() {
+  (
+    . /etc/os-release 2>/dev/null
+    echo "${VERSION_CODENAME:-bookworm}"
+  )
+}
+case "$(zrk_release)" in
+  bookworm) ZRK_CLANG_RT=libclang-rt-14-dev ;; # the runtime of Debian 12's clang 14
+  *) ZRK_CLANG_RT=libclang-rt-19-dev ;;        # the runtime of Debian 13's clang 19
+esac
+
+# The demo's packages: the Windows build, Wine and what shows its message boxes.
+ZRK_DEMO_PACKAGES=(
+  cmake ninja-build                                        # the build
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix      # ZRK_START.exe, 64 and 32 bit
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
-  wine wine64 xvfb xauth fonts-ipafont-gothic locales      # the Wine tests
+  wine wine64 xvfb xauth fonts-ipafont-gothic locales      # Wine, its display, Japanese
   fonts-wine                                               # Wine's caption-button glyphs
-  x11-apps imagemagick e2fsprogs python3
-  osslsigncode openssl                                     # signing the release, and its test
-  valgrind clang-tidy libclang-rt-14-dev                   # memcheck, tidy, libFuzzer and sanitizers
+  x11-apps imagemagick python3                             # the pictures of the message boxes
 )
+# Everything else that the tests need.
+ZRK_TEST_PACKAGES=(
+  g++ clang libgtest-dev googletest                        # native build and unit tests
+  e2fsprogs                                                # chattr, for the Wine tests
+  osslsigncode openssl                                     # signing the release, and its test
+  valgrind clang-tidy "$ZRK_CLANG_RT"                      # memcheck, tidy, libFuzzer and sanitizers
+  mmdebstrap                                               # the root of the second Wine
+)
+ZRK_PACKAGES=("${ZRK_DEMO_PACKAGES[@]}" "${ZRK_TEST_PACKAGES[@]}")
+
+# The other Debian release, whose Wine the Wine tests also run under, and that Wine's test label:
+# Debian 13's Wine 10 on Debian 12, Debian 12's Wine 8 on Debian 13 (scripts/wine-root.sh).
+zrk_second_wine() {
+  case "$(zrk_release)" in
+    bookworm) echo "trixie wine10" ;;
+    *) echo "bookworm wine8" ;;
+  esac
+}
 # The x86 test machine, where 32-bit programs do not run here.
 ZRK_GUEST_PACKAGES=(qemu-system-x86 debootstrap e2fsprogs)
 ZRK_APT=(apt-get -o DPkg::Lock::Timeout=600)
@@ -66,9 +96,11 @@ zrk_package_missing() {
   ! dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
 }
 
+# Installs what the tests need; with "demo", only what the demo needs.
 zrk_install_deps() {
-  local missing=()
-  for p in "${ZRK_PACKAGES[@]}"; do
+  local missing=() wanted=("${ZRK_PACKAGES[@]}")
+  if [ "${1:-}" = demo ]; then wanted=("${ZRK_DEMO_PACKAGES[@]}"); fi
+  for p in "${wanted[@]}"; do
     if zrk_package_missing "$p"; then missing+=("$p"); fi
   done
   local want32=0

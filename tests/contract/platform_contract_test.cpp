@@ -616,7 +616,7 @@ TEST_F(PlatformContract, RenameIsRefusedWhileEitherFileIsHeldOpen) {
   EXPECT_EQ(env().fileBytes(target), "new");
 }
 
-// Wine replaces a read-only target.
+// Wine 8 replaces a read-only target; Wine 10 refuses it, as Windows does.
 TEST_F(PlatformContract, RenameRefusesAReadOnlyTarget) {
   const std::string folder = env().makeFolder();
   env().makeFile(folder + "new.tmp", "new");

@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# Builds the second Wine: a root file system of the other Debian release (Debian 13 with Wine 10
+# on a Debian 12 machine, Debian 12 with Wine 8 on a Debian 13 one), in which the Wine tests run a
+# second time (scripts/in-wine-root.sh enters it). Run by scripts/deps.sh, as root.
+#
+#   scripts/wine-root.sh [OUT]        OUT: build/wine-root beside the sources unless given
+#
+# Writes OUT/root (the root file system), OUT/root/.zrk-recipe (the hash of this file and of the
+# release and architectures it was built for), so that a root is built once and kept until this
+# file changes; and OUT/name (the release and its Wine, e.g. "trixie wine10"). When the build
+# fails, OUT/root-failed.txt says why and no root is left: the second Wine's tests are then
+# skipped with that cause, and scripts/test.sh says so at its end.
+set -euo pipefail
+source_dir=$(cd "$(dirname "$0")/.." && pwd)
+out=$(realpath -m "${1:-$source_dir/build/wine-root}")
+failed=$out/root-failed.txt
+# shellcheck source=scripts/deps.sh
+source "$source_dir/scripts/deps.sh"
+
+read -r release wine_label < <(zrk_second_wine)
+architectures=amd64
+if zrk_can_run_32bit; then architectures=amd64,i386; fi
+recipe=$( (sha256sum <"$0" && echo "$release $architectures") | sha256sum | cut -d' ' -f1)
+
+# What the Wine tests need there: Wine for 64-bit programs (and 32-bit ones where this machine's
+# kernel runs them), an X server and its tools for the message boxes and their pictures, the
+# Japanese font and locale, Wine's own fonts, Python for the end-to-end driver, chattr and mount.
+ROOT_PACKAGES=(
+  wine wine64 xvfb xauth x11-utils x11-apps imagemagick
+  fonts-ipafont-gothic fonts-wine locales python3 e2fsprogs mount
+)
+if [ "$architectures" = amd64,i386 ]; then ROOT_PACKAGES+=(wine32:i386); fi
+
+mkdir -p "$out"
+rm -f "$failed"
+if [ -f "$out/root/.zrk-recipe" ] && [ "$(cat "$out/root/.zrk-recipe")" = "$recipe" ]; then
+  exit 0
+fi
+say_failed() {
+  echo "$1" >"$failed"
+  echo "second Wine: $1" >&2
+  exit 1
+}
+[ "$(id -u)" = 0 ] || say_failed "the root of Debian $release is built as root"
+command -v mmdebstrap >/dev/null || say_failed "mmdebstrap is not installed"
+
+log=$out/build.log
+work=$out/work
+started=$SECONDS
+# shellcheck disable=SC2317 # called by the trap
+on_exit() {
+  local code=$?
+  if ((code != 0)) && [ ! -s "$failed" ]; then
+    {
+      echo "building the root of Debian $release failed (exit code $code); last lines of $log:"
+      tail -n 15 "$log" | sed 's/^/  /'
+    } >"$failed"
+    cat "$failed" >&2
+  fi
+  rm -rf --one-file-system "$work"
+}
+trap on_exit EXIT
+trap 'exit 143' TERM INT
+
+# The mirror that this machine's apt already uses (deb822 sources first, then the old format).
+mirror=$(sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -n1)
+if [ -z "$mirror" ]; then
+  mirror=$(awk '$1 == "deb" && $0 !~ /security/ {print $2; exit}' /etc/apt/sources.list \
+    /etc/apt/sources.list.d/*.list 2>/dev/null || true)
+fi
+mirror=${mirror:-http://deb.debian.org/debian}
+
+echo "second Wine: building the root of Debian $release ($wine_label) from $mirror into $out/root"
+rm -rf --one-file-system "$work"
+mkdir -p "$work"
+packages=$(
+  IFS=,
+  echo "${ROOT_PACKAGES[*]}"
+)
+# No documentation; the Japanese locale generated; no fsync per file.
+timeout 1800 mmdebstrap --variant=apt --architectures="$architectures" --include="$packages" \
+  --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-exclude=/usr/share/man/*' \
+  --dpkgopt='path-exclude=/usr/share/info/*' --dpkgopt=force-unsafe-io \
+  --customize-hook='sed -i "s/^# *ja_JP.UTF-8 UTF-8/ja_JP.UTF-8 UTF-8/" "$1/etc/locale.gen"' \
+  --customize-hook='chroot "$1" locale-gen' \
+  --customize-hook='rm -rf "$1"/var/lib/apt/lists/* "$1"/var/cache/apt/*.bin' \
+  "$release" "$work/root" "$mirror" >"$log" 2>&1
+echo "$release $wine_label" >"$work/root/.zrk-name"
+echo "$recipe" >"$work/root/.zrk-recipe"
+rm -rf --one-file-system "$out/root"
+mv "$work/root" "$out/root"
+echo "second Wine: root ready in $((SECONDS - started)) s: $out/root ($(du -sh "$out/root" |
+  cut -f1)), $("$source_dir/scripts/in-wine-root.sh" wine --version 2>&1 | tail -n 1)"
