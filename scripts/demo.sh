@@ -13,7 +13,7 @@
 # It runs the 32-bit executable, the one players get (windows-x86 preset), where this machine runs
 # 32-bit programs, and the 64-bit one (windows-x64) where it does not, saying so.
 # --build-dir uses executables already built there instead of building; --keep keeps the folder.
-# Works on a fresh Debian 12 machine as root: installs what it needs first.
+# Works on a fresh Debian 12 or 13 machine as root: installs what it needs first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root_dir=$PWD

@@ -14,6 +14,7 @@ set -euo pipefail
 # chosen here, in one place.
 zrk_release() {
   (
+    # shellcheck disable=SC1091 # the system's
     . /etc/os-release 2>/dev/null
     echo "${VERSION_CODENAME:-bookworm}"
   )
@@ -172,6 +173,6 @@ zrk_prepare_x86_guest() {
 }
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
-  zrk_install_deps
+  zrk_install_deps "$@"
   zrk_prepare_x86_guest
 fi

@@ -3,7 +3,9 @@
 # compiled too), both Windows executables, and the Wine tests of both: the 32-bit ones (label x86)
 # here where this machine runs 32-bit programs, and in the x86 test machine (an emulated computer,
 # its image built while the rest compiles) where it does not; and the 64-bit ones (label x64).
-# Works on a fresh Debian 12 machine as root: installs what it needs first.
+# The Wine tests run a second time under the other Debian release's Wine (label wine10 on Debian
+# 12, wine8 on Debian 13), in a root of that release built while the rest compiles.
+# Works on a fresh Debian 12 or 13 machine as root: installs what it needs first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # The 32-bit verdict is said once, at the end, after CTest's summary.
@@ -17,6 +19,14 @@ if zrk_x86_in_guest; then
   zrk_prepare_x86_guest >build/vm32/prepare.log 2>&1 &
   guest_pid=$!
 fi
+
+# The root of the other Debian release, for the Wine tests under its Wine (scripts/wine-root.sh),
+# built while the rest compiles; kept from an earlier run while its recipe is unchanged.
+read -r second_release second_wine < <(zrk_second_wine)
+mkdir -p build/wine-root
+echo "second Wine: $second_wine from Debian $second_release (log: build/wine-root/prepare.log)"
+bash scripts/wine-root.sh >build/wine-root/prepare.log 2>&1 &
+root_pid=$!
 
 jobs=$(nproc)
 cmake --preset windows-x64 >/dev/null
@@ -44,6 +54,7 @@ if [ -n "$guest_pid" ]; then
   wait "$guest_pid" || true
   grep '^x86 test machine' build/vm32/prepare.log || true
 fi
+wait "$root_pid" || true
 # What the x86 test machine did in this run, as its fixture's cleanup leaves it.
 x86_last=build/native/x86-guest/last
 rm -rf "$x86_last"
@@ -61,5 +72,11 @@ if zrk_x86_in_guest; then
   fi
 elif ! zrk_can_run_32bit; then
   echo "32-bit: the x86 Wine tests were skipped: $ZRK_32BIT_REASON"
+fi
+if [ -s build/wine-root/root-failed.txt ]; then
+  echo "second Wine: the $second_wine tests were skipped: the root of Debian $second_release" \
+    "could not be built: $(head -n 1 build/wine-root/root-failed.txt) (build/wine-root/)"
+else
+  echo "second Wine: the Wine tests ran under $second_wine too (Debian $second_release's root)"
 fi
 exit "$status"

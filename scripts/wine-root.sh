@@ -78,6 +78,7 @@ packages=$(
   echo "${ROOT_PACKAGES[*]}"
 )
 # No documentation; the Japanese locale generated; no fsync per file.
+# shellcheck disable=SC2016 # the hooks' "$1" is the root, expanded by mmdebstrap's shell
 timeout 1800 mmdebstrap --variant=apt --architectures="$architectures" --include="$packages" \
   --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-exclude=/usr/share/man/*' \
   --dpkgopt='path-exclude=/usr/share/info/*' --dpkgopt=force-unsafe-io \
