@@ -60,7 +60,7 @@ echo "creating the Wine prefix"
 drives=()
 for l in d e f g h i j k; do
   mkdir -p "$run/drives/$l"
-  drives+=(--drive "$l=$run/drives/$l:hd")
+  drives+=("$l=$run/drives/$l:hd")
 done
 harness prefix "$WINEPREFIX" "${drives[@]}"
 
@@ -74,7 +74,7 @@ install() { # folder, with data file (1/0), architecture
   mkdir -p "$1"
   cp "${launcher[$3]}" "$tools/bench_baseline.exe" "$tools/bench_empty.exe" "$1/"
   cp "$tools/bench_game.exe" "$1/ZRK_DL.exe"
-  harness settings bare 'C:\Program Files\ZRK\' >"$1/DLTZRK_DL.INI"
+  harness settings 'C:\Program Files\ZRK\' >"$1/DLTZRK_DL.INI"
   if [ "$2" = 1 ]; then printf 'ZRK data\r\n' >"$1/ZRK_DLN.SD"; fi
 }
 for arch in "${arches[@]}"; do
@@ -102,7 +102,8 @@ echo "timing: $runs runs per candidate (progress on stderr)"
 for arch in "${arches[@]}"; do
   d="D:\\$arch"
   echo "timing the $arch programs"
-  "${sched[@]}" "${wine[@]}" "$timer" --runs "$runs" --raw "$(winpath "$run/times-$arch-full-drives.tsv")" \
+  "${sched[@]}" "${wine[@]}" "$timer" --runs "$runs" \
+    --raw "$(winpath "$run/times-$arch-full-drives.tsv")" \
     --pair full "$d\\ZRK" "$d\\ZRK\\ZRK_START.exe" "$d\\ZRK\\bench_baseline.exe" \
     --pair drives "$d\\Far\\ZRK" "$d\\Far\\ZRK\\ZRK_START.exe" "$d\\Far\\ZRK\\bench_baseline.exe" \
     --alone empty "$d\\ZRK" "$d\\ZRK\\bench_empty.exe" \

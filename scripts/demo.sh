@@ -67,11 +67,11 @@ export DISPLAY
 echo "== Creating a Wine prefix (Japanese locale, code page 932)"
 # Drive D: is a fixed disk holding the installation.
 mkdir -p "$work/drive-d"
-harness prefix "$WINEPREFIX" --drive "d=$work/drive-d"
+harness prefix "$WINEPREFIX" "d=$work/drive-d"
 
 # The settings file as the game's archive ships it: bare (values without keys), 60 lines, CR LF,
 # code page 932. FOLDER is the folder of the machine it was packed on.
-bare_settings() { harness settings bare 'C:\Program Files\ZRK_DL\'; }
+bare_settings() { harness settings 'C:\Program Files\ZRK_DL\'; }
 
 # Prints a settings file (code page 932, CR LF) as numbered UTF-8 lines.
 show_settings() {
@@ -135,8 +135,8 @@ screenshot_box() {
   shift 2
   local box_json=$work/$name.json release=$work/$name.release
   win() { echo "Z:${1//\//\\}"; }
-  "${wine[@]}" "$fixtures/msgbox_reader.exe" --out "$(win "$box_json")" --release "$(win "$release")" \
-    --wait-ms 30000 >>"$work/reader.log" 2>&1 &
+  "${wine[@]}" "$fixtures/msgbox_reader.exe" --out "$(win "$box_json")" \
+    --release "$(win "$release")" --wait-ms 30000 >>"$work/reader.log" 2>&1 &
   local reader_pid=$!
   (cd "$folder" && env "$@" timeout 60 "${wine[@]}" ZRK_START.exe >>"$work/launcher.log" 2>&1) &
   local launcher_pid=$!

@@ -24,7 +24,6 @@ import argparse
 import dataclasses
 import json
 import os
-import re
 import shutil
 import signal
 import subprocess
@@ -35,13 +34,12 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "wine"))
 from harness import (DATA_FILE, GAME, LAUNCHER, LOCALE, PROCESS_END_TIMEOUT_S, SETTINGS,  # noqa
-                     SOURCE_DIR, TIME_SCALE, VALUES, WINE, Failure, Missing, Xvfb, bare_settings,
+                     TIME_SCALE, VALUES, WINE, Failure, Missing, Xvfb, bare_settings,
                      copy_prefix, fixtures, keyed_settings, make_prefix, map_drive,
                      require_tools, stop_wineserver, why_no_32bit, windows_path, wine_env)
 import harness  # noqa: E402
 
 SKIPPED = 77
-MESSAGES_H = SOURCE_DIR / "src" / "app" / "Messages.h"
 
 # A normal run takes about a second; a box without a reader never ends. Multiplied by
 # ZRK_TIME_SCALE, so that a launcher that waits too long or not at all is told from a right one on
@@ -70,53 +68,22 @@ class Expect:
     checks: tuple = ()  # more checks, each raising Failure
 
 
-# --- The expected texts ---------------------------------------------------------------------------
+# --- The expected texts: the three boxes, as a reader of the screen sees them ---------------------
 
-
-def c_literal_bytes(literal_body):
-    """Bytes of one C string literal's body, with C's escape rules (\\x takes every hex digit)."""
-    out = bytearray()
-    i = 0
-    simple = {"n": 10, "t": 9, "r": 13, "0": 0, "\\": 92, '"': 34, "'": 39}
-    while i < len(literal_body):
-        c = literal_body[i]
-        if c != "\\":
-            out += c.encode("ascii")
-            i += 1
-            continue
-        e = literal_body[i + 1]
-        if e == "x":
-            digits = re.match(r"[0-9A-Fa-f]+", literal_body[i + 2:]).group(0)
-            value = int(digits, 16)
-            if value > 0xFF:
-                raise ValueError("hex escape out of range: \\x" + digits)
-            out.append(value)
-            i += 2 + len(digits)
-        elif e in simple:
-            out.append(simple[e])
-            i += 2
-        else:
-            raise ValueError("unexpected escape \\" + e)
-    return bytes(out)
-
-
-def load_messages():
-    """The message texts of Messages.h, by name, as code page 932 bytes."""
-    source = MESSAGES_H.read_text(encoding="utf-8")
-    messages = {}
-    for name, body in re.findall(r"constexpr char (k\w+)\[\]\s*=\s*((?:\s*\"(?:[^\"\\]|\\.)*\")+)",
-                                 source):
-        pieces = re.findall(r"\"((?:[^\"\\]|\\.)*)\"", body)
-        messages[name] = b"".join(c_literal_bytes(p) for p in pieces)
-    return messages
+MESSAGES = {
+    "kDirectX": {"caption": "ザルヴェーナ", "text": (
+        "本製品を起動するにはDirectX9.0c以降が必要です。\nDisc1のDIRECTXというフォルダ内にある"
+        "DXSETUP.EXEを\n実行すると必要なDirextXをインストールすることができます。")},
+    "kNotInstalled": {"caption": "ザルヴェーナDL版", "text": (
+        "ザルヴェーナDL版はインストールされていません。\nダウンロードしたファイルを解凍してください。")},
+    "kDamaged": {"caption": "Setup", "text": (
+        "ゲームの初期化ファイルの内容が破壊されています。\nデータをインストールしてある場合は、"
+        "インストールしてあるデータを削除してから再起動してください。")},
+}
 
 
 def expected_box(messages, name):
-    """Caption and text of a box as a reader of the screen sees them (UTF-8 strings)."""
-    return {
-        "caption": messages[name + "Caption"].decode("cp932"),
-        "text": messages[name + "Text"].decode("cp932"),
-    }
+    return messages[name]
 
 
 def folder_bytes(letter, windows_folder):
@@ -301,10 +268,6 @@ def run_launchers_at_once(case, start_folder, count):
     finally:
         for log in logs:
             log.close()
-
-
-# Each case builds its installation, runs the launcher once, and checks every output. A case
-# function gets the Case, the launcher path and the expected texts, and returns an Expect.
 
 
 # --- One case -------------------------------------------------------------------------------------
@@ -662,7 +625,7 @@ def run_case(name, arch, template, build_dir, keep, launcher=None):
     if not (template / "system.reg").exists():
         raise Failure("no template prefix in %s: run 'wine_e2e.py prepare' first" % template)
     require_tools(arch, display=True, chattr=True)
-    messages = load_messages()
+    messages = MESSAGES
 
     # Beside the template, so that the prefix copy can use hard links.
     root = Path(tempfile.mkdtemp(prefix="case-%s-%s-" % (arch, name), dir=template.parent))

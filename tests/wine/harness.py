@@ -5,16 +5,14 @@ Which Wine runs, how a prefix is made, which X display a program gets, what a te
 installation's settings file holds and where the Windows builds put their programs are said
 here and nowhere else. The Python drivers import it; the shell scripts call its command line:
 
-  harness.py shell                          the Wine commands as shell arrays (wine, wineserver)
-  harness.py prefix DIR [--drive L=FOLDER[:TYPE]]... [--locale LOCALE]
-                                            makes a prefix; maps the drives given
-  harness.py display PID_FILE LOG           starts an X server of its own; prints its DISPLAY
-  harness.py stop PREFIX                    ends the prefix's processes and its wineserver
-  harness.py settings bare|keyed FOLDER [--cd LETTER]    a settings file on standard output
-  harness.py launcher BUILD_DIR             ZRK_START.exe of a Windows build folder
-  harness.py fixtures BUILD_DIR             the folder of that build's test programs
-  harness.py no-32bit                       prints why this machine runs no 32-bit code (exit 1)
-  harness.py root-mounts ROOT on|off        the mounts a program run in ROOT by chroot needs
+  harness.py shell                    the Wine commands as shell arrays (wine, wineserver)
+  harness.py prefix DIR [L=FOLDER[:TYPE]]...   makes a prefix, mapping drive L (a-z) to FOLDER
+  harness.py display PID_FILE LOG     starts an X server of its own; prints its DISPLAY
+  harness.py stop PREFIX              ends the prefix's processes and its wineserver
+  harness.py settings FOLDER          the bare settings file naming FOLDER, on standard output
+  harness.py launcher BUILD_DIR       ZRK_START.exe of a Windows build folder
+  harness.py fixtures BUILD_DIR       the folder of that build's test programs
+  harness.py root-mounts ROOT on|off  the mounts that programs run in ROOT by chroot need
 
 Which Wine: ZRK_WINE_BIN names the folder of wine64, wine (the 32-bit loader) and wineserver
 (default /usr/lib/wine); ZRK_WINE_WRAPPER, when set, is a command (split as a shell would) that
@@ -22,7 +20,6 @@ runs each of them, such as one that enters another system's root by chroot; ZRK_
 root, where the harness looks for Wine's files (default /).
 """
 
-import argparse
 import os
 import re
 import select
@@ -115,7 +112,7 @@ def why_no_32bit():
 
 def require_tools(arch="x64", display=False, chattr=False):
     checks = [
-        (WINE.has("wine64"), "wine64 (%s): apt-get install wine64 wine" % (WINE.bin_dir / "wine64")),
+        (WINE.has("wine64"), "wine64 (%s): apt-get install wine64" % (WINE.bin_dir / "wine64")),
         (WINE.has("wineserver"), "wineserver: apt-get install wine64"),
     ]
     if arch == "x86":
@@ -373,69 +370,37 @@ def root_mounts(root, on):
 # --- The command line -----------------------------------------------------------------------------
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    commands = parser.add_subparsers(dest="what", required=True)
-    commands.add_parser("shell")
-    prefix = commands.add_parser("prefix")
-    prefix.add_argument("dir")
-    prefix.add_argument("--drive", action="append", default=[], metavar="L=FOLDER[:TYPE]")
-    prefix.add_argument("--locale", default=LOCALE)
-    display = commands.add_parser("display")
-    display.add_argument("pid_file")
-    display.add_argument("log")
-    commands.add_parser("stop").add_argument("prefix")
-    settings = commands.add_parser("settings")
-    settings.add_argument("form", choices=("bare", "keyed"))
-    settings.add_argument("folder")
-    settings.add_argument("--cd", default="C")
-    commands.add_parser("launcher").add_argument("build_dir")
-    commands.add_parser("fixtures").add_argument("build_dir")
-    commands.add_parser("no-32bit")
-    mounts = commands.add_parser("root-mounts")
-    mounts.add_argument("root")
-    mounts.add_argument("state", choices=("on", "off"))
-    args = parser.parse_args()
-    try:
-        if args.what == "shell":
-            print("wine=(%s)" % shlex.join(WINE.wine()))
-            print("wineserver=(%s)" % shlex.join(WINE.wineserver()))
-        elif args.what == "prefix":
-            drives = {}
-            for spec in args.drive:
-                match = re.fullmatch(r"([a-zA-Z])=(.+?)(?::(\w+))?", spec)
-                if not match:
-                    parser.error("--drive takes L=FOLDER[:TYPE], not " + spec)
-                drives[match.group(1).lower()] = (match.group(2), match.group(3))
-            make_prefix(args.dir, drives, args.locale)
-        elif args.what == "display":
-            xvfb = Xvfb(args.log, detach=True)
-            Path(args.pid_file).write_text("%d\n" % xvfb.process.pid)
-            print(xvfb.display)
-        elif args.what == "stop":
-            stop_wineserver(wine_env(args.prefix))
-        elif args.what == "settings":
-            folder = args.folder.encode("cp932")
-            sys.stdout.buffer.write(bare_settings(folder) if args.form == "bare" else
-                                    keyed_settings(folder, args.cd.encode()))
-        elif args.what in ("launcher", "fixtures"):
-            found = launcher(args.build_dir) if args.what == "launcher" else fixtures(
-                args.build_dir)
-            if not found or not found.exists():
-                raise Missing("no %s in %s" % (args.what, args.build_dir))
-            print(found)
-        elif args.what == "no-32bit":
-            reason = why_no_32bit()
-            if reason:
-                print(reason)
-                return 1
-        elif args.what == "root-mounts":
-            root_mounts(args.root, args.state == "on")
-        return 0
-    except (Failure, Missing, subprocess.CalledProcessError) as error:
-        print("harness.py %s: %s" % (args.what, error), file=sys.stderr)
-        return 2
+def main(what="", *args):
+    if what == "shell" and not args:
+        print("wine=(%s)" % shlex.join(WINE.wine()))
+        print("wineserver=(%s)" % shlex.join(WINE.wineserver()))
+    elif what == "prefix" and args:
+        drives = [re.fullmatch(r"([a-z])=(.+?)(?::(\w+))?", spec) for spec in args[1:]]
+        if not all(drives):
+            return main()
+        make_prefix(args[0], {m.group(1): (m.group(2), m.group(3)) for m in drives})
+    elif what == "display" and len(args) == 2:
+        xvfb = Xvfb(args[1], detach=True)
+        Path(args[0]).write_text("%d\n" % xvfb.process.pid)
+        print(xvfb.display)
+    elif what == "stop" and len(args) == 1:
+        stop_wineserver(wine_env(args[0]))
+    elif what == "settings" and len(args) == 1:
+        sys.stdout.buffer.write(bare_settings(args[0].encode("cp932")))
+    elif what in ("launcher", "fixtures") and len(args) == 1:
+        found = launcher(args[0]) if what == "launcher" else fixtures(args[0])
+        if not found or not found.exists():
+            raise Missing("no %s in %s" % (what, args[0]))
+        print(found)
+    elif what == "root-mounts" and len(args) == 2 and args[1] in ("on", "off"):
+        root_mounts(args[0], args[1] == "on")
+    else:
+        sys.exit("usage:\n" + __doc__.split("\n\n")[2])
+    return 0
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        sys.exit(main(*sys.argv[1:]))
+    except (Failure, Missing, subprocess.CalledProcessError) as error:
+        sys.exit("harness.py %s: %s" % (sys.argv[1], error))
