@@ -28,7 +28,7 @@ if ! [[ $runs =~ ^[0-9]+$ ]] || ((runs < 15)); then
   exit 2
 fi
 
-eval "$(harness shell)" # the Wine commands: wine, wineserver
+wine=() wineserver=() && eval "$(harness shell)" # the Wine commands
 src=$PWD
 run=$src/build/bench-run
 jobs=$(nproc)
@@ -74,6 +74,7 @@ install() { # folder, with data file (1/0), architecture
   mkdir -p "$1"
   cp "${launcher[$3]}" "$tools/bench_baseline.exe" "$tools/bench_empty.exe" "$1/"
   cp "$tools/bench_game.exe" "$1/ZRK_DL.exe"
+  # shellcheck disable=SC1003 # a backslash ends the folder
   harness settings 'C:\Program Files\ZRK\' >"$1/DLTZRK_DL.INI"
   if [ "$2" = 1 ]; then printf 'ZRK data\r\n' >"$1/ZRK_DLN.SD"; fi
 }

@@ -49,7 +49,7 @@ if [ -z "$build_dir" ]; then
 fi
 launcher=$(harness launcher "$build_dir")
 fixtures=$(harness fixtures "$build_dir")
-eval "$(harness shell)" # the Wine commands: wine, wineserver
+wine=() && eval "$(harness shell)" # the Wine commands: wine, wineserver
 work=$(mktemp -d /tmp/zrk-demo.XXXXXX)
 export WINEPREFIX=$work/prefix WINEDEBUG=-all LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
 unset WINEDLLOVERRIDES
@@ -71,6 +71,7 @@ harness prefix "$WINEPREFIX" "d=$work/drive-d"
 
 # The settings file as the game's archive ships it: bare (values without keys), 60 lines, CR LF,
 # code page 932. FOLDER is the folder of the machine it was packed on.
+# shellcheck disable=SC1003 # a backslash ends the folder
 bare_settings() { harness settings 'C:\Program Files\ZRK_DL\'; }
 
 # Prints a settings file (code page 932, CR LF) as numbered UTF-8 lines.

@@ -359,7 +359,7 @@ class Change:
     game: bool = True  # the game in the folder
     change: object = None  # change(case, folder) after the layout; returns more checks or None
     after: object = keyed_settings(HERE)  # the settings afterwards: bytes, None or SAME
-    box: str = None  # the message shown (its name in Messages.h), or None
+    box: str = None  # the message shown (a name in MESSAGES), or None
     started: bool = True  # whether the game starts in the folder
     dll_overrides: str = ""
     parent: bool = False  # started by a parent that holds an inheritable handle
