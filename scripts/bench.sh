@@ -18,9 +18,9 @@
 # afterwards), writes the raw times to build/bench-run/times-<arch>-*.tsv. Needs no X display.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-export ZRK_32BIT_SAID=1 # said in the report instead
 source scripts/deps.sh
 zrk_install_deps
+harness() { python3 tests/wine/harness.py "$@"; }
 
 runs=${1:-30}
 if ! [[ $runs =~ ^[0-9]+$ ]] || ((runs < 15)); then
@@ -28,8 +28,7 @@ if ! [[ $runs =~ ^[0-9]+$ ]] || ((runs < 15)); then
   exit 2
 fi
 
-wine=/usr/lib/wine/wine64
-wineserver=/usr/lib/wine/wineserver
+wine=() wineserver=() && eval "$(harness shell)" # the Wine commands
 src=$PWD
 run=$src/build/bench-run
 jobs=$(nproc)
@@ -54,42 +53,29 @@ winpath() { echo "Z:${1//\//\\}"; }
 
 # --- A fresh prefix; drives D: to K: fixed, each a folder of build/bench-run/drives.
 export WINEPREFIX=$run/pfx WINEDEBUG=-all
-if [ -d "$WINEPREFIX" ]; then "$wineserver" -k 2>/dev/null || true; fi # left from an earlier run
+if [ -d "$WINEPREFIX" ]; then harness stop "$WINEPREFIX" || true; fi # left from an earlier run
 rm -rf "$run"
-mkdir -p "$run/drives"
 unset WINEDLLOVERRIDES DISPLAY WAYLAND_DISPLAY
 echo "creating the Wine prefix"
-WINEDLLOVERRIDES="mscoree,mshtml=" "$wine" wineboot -i >"$run/wineboot.log" 2>&1
-letters=(d e f g h i j k)
-{
-  printf 'REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Drives]\r\n'
-  for l in "${letters[@]}"; do printf '"%s:"="hd"\r\n' "$l"; done
-} >"$run/drives.reg"
-for l in "${letters[@]}"; do
+drives=()
+for l in d e f g h i j k; do
   mkdir -p "$run/drives/$l"
-  ln -s "$run/drives/$l" "$WINEPREFIX/dosdevices/$l:"
+  drives+=("$l=$run/drives/$l:hd")
 done
-"$wine" regedit /S 'Z:'"${run//\//\\}"'\drives.reg' >>"$run/wineboot.log" 2>&1
-"$wineserver" -k
-"$wineserver" -w
+harness prefix "$WINEPREFIX" "${drives[@]}"
 
 # --- The installations, one set per architecture A: D:\A\ZRK holds everything; D:\A\Far\ZRK
 # everything but the data file, which lies only at K:\A\Far\ZRK. The settings file starts in the
 # bare form with another folder.
-settings() {
-  python3 - "$1" <<'EOF'
-import sys
-lines = [b"[ZRK bench]", b"C:\\Program Files\\ZRK\\"] + [b"%d" % n for n in range(58)]
-open(sys.argv[1], "wb").write(b"".join(line + b"\r\n" for line in lines))
-EOF
-}
+declare -A launcher
+for arch in "${arches[@]}"; do launcher[$arch]=$(harness launcher "build/bench-windows-$arch"); done
 install() { # folder, with data file (1/0), architecture
   local tools=$src/build/bench-tools-$3
   mkdir -p "$1"
-  cp "$src/build/bench-windows-$3/src/platform/win32/ZRK_START.exe" "$tools/bench_baseline.exe" \
-    "$tools/bench_empty.exe" "$1/"
+  cp "${launcher[$3]}" "$tools/bench_baseline.exe" "$tools/bench_empty.exe" "$1/"
   cp "$tools/bench_game.exe" "$1/ZRK_DL.exe"
-  settings "$1/DLTZRK_DL.INI"
+  # shellcheck disable=SC1003 # a backslash ends the folder
+  harness settings 'C:\Program Files\ZRK\' >"$1/DLTZRK_DL.INI"
   if [ "$2" = 1 ]; then printf 'ZRK data\r\n' >"$1/ZRK_DLN.SD"; fi
 }
 for arch in "${arches[@]}"; do
@@ -117,22 +103,23 @@ echo "timing: $runs runs per candidate (progress on stderr)"
 for arch in "${arches[@]}"; do
   d="D:\\$arch"
   echo "timing the $arch programs"
-  "${sched[@]}" "$wine" "$timer" --runs "$runs" --raw "$(winpath "$run/times-$arch-full-drives.tsv")" \
+  "${sched[@]}" "${wine[@]}" "$timer" --runs "$runs" \
+    --raw "$(winpath "$run/times-$arch-full-drives.tsv")" \
     --pair full "$d\\ZRK" "$d\\ZRK\\ZRK_START.exe" "$d\\ZRK\\bench_baseline.exe" \
     --pair drives "$d\\Far\\ZRK" "$d\\Far\\ZRK\\ZRK_START.exe" "$d\\Far\\ZRK\\bench_baseline.exe" \
     --alone empty "$d\\ZRK" "$d\\ZRK\\bench_empty.exe" \
     >"$run/result-$arch-full-drives.txt" 2>>"$run/progress.log" || status=$?
   # Wine reads WINEDLLOVERRIDES from the Unix environment a process starts with, which a child
   # inherits from its parent's: it is set for the timing program, not by it.
-  WINEDLLOVERRIDES="d3dx9_40=" "${sched[@]}" "$wine" "$timer" --runs "$runs" \
+  WINEDLLOVERRIDES="d3dx9_40=" "${sched[@]}" "${wine[@]}" "$timer" --runs "$runs" \
     --raw "$(winpath "$run/times-$arch-nodx.tsv")" \
     --pair nodx "$d\\ZRK" "$d\\ZRK\\ZRK_START.exe" "$d\\ZRK\\bench_baseline.exe" \
     >"$run/result-$arch-nodx.txt" 2>>"$run/progress.log" || status=$?
 done
-(cd "$run/drives/d/x64/ZRK" && "${sched[@]}" "$wine" "$tools64/bench_call_costs.exe" "E:\\") \
+(cd "$run/drives/d/x64/ZRK" && "${sched[@]}" "${wine[@]}" "$tools64/bench_call_costs.exe" "E:\\") \
   >"$run/result-calls.txt" 2>>"$run/progress.log" || status=$?
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
-"$wineserver" -k || true
+"${wineserver[@]}" -k || true
 
 # --- Report.
 size() { # triplet, file: size of a stripped copy in bytes
@@ -141,7 +128,7 @@ size() { # triplet, file: size of a stripped copy in bytes
 }
 for arch in "${arches[@]}"; do
   echo
-  echo "== times and peak working sets ($arch, Wine $("$wine" --version 2>/dev/null))"
+  echo "== times and peak working sets ($arch, Wine $("${wine[@]}" --version 2>/dev/null))"
   cat "$run/result-$arch-full-drives.txt"
   echo
   cat "$run/result-$arch-nodx.txt"
@@ -159,8 +146,8 @@ echo "== stripped sizes"
 printf '%-22s %12s %12s\n' "" "32-bit" "64-bit"
 for name in ZRK_START.exe bench_baseline.exe; do
   if [ "$name" = ZRK_START.exe ]; then
-    x86=build/bench-windows-x86/src/platform/win32/$name
-    x64=build/bench-windows-x64/src/platform/win32/$name
+    x86=${launcher[x86]:-$(harness launcher build/bench-windows-x86)}
+    x64=${launcher[x64]}
   else
     x86=build/bench-tools-x86/$name
     x64=build/bench-tools-x64/$name

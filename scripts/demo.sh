@@ -30,10 +30,10 @@ while (($#)); do
   esac
 done
 
-export ZRK_32BIT_SAID=1 # said below, when the preset is chosen
 # shellcheck source=scripts/deps.sh
 source scripts/deps.sh
 zrk_install_deps demo
+harness() { python3 "$root_dir/tests/wine/harness.py" "$@"; }
 
 if [ -z "$build_dir" ]; then
   if zrk_can_run_32bit; then
@@ -47,77 +47,32 @@ if [ -z "$build_dir" ]; then
   cmake --build --preset "$preset" -j "$(nproc)" --target ZRK_START ZRK_DL msgbox_reader
   build_dir=$root_dir/build/$preset
 fi
-launcher=""
-for candidate in "$build_dir/ZRK_START.exe" "$build_dir/src/platform/win32/ZRK_START.exe"; do
-  if [ -f "$candidate" ]; then launcher=$candidate; break; fi
-done
-[ -n "$launcher" ] || { echo "ZRK_START.exe not found in $build_dir" >&2; exit 1; }
-fixtures=$build_dir/tests/fixtures
-
-wine=/usr/lib/wine/wine64
-wineserver=/usr/lib/wine/wineserver
+launcher=$(harness launcher "$build_dir")
+fixtures=$(harness fixtures "$build_dir")
+wine=() && eval "$(harness shell)" # the Wine commands: wine, wineserver
 work=$(mktemp -d /tmp/zrk-demo.XXXXXX)
 export WINEPREFIX=$work/prefix WINEDEBUG=-all LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
 unset WINEDLLOVERRIDES
-xvfb_pid=""
 
 # shellcheck disable=SC2317 # called by the trap
 cleanup() {
-  "$wineserver" -k 2>/dev/null || true
-  "$wineserver" -w 2>/dev/null || true
-  # The wineserver leaves its socket folder, named after the prefix's device and inode.
-  if [ -d "$WINEPREFIX" ]; then
-    local server_dir
-    server_dir=$(printf 'server-%s-%x' "$(stat -c %D "$WINEPREFIX")" "$(stat -c %i "$WINEPREFIX")")
-    for d in /tmp/wine-*/"$server_dir"; do
-      if [ -d "$d" ]; then
-        rm -rf "$d"
-        rmdir "$(dirname "$d")" 2>/dev/null || true
-      fi
-    done
-  fi
-  [ -z "$xvfb_pid" ] || kill "$xvfb_pid" 2>/dev/null || true
+  harness stop "$WINEPREFIX" 2>/dev/null || true
+  [ ! -f "$work/xvfb.pid" ] || kill "$(cat "$work/xvfb.pid")" 2>/dev/null || true
   if ((keep)); then echo "kept: $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
 
-# A display of our own, on the first free number.
-for n in $(seq 90 199); do
-  [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] || break
-done
-Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-xvfb_pid=$!
-for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$n" ] && break; sleep 0.1; done
-[ -e "/tmp/.X11-unix/X$n" ] || { echo "Xvfb did not start (see $work/xvfb.log)" >&2; exit 1; }
-export DISPLAY=":$n"
-
+DISPLAY=$(harness display "$work/xvfb.pid" "$work/xvfb.log") # a display of our own
+export DISPLAY
 echo "== Creating a Wine prefix (Japanese locale, code page 932)"
-WINEDLLOVERRIDES="mscoree,mshtml=" "$wine" wineboot -i >"$work/wineboot.log" 2>&1
 # Drive D: is a fixed disk holding the installation.
 mkdir -p "$work/drive-d"
-ln -s "$work/drive-d" "$WINEPREFIX/dosdevices/d:"
-# Wine draws the title bars itself: the virtual display has no window manager to draw them.
-printf '%s\r\n' 'REGEDIT4' '' '[HKEY_LOCAL_MACHINE\Software\Wine\Drives]' '"d:"="hd"' '' \
-  '[HKEY_CURRENT_USER\Software\Wine\X11 Driver]' '"Decorated"="N"' >"$work/wine.reg"
-"$wine" regedit /S "Z:${work//\//\\}\\wine.reg" >>"$work/wineboot.log" 2>&1
-# Wine draws the caption buttons with glyphs of its Marlett font; Wine 8.0 looks for its own fonts
-# in <data folder>/../fonts (here /usr/share/fonts), not where fonts-wine puts them, and without
-# the font the close button shows the letter "r". A copy in the prefix's Fonts folder is found.
-cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
-"$wineserver" -k
-"$wineserver" -w
+harness prefix "$WINEPREFIX" "d=$work/drive-d"
 
 # The settings file as the game's archive ships it: bare (values without keys), 60 lines, CR LF,
 # code page 932. FOLDER is the folder of the machine it was packed on.
-bare_settings() {
-  # shellcheck disable=SC1003,SC2054 # a backslash ends the folder; commas are in the values
-  local values=(
-    'C:\Program Files\ZRK_DL\' 0 1 1 1 1 1 1 0 0,0 1 80 70 5 5 1 1 0 1 0 1 0 1 0
-    255,255,255 128,128,255 255,200,0 0,255,128 1 100 100 100 0 0 0 0 0 1 0 1 0 0 0 1 100 50 0 0
-    1 0 1 0 0 0 1 0 100 100 100
-  )
-  { printf '%s\r\n' '[ザルヴェーナ DL版 設定]'; printf '%s\r\n' "${values[@]}"; } | iconv -t CP932
-}
+# shellcheck disable=SC1003 # a backslash ends the folder
+bare_settings() { harness settings 'C:\Program Files\ZRK_DL\'; }
 
 # Prints a settings file (code page 932, CR LF) as numbered UTF-8 lines.
 show_settings() {
@@ -147,7 +102,7 @@ show_settings "$work/settings-before.ini"
 echo
 echo "== Starting the launcher: cd $install_dir_win && ZRK_START.exe"
 set +e
-(cd "$install_dir" && timeout 60 "$wine" ZRK_START.exe >"$work/launcher.log" 2>&1)
+(cd "$install_dir" && timeout 60 "${wine[@]}" ZRK_START.exe >"$work/launcher.log" 2>&1)
 code=$?
 set -e
 echo "  ZRK_START.exe ended with exit code $code"
@@ -181,10 +136,10 @@ screenshot_box() {
   shift 2
   local box_json=$work/$name.json release=$work/$name.release
   win() { echo "Z:${1//\//\\}"; }
-  "$wine" "$fixtures/msgbox_reader.exe" --out "$(win "$box_json")" --release "$(win "$release")" \
-    --wait-ms 30000 >>"$work/reader.log" 2>&1 &
+  "${wine[@]}" "$fixtures/msgbox_reader.exe" --out "$(win "$box_json")" \
+    --release "$(win "$release")" --wait-ms 30000 >>"$work/reader.log" 2>&1 &
   local reader_pid=$!
-  (cd "$folder" && env "$@" timeout 60 "$wine" ZRK_START.exe >>"$work/launcher.log" 2>&1) &
+  (cd "$folder" && env "$@" timeout 60 "${wine[@]}" ZRK_START.exe >>"$work/launcher.log" 2>&1) &
   local launcher_pid=$!
   for _ in $(seq 300); do [ -f "$box_json" ] && break; sleep 0.1; done
   if [ -f "$box_json" ]; then

@@ -24,19 +24,21 @@ case "$(zrk_release)" in
   *) ZRK_CLANG_RT=libclang-rt-19-dev ;;        # the runtime of Debian 13's clang 19
 esac
 
-# The demo's packages: the Windows build, Wine and what shows its message boxes.
+# What the Wine tests need in any system that runs them (this one, the x86 test machine, the
+# second Wine's root): Wine, its X display, the Japanese font and locale, Wine's caption-button
+# glyphs, the drivers' Python, chattr. The 32-bit Wine (wine32:i386) comes on top where 32-bit
+# code runs.
+ZRK_WINE_PACKAGES=(wine wine64 xvfb fonts-ipafont-gothic locales fonts-wine python3 e2fsprogs)
+# The demo's packages: the Windows build, Wine and what takes the pictures of its message boxes.
 ZRK_DEMO_PACKAGES=(
   cmake ninja-build                                        # the build
   g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix      # ZRK_START.exe, 64 and 32 bit
   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
-  wine wine64 xvfb xauth fonts-ipafont-gothic locales      # Wine, its display, Japanese
-  fonts-wine                                               # Wine's caption-button glyphs
-  x11-apps imagemagick python3                             # the pictures of the message boxes
+  "${ZRK_WINE_PACKAGES[@]}" xauth x11-apps imagemagick      # Wine, the pictures
 )
 # Everything else that the tests need.
 ZRK_TEST_PACKAGES=(
   g++ clang libgtest-dev googletest                        # native build and unit tests
-  e2fsprogs                                                # chattr, for the Wine tests
   osslsigncode openssl                                     # signing the release, and its test
   valgrind clang-tidy "$ZRK_CLANG_RT"                      # memcheck, tidy, libFuzzer and sanitizers
   mmdebstrap                                               # the root of the second Wine
@@ -105,16 +107,7 @@ zrk_install_deps() {
     if zrk_package_missing "$p"; then missing+=("$p"); fi
   done
   local want32=0
-  if zrk_can_run_32bit; then
-    if zrk_package_missing wine32:i386; then want32=1; fi
-  elif [ -z "${ZRK_32BIT_SAID:-}" ]; then
-    if zrk_x86_in_guest; then
-      echo "32-bit: $ZRK_32BIT_REASON; the 32-bit Wine tests run in the x86 test machine"
-    else
-      echo "32-bit: skipped, $ZRK_32BIT_REASON; the 32-bit Wine tests will be reported as skipped"
-    fi
-    export ZRK_32BIT_SAID=1
-  fi
+  if zrk_can_run_32bit && zrk_package_missing wine32:i386; then want32=1; fi
   if ((${#missing[@]})) || ((want32)); then
     if [ "$(id -u)" != 0 ]; then
       echo "missing packages (run as root to install): ${missing[*]}" \
@@ -174,5 +167,11 @@ zrk_prepare_x86_guest() {
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   zrk_install_deps "$@"
+  # The scripts that source this file say the 32-bit verdict where it matters to them.
+  if zrk_x86_in_guest; then
+    echo "32-bit: $ZRK_32BIT_REASON; the 32-bit Wine tests run in the x86 test machine"
+  elif ! zrk_can_run_32bit; then
+    echo "32-bit: skipped, $ZRK_32BIT_REASON; the 32-bit Wine tests will be reported as skipped"
+  fi
   zrk_prepare_x86_guest
 fi

@@ -5,14 +5,20 @@
 #   scripts/in-wine-root.sh [--arch x86|x64] [--bind DIR]... [--] COMMAND [ARGUMENTS...]
 #
 # The command sees this machine's /proc, /sys, /dev, /tmp, the sources and every --bind folder at
-# their own paths, so that it runs with the same command line as here, in the same folder. The mounts are made in a
-# mount namespace of their own (unshare): they go with its last process, also when the command
-# fails or is stopped, and no one else sees them. The exit code is the command's, or 77 (skipped)
-# with the reason when the root is not there, or when an x86 command cannot run here (the x86
-# tests then run under this machine's Wine only, in the x86 test machine).
+# their own paths, so that it runs with the same command line as here, in the same folder. The
+# mounts are made in a mount namespace of their own (unshare): they go with its last process, also
+# when the command fails or is stopped, and no one else sees them. The exit code is the command's,
+# or 77 (skipped) with the reason when the root is not there, or when an x86 command cannot run
+# here (the x86 tests then run under this machine's Wine only, in the x86 test machine).
+# ZRK_SECOND_WINE_ROOT names another root.
+#
+# It also serves as the harness's ZRK_WINE_WRAPPER (tests/wine/harness.py), with ZRK_WINE_ROOT
+# the same root: then only the Wine commands run in the root, e.g. for the demo under Wine 10:
+#   ZRK_WINE_WRAPPER="$PWD/scripts/in-wine-root.sh --" ZRK_WINE_ROOT=$PWD/build/wine-root/root \
+#     scripts/demo.sh
 set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
-root=${ZRK_WINE_ROOT:-$source_dir/build/wine-root/root}
+root=${ZRK_SECOND_WINE_ROOT:-$source_dir/build/wine-root/root}
 binds=("$source_dir" /tmp)
 arch=x64
 while [ $# -gt 0 ]; do
@@ -25,7 +31,6 @@ while [ $# -gt 0 ]; do
 done
 [ $# -gt 0 ] || { echo "usage: $0 [--arch x86|x64] [--bind DIR]... [--] COMMAND..." >&2; exit 2; }
 
-export ZRK_32BIT_SAID=1
 # shellcheck source=scripts/deps.sh
 source "$source_dir/scripts/deps.sh"
 read -r release wine_label < <(zrk_second_wine)

@@ -30,6 +30,8 @@ ZRK_RELEASE_SOURCE_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # The release names: the file a publisher ships, and the unsigned twin kept beside a signed one.
 declare -A ZRK_SHIPPED=([x86]=ZRK_START.exe [x64]=ZRK_START-x64-NOT-FOR-PLAYERS.exe)
 zrk_unsigned_name() { echo "${1%.exe}-unsigned.exe"; }
+# ZRK_START.exe of a build folder, where the harness of the tests says the build puts it.
+zrk_launcher_of() { python3 "$ZRK_RELEASE_SOURCE_DIR/tests/wine/harness.py" launcher "$1"; }
 
 # The version resource's FileDescription, which the signature carries as its description: Windows
 # shows it as the program's name when it asks before running a downloaded program.
@@ -142,7 +144,6 @@ zrk_release_main() {
   export -n ZRK_SIGN_PASSWORD
 
   cd "$ZRK_RELEASE_SOURCE_DIR"
-  export ZRK_32BIT_SAID=1 # nothing here runs a program
   source scripts/deps.sh
   zrk_install_deps
 
@@ -153,8 +154,8 @@ zrk_release_main() {
     cmake --preset "windows-$arch" -B "$build" -DZRK_BUILD_TESTS=OFF >/dev/null
     cmake --build "$build" -j "$(nproc)" --target ZRK_START >/dev/null
   done
-  zrk_release_files "$out" build/release-x86/src/platform/win32/ZRK_START.exe \
-    build/release-x64/src/platform/win32/ZRK_START.exe "$cert" "$timestamp_url"
+  zrk_release_files "$out" "$(zrk_launcher_of build/release-x86)" \
+    "$(zrk_launcher_of build/release-x64)" "$cert" "$timestamp_url"
   echo "release in $out:"
   sed 's/^/  /' "$out/SHA256SUMS"
   if [ -n "$cert" ]; then

@@ -9,7 +9,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # The 32-bit verdict is said once, at the end, after CTest's summary.
-export ZRK_32BIT_SAID=1
 source scripts/deps.sh
 zrk_install_deps
 guest_pid=""

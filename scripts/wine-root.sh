@@ -20,16 +20,14 @@ source "$source_dir/scripts/deps.sh"
 read -r release wine_label < <(zrk_second_wine)
 architectures=amd64
 if zrk_can_run_32bit; then architectures=amd64,i386; fi
-recipe=$( (sha256sum <"$0" && echo "$release $architectures") | sha256sum | cut -d' ' -f1)
 
-# What the Wine tests need there: Wine for 64-bit programs (and 32-bit ones where this machine's
-# kernel runs them), an X server and its tools for the message boxes and their pictures, the
-# Japanese font and locale, Wine's own fonts, Python for the end-to-end driver, chattr and mount.
-ROOT_PACKAGES=(
-  wine wine64 xvfb xauth x11-utils x11-apps imagemagick
-  fonts-ipafont-gothic fonts-wine locales python3 e2fsprogs mount
-)
+# What the Wine tests need there (as everywhere they run), and the tools of the message boxes'
+# pictures and of the tests' mounts. Wine for 32-bit programs only where this machine runs them.
+ROOT_PACKAGES=("${ZRK_WINE_PACKAGES[@]}" xauth x11-utils x11-apps imagemagick mount)
 if [ "$architectures" = amd64,i386 ]; then ROOT_PACKAGES+=(wine32:i386); fi
+# The recipe: this file, and what it is given from outside.
+recipe=$( (sha256sum <"$0" && echo "$release $architectures ${ROOT_PACKAGES[*]}") | sha256sum |
+  cut -d' ' -f1)
 
 mkdir -p "$out"
 rm -f "$failed"

@@ -8,8 +8,8 @@
 # Debian 12 (amd64 with the i386 architecture added), Wine with its 32-bit loader, and what the
 # tests need besides: Python, Xvfb, the Japanese font and locale, Wine's Marlett font. The packages
 # come from the Debian mirror that this machine's apt uses; the machine itself has no network.
-# Writes OUT/image/{root.img,vmlinuz,initrd.img,recipe}; "recipe" holds the hash of this file,
-# which holds the whole recipe, so an image is built once and kept until this file changes. When
+# Writes OUT/image/{root.img,vmlinuz,initrd.img,recipe}; "recipe" holds the hash of this file and
+# of the package list, the whole recipe, so an image is built once and kept until they change. When
 # the build fails, OUT/image-failed.txt says why and no image is left (scripts/test.sh then
 # reports the x86 tests as skipped with that cause).
 set -euo pipefail
@@ -17,15 +17,13 @@ source_dir=$(cd "$(dirname "$0")/.." && pwd)
 out=$(realpath -m "${1:-$source_dir/build/vm32}")
 image=$out/image
 failed=$out/image-failed.txt
-recipe=$(sha256sum "$0" | cut -d' ' -f1)
-
-# Beyond debootstrap's minimal base (which has e2fsprogs for chattr and util-linux for mount).
-GUEST_PACKAGES=(
-  linux-image-amd64 initramfs-tools     # the kernel, booted directly with its initrd
-  wine wine64 wine32:i386               # Wine for 64- and 32-bit programs
-  python3 xvfb                          # the end-to-end driver and its X display
-  fonts-ipafont-gothic fonts-wine locales
-)
+# shellcheck source=scripts/deps.sh
+source "$source_dir/scripts/deps.sh"
+# Beyond debootstrap's minimal base (which has util-linux for mount): the kernel, booted directly
+# with its initrd, and what the Wine tests need, the 32-bit Wine included.
+GUEST_PACKAGES=(linux-image-amd64 initramfs-tools "${ZRK_WINE_PACKAGES[@]}" wine32:i386)
+harness() { python3 "$source_dir/tests/wine/harness.py" "$@"; }
+recipe=$({ cat "$0"; echo "${GUEST_PACKAGES[*]}"; } | sha256sum | cut -d' ' -f1)
 
 rm -f "$failed"
 if [ -f "$image/recipe" ] && [ "$(cat "$image/recipe")" = "$recipe" ]; then
@@ -42,15 +40,11 @@ started=$SECONDS
 step() { echo "x86 test machine: $1 ($((SECONDS - started)) s)"; }
 
 # shellcheck disable=SC2317 # called by the trap
-unmount_chroot() {
-  for m in dev/pts dev proc sys; do
-    if mountpoint -q "$root/$m" 2>/dev/null; then umount -l "$root/$m"; fi
-  done
-}
+unmount_chroot() { [ ! -d "$root" ] || harness root-mounts "$root" off; }
 # shellcheck disable=SC2317 # called by the trap
 on_exit() {
   local code=$?
-  unmount_chroot
+  unmount_chroot || true
   if ((code != 0)); then
     {
       echo "building the image failed (exit code $code) at: ${current:-start}"
@@ -87,10 +81,7 @@ chmod +x "$root/usr/sbin/policy-rc.d"
 echo force-unsafe-io >"$root/etc/dpkg/dpkg.cfg.d/unsafe-io"
 printf '%s\n' 'path-exclude=/usr/share/doc/*' 'path-exclude=/usr/share/man/*' \
   'path-exclude=/usr/share/info/*' >"$root/etc/dpkg/dpkg.cfg.d/no-docs"
-mount -t proc proc "$root/proc"
-mount -t sysfs sys "$root/sys"
-mount --bind /dev "$root/dev"
-mount --bind /dev/pts "$root/dev/pts"
+harness root-mounts "$root" on
 in_root() { DEBIAN_FRONTEND=noninteractive LC_ALL=C chroot "$root" "$@" >>"$log" 2>&1; }
 in_root dpkg --add-architecture i386
 in_root apt-get update -q

@@ -26,7 +26,7 @@ std::string programFolder() {
   return folder.substr(0, folder.find_last_of('\\') + 1);
 }
 
-// Whether the Unix user that runs Wine is root, as run_under_wine.sh tells it; root when unknown.
+// Whether the Unix user that runs Wine is root, as run_under_wine.py tells it; root when unknown.
 bool unixRoot() {
   const char* uid = std::getenv("ZRK_CONTRACT_UNIX_UID");
   return uid == nullptr || std::string(uid) == "0";
@@ -137,7 +137,7 @@ class Win32Environment final : public ContractEnvironment {
   }
 
   // Wine 8.0's CreateSymbolicLinkA reports success and makes nothing: under Wine the link is the
-  // Unix one run_under_wine.sh made (ZRK_CONTRACT_SYMLINK, to ZRK_CONTRACT_SYMLINK_TARGET). On
+  // Unix one run_under_wine.py made (ZRK_CONTRACT_SYMLINK, to ZRK_CONTRACT_SYMLINK_TARGET). On
   // Windows the call needs the privilege, or developer mode for the unprivileged flag.
   bool makeSymbolicLink(const std::string& bytes, std::string& link, std::string& target) override {
     if (underWine()) {
@@ -186,7 +186,7 @@ class Win32Environment final : public ContractEnvironment {
 
   std::uint32_t codePage() override { return GetACP(); }
   std::string programFolder() override { return ::programFolder(); }
-  // Under Wine, the optical drive run_under_wine.sh mapped to a missing folder
+  // Under Wine, the optical drive run_under_wine.py mapped to a missing folder
   // (ZRK_CONTRACT_NO_MEDIA_DRIVE). On Windows, the first removable or optical drive that has no
   // media.
   char driveWithoutMedia() override {
@@ -256,7 +256,7 @@ class Win32Environment final : public ContractEnvironment {
     switch (difference) {
       case KnownDifference::readOnlyWritable:
         // Wine keeps the read-only attribute as missing Unix write permission, which root
-        // bypasses. run_under_wine.sh passes the Unix user id; without it, assume root.
+        // bypasses. run_under_wine.py passes the Unix user id; without it, assume root.
         return unixRoot() ? "Wine running as root opens a read-only file for writing" : nullptr;
       case KnownDifference::readOnlyReplaceable:
         // Wine 10.0 refuses it, as Windows does.

@@ -22,6 +22,7 @@ import os
 import struct
 import sys
 import xml.etree.ElementTree as ElementTree
+from pathlib import Path
 
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 ALLOWED_DLLS = {"kernel32.dll", "user32.dll", "msvcrt.dll"}
@@ -351,8 +352,15 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--arch", choices=sorted(MACHINES))
     parser.add_argument("--max-bytes", type=int)
-    parser.add_argument("executables", nargs="+")
+    parser.add_argument("--build-dir", help="check the ZRK_START.exe of this Windows build folder")
+    parser.add_argument("executables", nargs="*")
     args = parser.parse_args()
+    if args.build_dir:
+        sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "wine"))
+        import harness
+        args.executables.append(str(harness.launcher(args.build_dir)))
+    if not args.executables:
+        parser.error("no executable to check")
     results = [check(path, args.max_bytes, args.arch) for path in args.executables]
     return 0 if all(results) else 1
 

@@ -2,29 +2,28 @@
 """End-to-end tests of ZRK_START.exe under Wine.
 
 Each case lays out a real installation on drive letters mapped to temporary folders, runs the
-32-bit or the 64-bit launcher (--arch x86 or x64) under Wine from its start-up folder, reads back any message box from the screen
-with msgbox_reader.exe (which also presses OK), and checks the settings file byte for byte, the
-stand-in game's record of how it was started, and the launcher's exit code.
+32-bit or the 64-bit launcher (--arch x86 or x64) under Wine from its start-up folder, reads back
+any message box from the screen with msgbox_reader.exe (which also presses OK), and checks the
+settings file byte for byte, the stand-in game's record of how it was started, and the launcher's
+exit code.
 
   wine_e2e.py prepare --template DIR            create the Wine prefix that every case copies
   wine_e2e.py run CASE --arch x86|x64 --template DIR --build-dir DIR [--launcher FILE]
   wine_e2e.py cleanup --template DIR
   wine_e2e.py list
 
-A case copies the template prefix (hard links for the Windows folder, real copies of the
-registry), so cases share nothing and may run in parallel; each has its own Xvfb display and
-its own wineserver. --launcher runs another file as ZRK_START.exe instead of the build folder's
-(a release file, such as a signed one); the stand-in game and helpers still come from the build
-folder. Exit codes: 0 passed, 1 failed, 77 skipped (launcher not built, or a 32-bit
-case on a machine that cannot run 32-bit programs; the reason is printed).
+A case copies the template prefix, so cases share nothing and may run in parallel; each has its
+own X display and its own wineserver. --launcher runs another file as ZRK_START.exe instead of the
+build folder's (a release file, such as a signed one); the stand-in game and helpers still come
+from the build folder. Exit codes: 0 passed, 1 failed, 77 skipped (launcher not built, or a 32-bit
+case on a machine that cannot run 32-bit programs; the reason is printed). The prefix, the display
+and Wine itself come from the harness (tests/wine/harness.py).
 """
 
 import argparse
 import dataclasses
 import json
 import os
-import re
-import select
 import shutil
 import signal
 import subprocess
@@ -33,63 +32,23 @@ import tempfile
 import time
 from pathlib import Path
 
-WINE = Path("/usr/lib/wine/wine64")  # runs 32-bit programs too, through WINE32
-WINE32 = Path("/usr/lib/wine/wine")  # the 32-bit loader, package wine32 (i386)
-WINESERVER = Path("/usr/lib/wine/wineserver")
-LOCALE = "ja_JP.UTF-8"
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "wine"))
+from harness import (DATA_FILE, GAME, LAUNCHER, LOCALE, PROCESS_END_TIMEOUT_S, SETTINGS,  # noqa
+                     TIME_SCALE, VALUES, WINE, Failure, Missing, Xvfb, bare_settings,
+                     copy_prefix, fixtures, keyed_settings, make_prefix, map_drive,
+                     require_tools, stop_wineserver, why_no_32bit, windows_path, wine_env)
+import harness  # noqa: E402
+
 SKIPPED = 77
 
-SOURCE_DIR = Path(__file__).resolve().parents[2]
-DEPS_SH = SOURCE_DIR / "scripts" / "deps.sh"
-MESSAGES_H = SOURCE_DIR / "src" / "app" / "Messages.h"
-
-# Every time bound and delay below is multiplied by ZRK_TIME_SCALE (1 unless set; the emulated
-# x86 test machine sets it, where a Wine program starts ten times slower), so that a launcher that
-# waits too long or not at all is told from a right one on a slow machine too.
-TIME_SCALE = int(os.environ.get("ZRK_TIME_SCALE") or 1)
-# A normal run takes about a second; a box without a reader never ends.
+# A normal run takes about a second; a box without a reader never ends. Multiplied by
+# ZRK_TIME_SCALE, so that a launcher that waits too long or not at all is told from a right one on
+# a slow machine too.
 LAUNCHER_TIMEOUT_S = 40 * TIME_SCALE
 READER_WAIT_MS = 45000 * TIME_SCALE  # the reader's own bound, beyond the launcher's
-PROCESS_END_TIMEOUT_S = 15 * TIME_SCALE
 GAME_START_DELAY_MS = 1000 * TIME_SCALE
 READER_START_S = 30 * TIME_SCALE  # the first Wine process of a case starts the prefix's services
-XVFB_START_S = 15 * TIME_SCALE
-
-# Drive types set once in the template prefix; a case maps the letters it needs to folders.
-# Letters without a mapping do not exist in the case.
-DRIVE_TYPES = {"d": "hd", "e": "cdrom", "f": "floppy", "g": "network", "h": "hd", "i": "hd"}
-
-SETTINGS = "DLTZRK_DL.INI"
-DATA_FILE = "ZRK_DLN.SD"
-GAME = "ZRK_DL.exe"
-LAUNCHER = "ZRK_START.exe"
-
-# The keys of lines 1 to 59 of the settings file, in line order.
-KEYS = (
-    "FOLDER= OPTION= CG= MUS= SND= VOICE1= VOICE2= BG= SIZE= POSITION= VOICE= BGM= SE= SPEED= "
-    "ASPEED= FONTSMTH= FONTSHADOW= OVERLAP= EFFECT= KIDOKU= MIDOKU= SKIPKEY= SKIPTYPE= "
-    "FULLSCREEN= CCOLOR= RCOLOR= KCOLOR= MCOLOR= VOLUMECHECK= VOLUMEMUS= VOLUMEVIC= VOLUMESND= "
-    "DSNOUSE= NOMOVIE= DXSHOW= SAVELOADD= SAVELOADBP= DSMESSAGE= SOUNDOPT= SKIPSTOP= AUTOSTOP= "
-    "WINDWALLP= WINDWPNTR= KCOLCHG= VOLUMEALL= VOLUMEDWN= MUSICDOWN= VOICECUT= WHEELBTN= "
-    "RBTNCLICK= ALLSOUND= AUTOMCUR= WAKUBTNLOCK= BACKLOGTYPE= CURSORCLEAR= EXHSINVMSG= "
-    "VOLUMEC01= VOLUMEC02= VOLUMEC03="
-).split()
-assert len(KEYS) == 59
-
-HEADER = "[ザルヴェーナ DL版 設定]".encode("cp932")
-# Values of lines 2 to 59 (line 1 is the folder).
-VALUES = [
-    b"0", b"1", b"1", b"1", b"1", b"1", b"1", b"0", b"0,0", b"1", b"80", b"70", b"5", b"5",
-    b"1", b"1", b"0", b"1", b"0", b"1", b"0", b"1", b"0", b"255,255,255", b"128,128,255",
-    b"255,200,0", b"0,255,128", b"1", b"100", b"100", b"100", b"0", b"0", b"0", b"0", b"0",
-    b"1", b"0", b"1", b"0", b"0", b"0", b"1", b"100", b"50", b"0", b"0", b"1", b"0", b"1",
-    b"0", b"0", b"0", b"1", b"0", b"100", b"100", b"100",
-]
-assert len(VALUES) == 58
-
-
-class Failure(Exception):
-    """A check of a case did not hold."""
+DATA = b"ZRK data\r\n"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -109,288 +68,22 @@ class Expect:
     checks: tuple = ()  # more checks, each raising Failure
 
 
-class Missing(Exception):
-    """A tool that the tests need is not installed."""
+# --- The expected texts: the three boxes, as a reader of the screen sees them ---------------------
 
-
-# --- The expected texts ---------------------------------------------------------------------------
-
-
-def c_literal_bytes(literal_body):
-    """Bytes of one C string literal's body, with C's escape rules (\\x takes every hex digit)."""
-    out = bytearray()
-    i = 0
-    simple = {"n": 10, "t": 9, "r": 13, "0": 0, "\\": 92, '"': 34, "'": 39}
-    while i < len(literal_body):
-        c = literal_body[i]
-        if c != "\\":
-            out += c.encode("ascii")
-            i += 1
-            continue
-        e = literal_body[i + 1]
-        if e == "x":
-            digits = re.match(r"[0-9A-Fa-f]+", literal_body[i + 2:]).group(0)
-            value = int(digits, 16)
-            if value > 0xFF:
-                raise ValueError("hex escape out of range: \\x" + digits)
-            out.append(value)
-            i += 2 + len(digits)
-        elif e in simple:
-            out.append(simple[e])
-            i += 2
-        else:
-            raise ValueError("unexpected escape \\" + e)
-    return bytes(out)
-
-
-def load_messages():
-    """The message texts of Messages.h, by name, as code page 932 bytes."""
-    source = MESSAGES_H.read_text(encoding="utf-8")
-    messages = {}
-    for name, body in re.findall(r"constexpr char (k\w+)\[\]\s*=\s*((?:\s*\"(?:[^\"\\]|\\.)*\")+)",
-                                 source):
-        pieces = re.findall(r"\"((?:[^\"\\]|\\.)*)\"", body)
-        messages[name] = b"".join(c_literal_bytes(p) for p in pieces)
-    return messages
+MESSAGES = {
+    "kDirectX": {"caption": "ザルヴェーナ", "text": (
+        "本製品を起動するにはDirectX9.0c以降が必要です。\nDisc1のDIRECTXというフォルダ内にある"
+        "DXSETUP.EXEを\n実行すると必要なDirextXをインストールすることができます。")},
+    "kNotInstalled": {"caption": "ザルヴェーナDL版", "text": (
+        "ザルヴェーナDL版はインストールされていません。\nダウンロードしたファイルを解凍してください。")},
+    "kDamaged": {"caption": "Setup", "text": (
+        "ゲームの初期化ファイルの内容が破壊されています。\nデータをインストールしてある場合は、"
+        "インストールしてあるデータを削除してから再起動してください。")},
+}
 
 
 def expected_box(messages, name):
-    """Caption and text of a box as a reader of the screen sees them (UTF-8 strings)."""
-    return {
-        "caption": messages[name + "Caption"].decode("cp932"),
-        "text": messages[name + "Text"].decode("cp932"),
-    }
-
-
-# --- Settings files -------------------------------------------------------------------------------
-
-
-def crlf(lines):
-    return b"".join(line + b"\r\n" for line in lines)
-
-
-def bare_settings(folder):
-    """A bare settings file of 60 lines: header, folder, values."""
-    return crlf([HEADER, folder] + VALUES)
-
-
-def keyed_settings(folder, cd_letter=b"C"):
-    """A keyed settings file of 61 lines, as the launcher writes it."""
-    lines = [HEADER] + [k.encode() + v for k, v in zip(KEYS, [folder] + VALUES)]
-    return crlf(lines + [b"CD-ROM=" + cd_letter + b":"])
-
-
-# --- The machine: tools, Xvfb, the Wine prefix ----------------------------------------------------
-
-
-def why_no_32bit():
-    """None when this machine runs 32-bit programs, else the reason (found out by trying one)."""
-    probe = subprocess.run(
-        ["bash", "-c", 'source "$1" && { zrk_can_run_32bit || echo "$ZRK_32BIT_REASON"; }', "_",
-         str(DEPS_SH)], capture_output=True, text=True)
-    if probe.returncode != 0:
-        raise Missing("the 32-bit check in %s failed: %s" % (DEPS_SH, probe.stderr.strip()))
-    return probe.stdout.strip() or None
-
-
-def require_tools(need_chattr=False, arch="x64"):
-    checks = [
-        (WINE.exists(), "wine64 (/usr/lib/wine/wine64): apt-get install wine64 wine"),
-        (WINESERVER.exists(), "wineserver (/usr/lib/wine/wineserver): apt-get install wine64"),
-        (shutil.which("Xvfb"), "Xvfb: apt-get install xvfb"),
-        (shutil.which("cp"), "cp (coreutils)"),
-    ]
-    if arch == "x86":
-        checks.append((WINE32.exists(), "the 32-bit Wine (%s): dpkg --add-architecture i386 && "
-                       "apt-get update && apt-get install wine32:i386" % WINE32))
-    if need_chattr:
-        checks.append((shutil.which("chattr"), "chattr: apt-get install e2fsprogs"))
-    for ok, what in checks:
-        if not ok:
-            raise Missing("needed and not installed: " + what)
-    locales = subprocess.run(["locale", "-a"], capture_output=True, text=True).stdout.split()
-    if not {"ja_JP.utf8", "ja_JP.UTF-8"} & set(locales):
-        raise Missing("locale ja_JP.UTF-8 is not generated: apt-get install locales, "
-                      "enable 'ja_JP.UTF-8 UTF-8' in /etc/locale.gen, run locale-gen")
-
-
-def wine_env(prefix, display=None, dll_overrides="", locale=LOCALE):
-    """The environment of a Wine process; the locale sets the ANSI code page Wine gives programs
-    (ja_JP.UTF-8: 932, C.UTF-8: 1252)."""
-    env = dict(os.environ)
-    for name in ("WINEDLLOVERRIDES", "WINEARCH", "WINELOADER", "WINESERVER", "DISPLAY"):
-        env.pop(name, None)
-    env.update({"WINEPREFIX": str(prefix), "WINEDEBUG": "-all", "LANG": locale, "LC_ALL": locale})
-    if display is not None:
-        env["DISPLAY"] = display
-    if dll_overrides:
-        env["WINEDLLOVERRIDES"] = dll_overrides
-    return env
-
-
-def stop_wineserver(env):
-    """Ends every process of the prefix and its wineserver, and removes the server's folder."""
-    subprocess.run([str(WINESERVER), "-k"], env=env, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, timeout=PROCESS_END_TIMEOUT_S)
-    subprocess.run([str(WINESERVER), "-w"], env=env, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, timeout=PROCESS_END_TIMEOUT_S)
-    # The server keeps its socket in <temp>/wine-XXXXXX/server-<device>-<inode of the prefix>,
-    # and leaves the folder behind.
-    try:
-        stat = os.stat(env["WINEPREFIX"])
-    except OSError:
-        return
-    pattern = "wine-*/server-%x-%x" % (stat.st_dev, stat.st_ino)
-    for server_dir in Path(tempfile.gettempdir()).glob(pattern):
-        shutil.rmtree(server_dir, ignore_errors=True)
-        try:
-            server_dir.parent.rmdir()
-        except OSError:
-            pass
-
-
-class Xvfb:
-    """A private X display on a free number, chosen by the server itself (-displayfd)."""
-
-    def __init__(self, log_path):
-        read_end, write_end = os.pipe()
-        self.log = open(log_path, "wb")
-        self.process = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24", "-nolisten",
-             "tcp"], pass_fds=(write_end,), stdout=self.log, stderr=subprocess.STDOUT)
-        os.close(write_end)
-        number = b""
-        deadline = time.monotonic() + XVFB_START_S
-        while not number.endswith(b"\n"):
-            remaining = deadline - time.monotonic()
-            if remaining <= 0 or not select.select([read_end], [], [], remaining)[0]:
-                self.close()
-                raise Failure("Xvfb did not report a display within %d s (see %s)" %
-                              (XVFB_START_S, log_path))
-            chunk = os.read(read_end, 16)
-            if not chunk:
-                self.close()
-                raise Failure("Xvfb ended before it reported a display (see %s)" % log_path)
-            number += chunk
-        os.close(read_end)
-        self.display = ":" + number.decode().strip()
-
-    def close(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=PROCESS_END_TIMEOUT_S)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        self.log.close()
-
-
-def prepare(template):
-    """Creates the prefix that every case copies, with the drive types already registered."""
-    require_tools()
-    template = Path(template)
-    if template.exists():
-        shutil.rmtree(template)
-    template.parent.mkdir(parents=True, exist_ok=True)
-    for old_case in template.parent.glob("case-*"):  # kept by an earlier run that failed
-        shutil.rmtree(old_case, ignore_errors=True)
-    env = wine_env(template)
-    # No prompts for the .NET and HTML engines, which nothing here uses.
-    env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
-    start = time.monotonic()
-    run_logged([str(WINE), "wineboot", "-i"], env, template.parent / "wineboot.log", 120)
-    # wineboot returns before the 32-bit half of the prefix (syswow64) is set up; ending the
-    # server early would leave it without the DLLs that every 32-bit program loads.
-    run_logged([str(WINESERVER), "-w"], env, template.parent / "wineboot.log", 60)
-    # Wine 8.0 looks for its own fonts beside its data folder, not where fonts-wine puts them;
-    # without Marlett the caption buttons show letters instead of their glyphs.
-    marlett = Path("/usr/share/wine/fonts/marlett.ttf")
-    if marlett.exists():
-        shutil.copyfile(marlett, template / "drive_c" / "windows" / "Fonts" / marlett.name)
-    reg = template.parent / "drive-types.reg"
-    reg.write_text("REGEDIT4\r\n\r\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Drives]\r\n" +
-                   "".join('"%s:"="%s"\r\n' % item for item in DRIVE_TYPES.items()))
-    run_logged([str(WINE), "regedit", "/S", windows_path(reg)], env,
-               template.parent / "regedit.log", 60)
-    stop_wineserver(env)
-    system_reg = (template / "system.reg").read_text(encoding="utf-8", errors="replace")
-    for letter, kind in DRIVE_TYPES.items():
-        if '"%s:"="%s"' % (letter, kind) not in system_reg:
-            raise Failure("drive type %s: = %s is not in the prefix's registry" % (letter, kind))
-    print("prefix ready in %.1f s: %s" % (time.monotonic() - start, template))
-
-
-def run_logged(command, env, log_path, timeout, cwd=None):
-    timeout *= TIME_SCALE
-    with open(log_path, "ab") as log:
-        try:
-            return subprocess.run(command, env=env, cwd=cwd, stdout=log, stderr=log,
-                                  timeout=timeout).returncode
-        except subprocess.TimeoutExpired:
-            raise Failure("%s did not end within %d s" % (" ".join(command), timeout))
-
-
-def copy_prefix(template, prefix):
-    """A private prefix: Windows folder hard-linked (nothing here writes into it), registry and
-    folder structure copied."""
-    linked = subprocess.run(["cp", "-al", str(template), str(prefix)], capture_output=True)
-    if linked.returncode != 0:  # another file system: a full copy, slower
-        shutil.rmtree(prefix, ignore_errors=True)
-        subprocess.run(["cp", "-a", str(template), str(prefix)], check=True)
-    for reg in template.glob("*.reg"):
-        (prefix / reg.name).unlink()  # a copy of its own: wineserver rewrites these
-        shutil.copyfile(reg, prefix / reg.name)
-    for lock in ("wineserver",):
-        (prefix / lock).unlink(missing_ok=True)
-
-
-def windows_path(unix_path):
-    """The Windows path of a Unix path through drive Z: (the whole file system)."""
-    return "Z:" + str(Path(unix_path).resolve()).replace("/", "\\")
-
-
-# --- One case -------------------------------------------------------------------------------------
-
-
-class Case:
-    """A case's own folders, drives and Wine prefix."""
-
-    def __init__(self, root, template, fixtures):
-        self.root = root
-        self.prefix = root / "pfx"
-        self.out = root / "out"
-        self.out.mkdir()
-        self.fixtures = fixtures
-        copy_prefix(template, self.prefix)
-        for entry in (self.prefix / "dosdevices").iterdir():
-            if entry.name not in ("c:", "z:"):
-                entry.unlink()
-
-    def drive(self, letter):
-        """Maps a drive letter to a fresh folder; returns the folder."""
-        if letter != "c" and letter not in DRIVE_TYPES:
-            raise ValueError("no drive type registered for " + letter)
-        if letter == "c":
-            return self.prefix / "drive_c"
-        folder = self.root / "drives" / letter
-        folder.mkdir(parents=True, exist_ok=True)
-        link = self.prefix / "dosdevices" / (letter + ":")
-        if not link.is_symlink():
-            link.symlink_to(folder)
-        return folder
-
-    def folder(self, letter, windows_folder):
-        """Creates the Unix folder of a Windows folder such as "Games\\ZRK" on a drive."""
-        path = self.drive(letter).joinpath(*windows_folder.split("\\"))
-        path.mkdir(parents=True, exist_ok=True)
-        return path
-
-    def put_game(self, folder):
-        shutil.copyfile(self.fixtures / GAME, folder / GAME)
-
-    def put_launcher(self, folder, launcher):
-        shutil.copyfile(launcher, folder / LAUNCHER)
+    return messages[name]
 
 
 def folder_bytes(letter, windows_folder):
@@ -492,12 +185,58 @@ def check_boxes(result, expected):
     check_equal("box has an owner window", box["has_owner"], False)
 
 
+# A line of text drawn as empty squares (the font has no glyph for it) has a handful of distinct
+# pixel columns: a square's sides, its top and bottom, the gaps. A line of Japanese glyphs has
+# dozens. The message boxes' lines have at least 68 (Wine 8 and 10), their lines of empty squares
+# at most 26 (the DirectX message's Latin letters among them), their button and caption fewer.
+GLYPH_LINE_COLUMNS = 40
+INK_BELOW = 80  # of 255: a text pixel (black text on the grey face of a box)
+
+
+def screenshot_gray(display, path):
+    """The screen of `display`, cropped to what is on it (the box), as rows of grey levels; also
+    saved to `path` (PGM)."""
+    shot = subprocess.run(
+        "xwd -root -silent -display %s | convert xwd:- -trim +repage -strip -colorspace gray "
+        "-depth 8 pgm:-" % display, shell=True, capture_output=True,
+        timeout=PROCESS_END_TIMEOUT_S)
+    # P5 WIDTH HEIGHT MAXVAL, one white space, then a byte per pixel.
+    header = shot.stdout.split(maxsplit=4)
+    if shot.returncode != 0 or len(header) < 5 or header[0] != b"P5" or header[3] != b"255":
+        raise Failure("no picture of the screen (xwd, convert): %s" %
+                      shot.stderr.decode(errors="replace").strip())
+    path.write_bytes(shot.stdout)
+    width, height = int(header[1]), int(header[2])
+    pixels = shot.stdout[len(shot.stdout) - width * height:]
+    return [pixels[y * width:(y + 1) * width] for y in range(height)]
+
+
+def check_box_drawn(rows, picture):
+    """The box's text is drawn with glyphs: some line of ink has many distinct pixel columns."""
+    best, y = 0, 0
+    while y < len(rows):
+        if min(rows[y]) >= INK_BELOW:
+            y += 1
+            continue
+        top = y
+        while y < len(rows) and min(rows[y]) < INK_BELOW:
+            y += 1
+        line = rows[top:y]
+        columns = {tuple(row[x] < INK_BELOW for row in line) for x in range(len(line[0]))}
+        best = max(best, len(columns))
+    if best < GLYPH_LINE_COLUMNS:
+        raise Failure("the message box's text is not drawn with glyphs (empty squares: no Japanese "
+                      "font reached): its richest line has %d distinct pixel columns, a line of "
+                      "glyphs at least %d; see %s" % (best, GLYPH_LINE_COLUMNS, picture))
+
+
 def run_launcher(case, start_folder, display, expect):
     """Runs ZRK_START.exe from start_folder with the message box reader watching: the one in
     start_folder, or the one at expect.launcher (a Windows path); directly, or with
     expect.parent through inherit_parent.exe, which hands it an inheritable handle.
 
-    Returns (exit code, reader result, game record)."""
+    Where a box is expected, the reader holds it open until a picture of the screen is taken.
+    Returns (exit code, reader result, game record, the picture's grey rows or None)."""
     env = wine_env(case.prefix, display, expect.dll_overrides, expect.locale)
     record_path = case.out / "game-record.txt"
     env["ZRK_DL_RECORD"] = windows_path(record_path)
@@ -509,12 +248,15 @@ def run_launcher(case, start_folder, display, expect):
     boxes_path = case.out / "boxes.json"
     stop_path = case.out / "stop"
     ready_path = case.out / "reader-ready"
+    release_path = case.out / "release"
     reader_log = open(case.out / "reader.log", "wb")
     reader = subprocess.Popen(
-        [str(WINE), str(case.fixtures / "msgbox_reader.exe"), "--out", windows_path(boxes_path),
-         "--stop", windows_path(stop_path), "--ready", windows_path(ready_path), "--wait-ms",
-         str(READER_WAIT_MS)],
+        WINE.wine(case.fixtures / "msgbox_reader.exe", "--out", windows_path(boxes_path),
+                  "--stop", windows_path(stop_path), "--ready", windows_path(ready_path),
+                  "--wait-ms", READER_WAIT_MS,
+                  *(("--release", windows_path(release_path)) if expect.box else ())),
         env=env, stdout=reader_log, stderr=reader_log, stdin=subprocess.DEVNULL)
+    picture = None
     try:
         # The reader starts the prefix's wineserver; the launcher starts only once it runs (two
         # Wine processes that start a server at the same time can fail).
@@ -527,13 +269,28 @@ def run_launcher(case, start_folder, display, expect):
             try:
                 # Output to files, not pipes: the game inherits the launcher's Unix descriptors
                 # and would hold a pipe open for its whole life.
-                command = [str(WINE), expect.launcher]
-                if expect.parent:
-                    command[1:1] = [str(case.fixtures / "inherit_parent.exe"),
-                                    windows_path(case.out / "inherited-probe.bin")]
-                code = subprocess.run(command, cwd=start_folder, env=env,
-                                      stdout=log, stderr=log, stdin=subprocess.DEVNULL,
-                                      timeout=LAUNCHER_TIMEOUT_S).returncode
+                parent = (case.fixtures / "inherit_parent.exe",
+                          windows_path(case.out / "inherited-probe.bin")) if expect.parent else ()
+                command = WINE.wine(*parent, expect.launcher)
+                started = subprocess.Popen(command, cwd=start_folder, env=env,
+                                           stdout=log, stderr=log, stdin=subprocess.DEVNULL)
+                try:
+                    if expect.box:
+                        # The reader writes its result once it has found the box.
+                        deadline = time.monotonic() + LAUNCHER_TIMEOUT_S
+                        while (not boxes_path.exists() and started.poll() is None and
+                               time.monotonic() < deadline):
+                            time.sleep(0.05)
+                        if boxes_path.exists():
+                            time.sleep(0.5 * TIME_SCALE)  # the box finishes drawing
+                            picture = screenshot_gray(display, case.out / "box.pgm")
+                    release_path.touch()
+                    code = started.wait(timeout=LAUNCHER_TIMEOUT_S)
+                finally:
+                    release_path.touch()
+                    if started.poll() is None:
+                        started.kill()
+                        started.wait()
             except subprocess.TimeoutExpired:
                 raise Failure("ZRK_START.exe did not end within %d s" % LAUNCHER_TIMEOUT_S)
         stop_path.touch()
@@ -546,7 +303,7 @@ def run_launcher(case, start_folder, display, expect):
             raise Failure("msgbox_reader.exe failed (exit code %s); see %s" %
                           (reader.returncode, case.out / "reader.log"))
         result = json.loads(boxes_path.read_text(encoding="utf-8"))
-        return code, result, read_record(record_path)
+        return code, result, read_record(record_path), picture
     finally:
         if reader.poll() is None:
             reader.kill()
@@ -560,10 +317,10 @@ def run_launchers_at_once(case, start_folder, count):
     env = wine_env(case.prefix)
     env["ZRK_DL_RECORD"] = windows_path(case.out / "game-record.txt")
     # One server for all, started first: Wine processes that start a server together can fail.
-    subprocess.run([str(WINESERVER), "-p"], env=env, check=True, timeout=PROCESS_END_TIMEOUT_S)
+    subprocess.run(WINE.wineserver("-p"), env=env, check=True, timeout=PROCESS_END_TIMEOUT_S)
     logs = [open(case.out / ("launcher-%d.log" % i), "wb") for i in range(count)]
     try:
-        launchers = [subprocess.Popen([str(WINE), LAUNCHER], cwd=start_folder, env=env, stdout=log,
+        launchers = [subprocess.Popen(WINE.wine(LAUNCHER), cwd=start_folder, env=env, stdout=log,
                                       stderr=log, stdin=subprocess.DEVNULL) for log in logs]
         codes = []
         for launcher in launchers:
@@ -578,6 +335,60 @@ def run_launchers_at_once(case, start_folder, count):
             log.close()
 
 
+# --- One case -------------------------------------------------------------------------------------
+
+
+def prepare(template):
+    """Creates the prefix that every case copies, with the drive types already registered."""
+    require_tools(display=True)
+    template = Path(template)
+    if template.exists():
+        shutil.rmtree(template)
+    for old_case in template.parent.glob("case-*"):  # kept by an earlier run that failed
+        shutil.rmtree(old_case, ignore_errors=True)
+    start = time.monotonic()
+    make_prefix(template)
+    print("prefix ready in %.1f s: %s" % (time.monotonic() - start, template))
+
+
+class Case:
+    """A case's own folders, drives and Wine prefix."""
+
+    def __init__(self, root, template, fixtures_dir):
+        self.root = root
+        self.prefix = root / "pfx"
+        self.out = root / "out"
+        self.out.mkdir()
+        self.fixtures = fixtures_dir
+        self.immutable = []
+        self.mounts = []
+        copy_prefix(template, self.prefix)
+
+    def drive(self, letter):
+        """Maps a drive letter to a fresh folder; returns the folder."""
+        if letter == "c":
+            return self.prefix / "drive_c"
+        if letter not in harness.DRIVE_TYPES:
+            raise ValueError("no drive type registered for " + letter)
+        folder = self.root / "drives" / letter
+        folder.mkdir(parents=True, exist_ok=True)
+        if not (self.prefix / "dosdevices" / (letter + ":")).is_symlink():
+            map_drive(self.prefix, letter, folder)
+        return folder
+
+    def folder(self, letter, windows_folder):
+        """Creates the Unix folder of a Windows folder such as "Games\\ZRK" on a drive."""
+        path = self.drive(letter).joinpath(*windows_folder.split("\\"))
+        path.mkdir(parents=True, exist_ok=True)
+        return path
+
+    def put_game(self, folder):
+        shutil.copyfile(self.fixtures / GAME, folder / GAME)
+
+    def put_launcher(self, folder, launcher):
+        shutil.copyfile(launcher, folder / LAUNCHER)
+
+
 # Each case builds its installation, runs the launcher once, and checks every output. A case
 # function gets the Case, the launcher path and the expected texts, and returns an Expect.
 
@@ -589,60 +400,100 @@ def standard_install(case, launcher, letter="d", windows_folder="Games\\ZRK", se
     if settings is not None:
         (folder / SETTINGS).write_bytes(settings)
     if data:
-        (folder / DATA_FILE).write_bytes(b"ZRK data\r\n")
+        (folder / DATA_FILE).write_bytes(DATA)
     if game:
         case.put_game(folder)
     return folder
 
 
-def case_normal_launch(case, launcher, messages):
-    # The file says another folder; the launcher makes FOLDER its start-up folder. The launcher is
-    # started by a parent that has an inheritable handle open: the game must not get it. A plain
-    # file is replaced by a new one renamed over it.
-    before = bare_settings(b"C:\\Program Files\\ZRK\\")
-    folder = standard_install(case, launcher, settings=before)
+# --- The standard installation with one change ----------------------------------------------------
+#
+# The standard installation is D:\Games\ZRK holding the launcher, the data file, the game and a
+# bare settings file that names another folder. Started there, the launcher writes the keyed form
+# with that folder and starts the game there. Each case below changes one thing.
+
+HERE = b"D:\\Games\\ZRK\\"
+ELSEWHERE = bare_settings(b"C:\\Program Files\\ZRK\\")
+SAME = "the settings as they were laid out"
+
+
+@dataclasses.dataclass(frozen=True)
+class Change:
+    before: bytes = ELSEWHERE  # the settings file laid out, or None for none
+    data: bool = True  # the data file in the folder
+    game: bool = True  # the game in the folder
+    change: object = None  # change(case, folder) after the layout; returns more checks or None
+    after: object = keyed_settings(HERE)  # the settings afterwards: bytes, None or SAME
+    box: str = None  # the message shown (a name in MESSAGES), or None
+    started: bool = True  # whether the game starts in the folder
+    dll_overrides: str = ""
+    parent: bool = False  # started by a parent that holds an inheritable handle
+    full_disk: bool = False  # the folder on a small disk, filled up after the layout
+
+    def __call__(self, case, launcher, messages):
+        if self.full_disk:
+            small_disk(case, case.drive("d") / "Games" / "ZRK")
+        folder = standard_install(case, launcher, settings=self.before, data=self.data,
+                                  game=self.game)
+        if self.full_disk:
+            fill_disk(folder)
+        checks = (self.change and self.change(case, folder)) or ()
+        after = self.before if self.after is SAME else self.after
+        return Expect(start=folder, settings=(folder / SETTINGS, after),
+                      box=self.box and expected_box(messages, self.box),
+                      game="D:\\Games\\ZRK" if self.started else None, checks=tuple(checks),
+                      dll_overrides=self.dll_overrides, parent=self.parent)
+
+
+def replaced_by_rename(case, folder):
+    # A plain file is replaced by a new one renamed over it.
     inode = (folder / SETTINGS).stat().st_ino
-    renamed = lambda: check_equal("a new file renamed over the settings",
-                                  (folder / SETTINGS).stat().st_ino != inode, True)
-    return Expect(start=folder, settings=(folder / SETTINGS, keyed_settings(folder_bytes(
-        "d", "Games\\ZRK"))), box=None, game="D:\\Games\\ZRK", parent=True, checks=(renamed,))
+    return (lambda: check_equal("a new file renamed over the settings",
+                                (folder / SETTINGS).stat().st_ino != inode, True),)
 
 
-def case_settings_hard_linked(case, launcher, messages):
-    # The settings file has a second name elsewhere on the drive: a rename would part the two.
-    # Written in place, both names hold the new settings and are still one file.
-    before = bare_settings(b"C:\\Program Files\\ZRK\\")
-    folder = standard_install(case, launcher, settings=before)
+def hard_linked(case, folder):
+    # A second name elsewhere on the drive: a rename would part the two. Written in place, both
+    # names hold the new settings and are still one file.
     other = case.folder("d", "Backup") / SETTINGS
     os.link(folder / SETTINGS, other)
-    keyed = keyed_settings(folder_bytes("d", "Games\\ZRK"))
-    one_file = lambda: check_equal("one file under both names",
-                                   os.path.samefile(folder / SETTINGS, other), True)
-    return Expect(start=folder, settings=(folder / SETTINGS, keyed), game="D:\\Games\\ZRK",
-                  checks=(lambda: check_settings(other, keyed), one_file))
+    return (lambda: check_settings(other, keyed_settings(HERE)),
+            lambda: check_equal("one file under both names",
+                                os.path.samefile(folder / SETTINGS, other), True))
+
+
+def data_on_skipped_drives(case, folder):
+    # The data file lies at the install folder's path only on drives that are not searched
+    # (optical, network); the removable drive is searched but does not hold it.
+    for letter in "eg":
+        (case.folder(letter, "Games\\ZRK") / DATA_FILE).write_bytes(DATA)
+    case.folder("f", "Games\\ZRK")
+
+
+def read_only(case, folder):
+    # No write permission bits under Wine: Wine running as root would let the file be written;
+    # Windows refuses, and so must the launcher.
+    (folder / SETTINGS).chmod(0o444)
+
+
+def immutable(name):
+    return lambda case, folder: chattr_immutable(case, folder / name)
+
+
+# --- Cases of their own ---------------------------------------------------------------------------
 
 
 def case_settings_symbolic_link(case, launcher, messages):
     # The settings file is a symbolic link into a folder on another drive (a sync tool's): the
     # link stays a link, and its target holds the new settings.
     target = case.folder("i", "Sync") / SETTINGS
-    target.write_bytes(bare_settings(b"C:\\Program Files\\ZRK\\"))
+    target.write_bytes(ELSEWHERE)
     folder = standard_install(case, launcher)
     (folder / SETTINGS).symlink_to(target)
     still_a_link = lambda: check_equal("the settings file's link to " + str(target),
                                        os.path.realpath(folder / SETTINGS), str(target))
-    return Expect(start=folder, settings=(target, keyed_settings(folder_bytes("d", "Games\\ZRK"))),
-                  game="D:\\Games\\ZRK", checks=(still_a_link,))
-
-
-def case_large_settings_no_new_files(case, launcher, messages):
-    # More than 64 KiB (lines after line 60 are carried and ignored) in a folder that takes no new
-    # files: rewritten in place all the same, the tail cut off.
-    before = bare_settings(b"C:\\Program Files\\ZRK\\") + b"x" * (100 * 1024) + b"\r\n"
-    folder = standard_install(case, launcher, settings=before)
-    chattr_immutable(case, folder)
-    return Expect(start=folder, settings=(folder / SETTINGS, keyed_settings(folder_bytes(
-        "d", "Games\\ZRK"))), box=None, game="D:\\Games\\ZRK")
+    return Expect(start=folder, settings=(target, keyed_settings(HERE)), game="D:\\Games\\ZRK",
+                  checks=(still_a_link,))
 
 
 def case_keyed_in_drive_root(case, launcher, messages):
@@ -653,52 +504,18 @@ def case_keyed_in_drive_root(case, launcher, messages):
                   box=None, game="H:\\")
 
 
-def case_graphics_library_absent(case, launcher, messages):
-    before = bare_settings(b"D:\\Games\\ZRK\\")
-    folder = standard_install(case, launcher, settings=before)
-    return Expect(start=folder, settings=(folder / SETTINGS, before), game=None,
-                  box=expected_box(messages, "kDirectX"), dll_overrides="d3dx9_40=")
-
-
-def case_settings_missing(case, launcher, messages):
-    folder = standard_install(case, launcher, settings=None)
-    return Expect(start=folder, settings=(folder / SETTINGS, None), game=None,
-                  box=expected_box(messages, "kNotInstalled"))
-
-
-def case_data_file_nowhere(case, launcher, messages):
-    # The data file lies at the install folder's path only on drives that are not searched
-    # (optical, network); the removable drive is searched but does not hold it.
-    before = bare_settings(b"D:\\Games\\ZRK\\")
-    folder = standard_install(case, launcher, settings=before, data=False)
-    for letter in "eg":
-        (case.folder(letter, "Games\\ZRK") / DATA_FILE).write_bytes(b"ZRK data\r\n")
-    case.folder("f", "Games\\ZRK")
-    return Expect(start=folder, settings=(folder / SETTINGS, before), game=None,
-                  box=expected_box(messages, "kDamaged"))
-
-
 def case_data_file_on_other_drive(case, launcher, messages):
     # Install folder on D: without the data file; the optical E: and the network G: hold it but
     # are skipped; the fixed H: and I: hold it with the game, and the lower letter wins.
-    before = keyed_settings(b"D:\\Games\\ZRK\\", cd_letter=b"E")
+    before = keyed_settings(HERE, cd_letter=b"E")
     folder = standard_install(case, launcher, settings=before, data=False, game=False)
     for letter in "eghi":
         other = case.folder(letter, "Games\\ZRK")
-        (other / DATA_FILE).write_bytes(b"ZRK data\r\n")
+        (other / DATA_FILE).write_bytes(DATA)
         case.put_game(other)
     case.folder("f", "Games\\ZRK")
     return Expect(start=folder, settings=(folder / SETTINGS, keyed_settings(folder_bytes(
         "h", "Games\\ZRK"))), box=None, game="H:\\Games\\ZRK")
-
-
-def case_game_missing(case, launcher, messages):
-    # A keyed file read, the game absent: the bare form (values without keys) is what remains.
-    before = keyed_settings(b"D:\\Games\\ZRK\\", cd_letter=b"D")
-    folder = standard_install(case, launcher, settings=before, game=False)
-    after = bare_settings(folder_bytes("d", "Games\\ZRK"))
-    assert after.count(b"\r\n") == 60
-    return Expect(start=folder, settings=(folder / SETTINGS, after), box=None, game=None)
 
 
 def case_japanese_folder(case, launcher, messages):
@@ -718,10 +535,10 @@ def case_western_system_folder_cafe(case, launcher, messages):
     tools = case.folder("c", "Games\\Café")
     case.put_launcher(tools, launcher)
     case.put_game(tools)
-    before = bare_settings(b"C:\\Program Files\\ZRK\\")
+    before = ELSEWHERE
     folder = standard_install(case, launcher, settings=before, game=False)
     return Expect(start=folder, launcher="C:\\Games\\Café\\" + LAUNCHER, locale="C.UTF-8",
-                  settings=(folder / SETTINGS, keyed_settings(folder_bytes("d", "Games\\ZRK"))),
+                  settings=(folder / SETTINGS, keyed_settings(HERE)),
                   box=None, game=("C:\\Games\\Café", "D:\\Games\\ZRK"))
 
 
@@ -734,28 +551,8 @@ def case_game_beside_launcher_cannot_start(case, launcher, messages):
     before = keyed_settings(b"D:\\Games\\ZRK\\", cd_letter=b"D")
     folder = standard_install(case, launcher, settings=before)
     return Expect(start=folder, launcher="D:\\Tools\\" + LAUNCHER,
-                  settings=(folder / SETTINGS, bare_settings(folder_bytes("d", "Games\\ZRK"))),
+                  settings=(folder / SETTINGS, bare_settings(HERE)),
                   box=None, game=None)
-
-
-def case_settings_immutable(case, launcher, messages):
-    # A file that no one may write (Windows refuses it, so does Wine with chattr +i): it stays
-    # as it was, and the game starts all the same.
-    before = bare_settings(b"C:\\Program Files\\ZRK\\")
-    folder = standard_install(case, launcher, settings=before)
-    chattr_immutable(case, folder / SETTINGS)
-    return Expect(start=folder, settings=(folder / SETTINGS, before), box=None,
-                  game="D:\\Games\\ZRK")
-
-
-def case_settings_read_only(case, launcher, messages):
-    # The read-only attribute (no write permission bits under Wine). Wine running as root would
-    # let the file be written; Windows refuses, and so must the launcher.
-    before = bare_settings(b"C:\\Program Files\\ZRK\\")
-    folder = standard_install(case, launcher, settings=before)
-    (folder / SETTINGS).chmod(0o444)
-    return Expect(start=folder, settings=(folder / SETTINGS, before), box=None,
-                  game="D:\\Games\\ZRK")
 
 
 def chattr_immutable(case, path):
@@ -799,61 +596,9 @@ def settings_of_size(size, folder):
     assert 0 <= missing <= 58 * 200
     for i in range(missing):
         values[i % len(values)] += b"0"
-    data = crlf([HEADER, folder] + values)
+    data = bare_settings(folder, values)
     assert len(data) == size
     return data
-
-
-def case_folder_takes_no_new_files(case, launcher, messages):
-    # No file can be made in the folder, but the settings file itself can be written: it is
-    # rewritten in place, as the described single open for writing would have written it.
-    before = bare_settings(b"C:\\Program Files\\ZRK\\")
-    folder = standard_install(case, launcher, settings=before)
-    chattr_immutable(case, folder)
-    return Expect(start=folder, settings=(folder / SETTINGS, keyed_settings(folder_bytes(
-        "d", "Games\\ZRK"))), box=None, game="D:\\Games\\ZRK")
-
-
-def case_folder_takes_no_new_files_game_missing(case, launcher, messages):
-    before = keyed_settings(b"C:\\Program Files\\ZRK\\", cd_letter=b"D")
-    folder = standard_install(case, launcher, settings=before, game=False)
-    chattr_immutable(case, folder)
-    return Expect(start=folder, settings=(folder / SETTINGS, bare_settings(folder_bytes(
-        "d", "Games\\ZRK"))), box=None, game=None)
-
-
-def case_disk_full(case, launcher, messages):
-    # A full disk: no new file fits, but the keyed form fits in the room the settings file
-    # already has (tmpfs gives a file whole 4 KiB pages), so it is written in place.
-    folder = case.drive("d") / "Games" / "ZRK"
-    small_disk(case, folder)
-    before = bare_settings(b"C:\\Program Files\\ZRK\\")
-    standard_install(case, launcher, settings=before)
-    fill_disk(folder)
-    return Expect(start=folder, settings=(folder / SETTINGS, keyed_settings(folder_bytes(
-        "d", "Games\\ZRK"))), box=None, game="D:\\Games\\ZRK")
-
-
-def disk_full_file_must_grow(case, launcher, no_new_files):
-    # A bare file of exactly 4 KiB fills its page: the keyed form needs another, which the full
-    # disk does not have. The old file must survive whole, whichever way the write goes.
-    folder = case.drive("d") / "Games" / "ZRK"
-    small_disk(case, folder)
-    before = settings_of_size(4096, b"C:\\Program Files\\ZRK\\")
-    standard_install(case, launcher, settings=before)
-    fill_disk(folder)
-    if no_new_files:
-        chattr_immutable(case, folder)
-    return Expect(start=folder, settings=(folder / SETTINGS, before), box=None,
-                  game="D:\\Games\\ZRK")
-
-
-def case_disk_full_file_must_grow(case, launcher, messages):
-    return disk_full_file_must_grow(case, launcher, False)
-
-
-def case_disk_full_and_no_new_files(case, launcher, messages):
-    return disk_full_file_must_grow(case, launcher, True)
 
 
 def case_four_launchers_at_once(case, launcher, messages):
@@ -861,43 +606,61 @@ def case_four_launchers_at_once(case, launcher, messages):
     # settings file open in another shows the not-installed message, which returns at once here:
     # these run without a display), and the file is whole. The last to reach its write finds no
     # one reading any more, so the new settings are what remains.
-    before = bare_settings(b"C:\\Program Files\\ZRK\\")
+    before = ELSEWHERE
     folder = standard_install(case, launcher, settings=before)
-    keyed = keyed_settings(folder_bytes("d", "Games\\ZRK"))
+    keyed = keyed_settings(HERE)
     return Expect(start=folder, launchers=4, settings=(folder / SETTINGS, (keyed,)))
 
 
-CASES = {
-    "normal_launch": case_normal_launch,
-    "keyed_in_drive_root": case_keyed_in_drive_root,
-    "graphics_library_absent": case_graphics_library_absent,
-    "settings_missing": case_settings_missing,
-    "data_file_nowhere": case_data_file_nowhere,
-    "data_file_on_other_drive": case_data_file_on_other_drive,
-    "game_missing": case_game_missing,
-    "japanese_folder": case_japanese_folder,
-    "settings_immutable": case_settings_immutable,
-    "settings_read_only": case_settings_read_only,
-    "western_system_folder_cafe": case_western_system_folder_cafe,
-    "game_beside_launcher_cannot_start": case_game_beside_launcher_cannot_start,
-    "folder_takes_no_new_files": case_folder_takes_no_new_files,
-    "folder_takes_no_new_files_game_missing": case_folder_takes_no_new_files_game_missing,
-    "disk_full": case_disk_full,
-    "disk_full_file_must_grow": case_disk_full_file_must_grow,
-    "disk_full_and_no_new_files": case_disk_full_and_no_new_files,
-    "four_launchers_at_once": case_four_launchers_at_once,
-    "settings_hard_linked": case_settings_hard_linked,
-    "settings_symbolic_link": case_settings_symbolic_link,
-    "large_settings_no_new_files": case_large_settings_no_new_files,
+FULL_PAGE = settings_of_size(4096, b"C:\\Program Files\\ZRK\\")
+KEYED_ELSEWHERE = keyed_settings(b"C:\\Program Files\\ZRK\\", cd_letter=b"D")
+CHANGES = {
+    # The launcher is started by a parent that has an inheritable handle open: the game must not
+    # get it.
+    "normal_launch": Change(change=replaced_by_rename, parent=True),
+    "settings_hard_linked": Change(change=hard_linked),
+    "graphics_library_absent": Change(before=bare_settings(HERE), after=SAME, box="kDirectX",
+                                      started=False, dll_overrides="d3dx9_40="),
+    "settings_missing": Change(before=None, after=None, box="kNotInstalled", started=False),
+    "data_file_nowhere": Change(before=bare_settings(HERE), data=False,
+                                change=data_on_skipped_drives, after=SAME, box="kDamaged",
+                                started=False),
+    # A keyed file read, the game absent: the bare form (values without keys) is what remains.
+    "game_missing": Change(before=keyed_settings(HERE, cd_letter=b"D"), game=False,
+                           after=bare_settings(HERE), started=False),
+    # A file that no one may write (Windows refuses it, so does Wine with chattr +i): it stays
+    # as it was, and the game starts all the same.
+    "settings_immutable": Change(change=immutable(SETTINGS), after=SAME),
+    "settings_read_only": Change(change=read_only, after=SAME),
+    # No file can be made in the folder, but the settings file itself can be written: it is
+    # rewritten in place, as the described single open for writing would have written it.
+    "folder_takes_no_new_files": Change(change=immutable(".")),
+    "folder_takes_no_new_files_game_missing": Change(
+        before=KEYED_ELSEWHERE, game=False, change=immutable("."), after=bare_settings(HERE),
+        started=False),
+    # More than 64 KiB (lines after line 60 are carried and ignored) in a folder that takes no new
+    # files: rewritten in place all the same, the tail cut off.
+    "large_settings_no_new_files": Change(before=ELSEWHERE + b"x" * (100 * 1024) + b"\r\n",
+                                          change=immutable(".")),
+    # A full disk: no new file fits, but the keyed form fits in the room the settings file
+    # already has (tmpfs gives a file whole 4 KiB pages), so it is written in place.
+    "disk_full": Change(full_disk=True),
+    # A bare file of exactly 4 KiB fills its page: the keyed form needs another, which the full
+    # disk does not have. The old file must survive whole, whichever way the write goes.
+    "disk_full_file_must_grow": Change(before=FULL_PAGE, full_disk=True, after=SAME),
+    "disk_full_and_no_new_files": Change(before=FULL_PAGE, full_disk=True,
+                                         change=immutable("."), after=SAME),
 }
 
-
-def find_launcher(build_dir):
-    """ZRK_START.exe in the Windows build folder, or None when it has not been built."""
-    for place in (Path(build_dir), Path(build_dir) / "src" / "platform" / "win32"):
-        if (place / LAUNCHER).exists():
-            return place / LAUNCHER
-    return None
+CASES = dict(CHANGES, **{
+    "keyed_in_drive_root": case_keyed_in_drive_root,
+    "data_file_on_other_drive": case_data_file_on_other_drive,
+    "japanese_folder": case_japanese_folder,
+    "western_system_folder_cafe": case_western_system_folder_cafe,
+    "game_beside_launcher_cannot_start": case_game_beside_launcher_cannot_start,
+    "four_launchers_at_once": case_four_launchers_at_once,
+    "settings_symbolic_link": case_settings_symbolic_link,
+})
 
 
 def run_case(name, arch, template, build_dir, keep, launcher=None):
@@ -908,7 +671,7 @@ def run_case(name, arch, template, build_dir, keep, launcher=None):
             raise Failure("the launcher to run, %s, does not exist" % launcher)
         print("running %s as %s" % (launcher, LAUNCHER))
     elif build_dir:
-        launcher = find_launcher(build_dir)
+        launcher = harness.launcher(build_dir)
     if launcher is None:
         print("SKIPPED: %s is not built in %s (build the %s preset first)" %
               (LAUNCHER, build_dir or "(no build folder given)", preset))
@@ -918,22 +681,20 @@ def run_case(name, arch, template, build_dir, keep, launcher=None):
         if reason:
             print("SKIPPED: the 32-bit launcher cannot run here: " + reason)
             return SKIPPED
-    fixtures = Path(build_dir) / "tests" / "fixtures"
+    fixtures_dir = fixtures(build_dir)
     for fixture in (GAME, "msgbox_reader.exe", "inherit_parent.exe"):
-        if not (fixtures / fixture).exists():
+        if not (fixtures_dir / fixture).exists():
             raise Failure("%s is missing: build the %s preset's fixtures" %
-                          (fixtures / fixture, preset))
+                          (fixtures_dir / fixture, preset))
     template = Path(template)
     if not (template / "system.reg").exists():
         raise Failure("no template prefix in %s: run 'wine_e2e.py prepare' first" % template)
-    require_tools(need_chattr=True, arch=arch)
-    messages = load_messages()
+    require_tools(arch, display=True, chattr=True)
+    messages = MESSAGES
 
     # Beside the template, so that the prefix copy can use hard links.
     root = Path(tempfile.mkdtemp(prefix="case-%s-%s-" % (arch, name), dir=template.parent))
-    case = Case(root, template, fixtures)
-    case.immutable = []
-    case.mounts = []
+    case = Case(root, template, fixtures_dir)
     xvfb = None
     env = wine_env(case.prefix)
     start = time.monotonic()
@@ -947,11 +708,18 @@ def run_case(name, arch, template, build_dir, keep, launcher=None):
                       lambda: check_settings_one_of(settings_path, settings)]
         else:
             xvfb = Xvfb(case.out / "xvfb.log")
-            code, boxes, record = run_launcher(case, expect.start, xvfb.display, expect)
+            code, boxes, record, picture = run_launcher(case, expect.start, xvfb.display,
+                                                        expect)
             checks = [lambda: check_boxes(boxes, expect.box),
                       lambda: check_settings(settings_path, settings),
                       lambda: check_game(record, expect.game, expect.parent),
                       lambda: check_equal("ZRK_START.exe exit code", code, 0)]
+            if expect.box:
+                def check_picture():
+                    if picture is None:
+                        raise Failure("no picture of the message box: the reader found none")
+                    check_box_drawn(picture, case.out / "box.pgm")
+                checks.append(check_picture)
         checks.append(lambda: check_no_temporary_files(settings_path.parent))
         checks += list(expect.checks)
         # Every check runs, so that one report shows everything that went wrong.
@@ -984,6 +752,8 @@ def run_case(name, arch, template, build_dir, keep, launcher=None):
                 subprocess.run(["umount", str(folder)])
             if not keep:
                 shutil.rmtree(root, ignore_errors=True)
+
+
 
 
 def main():

@@ -72,12 +72,12 @@ def say(text):
 def machine_needed():
     """None when the x86 tests run here; else why they cannot, and whether the machine is off
     (ZRK_X86_IN_GUEST=0)."""
-    probe = subprocess.run(
-        ["bash", "-c", 'source "$1" && { zrk_can_run_32bit || echo "$ZRK_32BIT_REASON"; }', "_",
-         str(sources("scripts", "deps.sh"))], capture_output=True, text=True, check=False)
-    if probe.returncode != 0:
-        return "the 32-bit check in scripts/deps.sh failed: " + probe.stderr.strip(), False
-    reason = probe.stdout.strip() or None
+    sys.path.insert(0, str(sources("tests", "wine")))
+    import harness  # here only: inside the machine this file is on its own
+    try:
+        reason = harness.why_no_32bit()
+    except harness.Missing as error:
+        return str(error), False
     return reason, reason is not None and os.environ.get("ZRK_X86_IN_GUEST") == "0"
 
 

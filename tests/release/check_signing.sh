@@ -40,14 +40,15 @@ sign_release() {
     openssl pkcs12 -export -inkey "$work/key.pem" -in "$work/cert.pem" -out "$work/cert.p12" \
       -passout stdin
   rm "$work/key.pem" # from here on only in the password-protected cert.p12
-  zrk_release_files "$out" "$x86_build/src/platform/win32/ZRK_START.exe" \
-    "$x64_build/src/platform/win32/ZRK_START.exe" "$work/cert.p12"
+  zrk_release_files "$out" "$(zrk_launcher_of "$x86_build")" "$(zrk_launcher_of "$x64_build")" \
+    "$work/cert.p12"
   echo "signed release in $out:"
   sed 's/^/  /' "$out/SHA256SUMS"
 }
 
 check_signed() { # ARCH SIGNED_NAME BUILD_DIR
-  local arch=$1 signed=$out/$2 build_exe=$3/src/platform/win32/ZRK_START.exe
+  local arch=$1 signed=$out/$2 build_exe
+  build_exe=$(zrk_launcher_of "$3")
   local unsigned=$out/${2%.exe}-unsigned.exe
   echo "$2:"
   cmp -s "$unsigned" "$build_exe" || fail "$(basename "$unsigned") is not the build's $build_exe"
