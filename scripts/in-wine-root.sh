@@ -39,14 +39,16 @@ if [ "$arch" = x86 ] && ! zrk_can_run_32bit; then
     "under $wine_label: $ZRK_32BIT_REASON"
   exit 77
 fi
+# A failed build of the root is reported, even where an older root is still there.
+failed=$(dirname "$root")/root-failed.txt
+if [ -s "$failed" ]; then
+  echo "SKIPPED: the root of Debian $release ($wine_label) could not be built:" \
+    "$(head -n 1 "$failed") (more in $failed)"
+  exit 77
+fi
 if [ ! -f "$root/.zrk-recipe" ]; then
-  failed=$(dirname "$root")/root-failed.txt
-  if [ -s "$failed" ]; then
-    echo "SKIPPED: the root of Debian $release ($wine_label) could not be built: $(cat "$failed")"
-  else
-    echo "SKIPPED: the root of Debian $release ($wine_label) is not built (scripts/wine-root.sh" \
-      "builds it; scripts/test.sh does so while the rest compiles)"
-  fi
+  echo "SKIPPED: the root of Debian $release ($wine_label) is not built (scripts/wine-root.sh" \
+    "builds it; scripts/test.sh does so while the rest compiles)"
   exit 77
 fi
 if [ "$(id -u)" != 0 ]; then

@@ -50,7 +50,10 @@ on_exit() {
   local code=$?
   if ((code != 0)) && [ ! -s "$failed" ]; then
     {
-      echo "building the root of Debian $release failed (exit code $code); last lines of $log:"
+      # The first error line says why, on the first line of the file; the log's end follows.
+      echo "building the root of Debian $release failed (exit code $code):" \
+        "$(grep -m 1 '^E: ' "$log" || tail -n 1 "$log")"
+      echo "last lines of $log:"
       tail -n 15 "$log" | sed 's/^/  /'
     } >"$failed"
     cat "$failed" >&2
