@@ -3,9 +3,9 @@
 
 Each case lays out a real installation on drive letters mapped to temporary folders, runs the
 32-bit or the 64-bit launcher (--arch x86 or x64) under Wine from its start-up folder, reads back
-any message box from the screen with msgbox_reader.exe (which also presses OK), and checks the
-settings file byte for byte, the stand-in game's record of how it was started, and the launcher's
-exit code.
+any message box from the screen with msgbox_reader.exe (which also presses OK) and checks from a
+picture of the screen that the box's text is drawn with glyphs, and checks the settings file byte
+for byte, the stand-in game's record of how it was started, and the launcher's exit code.
 
   wine_e2e.py prepare --template DIR            create the Wine prefix that every case copies
   wine_e2e.py run CASE --arch x86|x64 --template DIR --build-dir DIR [--launcher FILE]
