@@ -56,8 +56,8 @@ if [ "$(id -u)" != 0 ]; then
   exit 77
 fi
 
-# In the new mount namespace: the mounts, then the command in the root. Wine 10's wineboot crashes
-# when TMPDIR is set ("free(): invalid pointer"), so the command gets none.
+# In the new mount namespace: the mounts, then the command in the root. Wine 10's wineboot and
+# wineserver crash when TMPDIR is set ("free(): invalid pointer"), so the command gets none.
 # shellcheck disable=SC2016 # expanded by the inner shell
 exec unshare --mount --propagation private -- bash -c '
   set -eu
@@ -69,7 +69,7 @@ exec unshare --mount --propagation private -- bash -c '
   mount --rbind /dev "$root/dev"
   for ((i = 0; i < nbinds; i++)); do
     mkdir -p "$root$1"
-    mount --bind "$1" "$root$1"
+    mount --rbind "$1" "$root$1" # with the mounts beneath, such as the small disks of tests
     shift
   done
   exec chroot "$root" /usr/bin/env -u TMPDIR \
