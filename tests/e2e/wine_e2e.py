@@ -274,10 +274,10 @@ def run_launcher(case, start_folder, display, expect):
                 command = WINE.wine(*parent, expect.launcher)
                 started = subprocess.Popen(command, cwd=start_folder, env=env,
                                            stdout=log, stderr=log, stdin=subprocess.DEVNULL)
+                deadline = time.monotonic() + LAUNCHER_TIMEOUT_S
                 try:
                     if expect.box:
                         # The reader writes its result once it has found the box.
-                        deadline = time.monotonic() + LAUNCHER_TIMEOUT_S
                         while (not boxes_path.exists() and started.poll() is None and
                                time.monotonic() < deadline):
                             time.sleep(0.05)
@@ -285,7 +285,7 @@ def run_launcher(case, start_folder, display, expect):
                             time.sleep(0.5 * TIME_SCALE)  # the box finishes drawing
                             picture = screenshot_gray(display, case.out / "box.pgm")
                     release_path.touch()
-                    code = started.wait(timeout=LAUNCHER_TIMEOUT_S)
+                    code = started.wait(timeout=max(0, deadline - time.monotonic()))
                 finally:
                     release_path.touch()
                     if started.poll() is None:
