@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "app/LauncherApp.h"
-#include "platform/simulated/SimulatedWindows.h"
+#include "simulated/SimulatedWindows.h"
 #include "settings/SettingsFormat.h"
 #include "support/SettingsModel.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/simulated/SimulatedWindows.h"
+#include "simulated/SimulatedWindows.h"
 
 namespace {
 

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/Platform.h"
+#include "support/WindowsConstants.h"
 
 // Thrown by endProcess; only tests catch it.
 struct ProcessEnded {

@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "platform/simulated/MachineState.h"
+#include "simulated/MachineState.h"
 
 using namespace simulated;
 

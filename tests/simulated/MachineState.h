@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/simulated/SimulatedPaths.h"
-#include "platform/simulated/SimulatedWindows.h"
+#include "simulated/SimulatedPaths.h"
+#include "simulated/SimulatedWindows.h"
 
 namespace simulated {
 

@@ -4,7 +4,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "platform/simulated/MachineState.h"
+#include "simulated/MachineState.h"
 
 using namespace simulated;
 
