@@ -24,7 +24,6 @@ inline constexpr std::uint32_t kDriveFixed = 3;
 inline constexpr std::uint32_t kGenericRead = 0x80000000u;
 inline constexpr std::uint32_t kGenericWrite = 0x40000000u;
 inline constexpr std::uint32_t kShareNone = 0;
-inline constexpr std::uint32_t kCreateAlways = 2;
 inline constexpr std::uint32_t kOpenExisting = 3;
 inline constexpr std::uint32_t kAttributeReadOnly = 0x01;
 inline constexpr std::uint32_t kAttributeHidden = 0x02;
@@ -49,25 +48,13 @@ inline constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
 // MessageBoxA type: OK button only.
 inline constexpr std::uint32_t kMbOk = 0;
 
-// GetLastError codes that the logic and the file classes use.
+// GetLastError codes that the logic looks at.
 inline constexpr std::uint32_t kErrorInvalidFunction = 1;
 inline constexpr std::uint32_t kErrorFileNotFound = 2;
-inline constexpr std::uint32_t kErrorPathNotFound = 3;
 inline constexpr std::uint32_t kErrorAccessDenied = 5;
-inline constexpr std::uint32_t kErrorInvalidHandle = 6;
-inline constexpr std::uint32_t kErrorNotReady = 21;
-inline constexpr std::uint32_t kErrorCrc = 23;
-inline constexpr std::uint32_t kErrorWriteFault = 29;
 inline constexpr std::uint32_t kErrorSharingViolation = 32;
-inline constexpr std::uint32_t kErrorHandleDiskFull = 39;
 inline constexpr std::uint32_t kErrorNotSupported = 50;
-inline constexpr std::uint32_t kErrorBadNetPath = 53;
-inline constexpr std::uint32_t kErrorFileExists = 80;
-inline constexpr std::uint32_t kErrorDiskFull = 112;
 inline constexpr std::uint32_t kErrorCallNotImplemented = 120;
-inline constexpr std::uint32_t kErrorInvalidName = 123;
-inline constexpr std::uint32_t kErrorAlreadyExists = 183;
-inline constexpr std::uint32_t kErrorDirectory = 267;
 
 // PROCESS_INFORMATION.
 struct ProcessInfo {

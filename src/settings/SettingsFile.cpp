@@ -15,6 +15,20 @@ constexpr unsigned kReadFlags = CFile::modeRead | CFile::shareExclusive | CFile:
 constexpr std::size_t kSettingsImageSize = kOutputLineCount * kOutputSlotSize;
 static_assert(kSettingsImageSize <= kMaxReplacedSize, "a replace takes the whole settings file");
 
+// Appends the bytes that a text-mode write of `text` puts on disk, each LF as CR LF, to `image`
+// (capacity `size`, `length` bytes used). False, with `image` and `length` as they were, when
+// they do not fit.
+bool AppendTextModeBytes(char* image, std::size_t size, std::size_t& length, const char* text) {
+  std::size_t end = length;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (end + (*p == '\n' ? 2 : 1) > size) return false;
+    if (*p == '\n') image[end++] = '\r';
+    image[end++] = *p;
+  }
+  length = end;
+  return true;
+}
+
 void ShowNotInstalled(Platform& os) {
   os.showMessageBox(0, kNotInstalledText, kNotInstalledCaption, kMbOk);
 }
