@@ -174,3 +174,7 @@ class Platform {
   // GetLastError: the error of the last failed operation above.
   virtual std::uint32_t lastError() = 0;
 };
+
+// The entry point's whole job, defined by the application (app/): run the one application object
+// on `os` and give the process's exit code.
+int AfxWinMain(Platform& os);

@@ -7,7 +7,6 @@
 
 #include "app/LaunchRecord.h"
 #include "app/Messages.h"
-#include "locate/DataFileLocator.h"
 #include "platform/FileReplace.h"
 #include "settings/SettingsFile.h"
 #include "support/Installation.h"
@@ -168,29 +167,29 @@ TEST(WriteSafety, RefusedRenamesAreRetriedForAboutHalfASecondThenTheFileIsRewrit
 
 TEST(WriteSafety, SettingsThatMustBeLeftAloneAreNotWaitedFor) {
   Installation machine;
-  LaunchRecord record(machine.os);
-  ASSERT_TRUE(LoadSettings(record));
-  LocateDataFile(record);
-  machine.os.holdOpen(kSettings);
-  EXPECT_FALSE(WriteKeyedSettings(record));
-  EXPECT_FALSE(WriteBareSettings(record));
-  EXPECT_EQ(machine.os.callCount("GetTempFileNameA"), 0);
-  EXPECT_TRUE(machine.os.pauses().empty());
-  machine.os.release(kSettings);
+  LaunchRecord r;
+  SimulatedWindows& os = machine.os;
+  ASSERT_TRUE(LoadSettings(os, r.paths, r.lines, r.installFolder));
+  os.holdOpen(kSettings);
+  EXPECT_FALSE(WriteKeyedSettings(os, r.paths, r.lines));
+  EXPECT_FALSE(WriteBareSettings(os, r.paths, r.lines));
+  EXPECT_EQ(os.callCount("GetTempFileNameA"), 0);
+  EXPECT_TRUE(os.pauses().empty());
+  os.release(kSettings);
   EXPECT_EQ(machine.Settings(), BareFile());
   // Once free again, both forms are written whole.
-  EXPECT_TRUE(WriteKeyedSettings(record));
+  EXPECT_TRUE(WriteKeyedSettings(os, r.paths, r.lines));
   EXPECT_EQ(machine.Settings(), KeyedFile());
-  EXPECT_TRUE(WriteBareSettings(record));
+  EXPECT_TRUE(WriteBareSettings(os, r.paths, r.lines));
   EXPECT_EQ(machine.Settings(), BareFile());
 }
 
 TEST(WriteSafety, SettingsFileGoneBeforeTheWriteIsCreatedAnew) {
   Installation machine;
-  LaunchRecord record(machine.os);
-  ASSERT_TRUE(LoadSettings(record));
+  LaunchRecord r;
+  ASSERT_TRUE(LoadSettings(machine.os, r.paths, r.lines, r.installFolder));
   machine.os.deleteFile(kSettings.c_str());
-  EXPECT_TRUE(WriteKeyedSettings(record));
+  EXPECT_TRUE(WriteKeyedSettings(machine.os, r.paths, r.lines));
   EXPECT_EQ(machine.Settings(), KeyedFile());
 }
 
