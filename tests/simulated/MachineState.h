@@ -64,6 +64,7 @@ struct Faults {
     std::string nameEnd;
     std::string holdPath;
     std::uint32_t access;
+    std::optional<std::string> writes;  // bytes the other program writes there instead
   };
 
   std::optional<std::uint64_t> freeSpace;            // room on the disks, when limited

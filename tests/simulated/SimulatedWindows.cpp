@@ -275,9 +275,13 @@ OsHandle SimulatedWindows::createFile(const char* name, std::uint32_t access,
       opened.compare(opened.size() - trigger->nameEnd.size(), trigger->nameEnd.size(),
                      trigger->nameEnd) == 0 &&
       (trigger->access == 0 || trigger->access == access)) {
-    const std::string held = trigger->holdPath;
+    const simulated::Faults::HoldWhenOpened other = *trigger;
     trigger.reset();
-    holdOpen(held);
+    if (other.writes) {
+      addFile(other.holdPath, *other.writes);
+    } else {
+      holdOpen(other.holdPath);
+    }
   }
   return state_->open(name, OpenRequest{access, shareMode, disposition, attributes});
 }

@@ -135,6 +135,9 @@ class SimulatedWindows : public Platform {
   // 0: between two steps of the launcher. Once.
   void holdWhenOpened(const std::string& nameEnd, const std::string& path,
                       std::uint32_t access = 0);
+  // The same, but the other program writes `bytes` into `path` (replacing or creating it) instead.
+  void writeWhenOpened(const std::string& nameEnd, const std::string& path,
+                       const std::string& bytes);
   // GetCurrentDirectoryA answers `text` whatever the current directory is (a platform that
   // reports something Windows would not); an empty `text`: it fails.
   void reportCurrentDirectory(const std::string& text);
