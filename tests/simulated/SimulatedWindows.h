@@ -52,7 +52,6 @@ class SimulatedWindows : public Platform {
   enum class ProgramKind {
     gui,        // starts, and becomes ready for input at once
     console,    // starts; WaitForInputIdle fails at once (it has no message queue)
-    neverIdle,  // starts, and never becomes ready for input
     broken,     // CreateProcessA fails on it (not a valid program)
   };
 

@@ -20,7 +20,6 @@ inline constexpr std::uint32_t kAttributeArchive = 0x20;
 
 // WaitForInputIdle results.
 inline constexpr std::uint32_t kWaitObject0 = 0;  // ready for input
-inline constexpr std::uint32_t kWaitTimeout = 258;
 inline constexpr std::uint32_t kWaitFailed = 0xFFFFFFFFu;
 
 // GetLastError codes.
