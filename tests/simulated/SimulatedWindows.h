@@ -50,9 +50,9 @@ class SimulatedWindows : public Platform {
 
   // What an executable does when it is started.
   enum class ProgramKind {
-    gui,        // starts, and becomes ready for input at once
-    console,    // starts; WaitForInputIdle fails at once (it has no message queue)
-    broken,     // CreateProcessA fails on it (not a valid program)
+    gui,      // starts, and becomes ready for input at once
+    console,  // starts; WaitForInputIdle fails at once (it has no message queue)
+    broken,   // CreateProcessA fails on it (not a valid program)
   };
 
   // A new machine: drive C: fixed with media, an empty root, current directory "C:\", the
