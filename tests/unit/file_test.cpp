@@ -206,16 +206,6 @@ TEST_F(FileTest, RefusedOpensLeaveTheObjectClosed) {
   }
 }
 
-TEST_F(FileTest, ExclusiveOpenKeepsOthersOut) {
-  os.addFile(kPath, "data");
-  CFile first(os);
-  CFile second(os);
-  ASSERT_TRUE(first.Open(kPath.c_str(), kReadBinary));
-  EXPECT_FALSE(second.Open(kPath.c_str(), kReadBinary));
-  first.Close();
-  EXPECT_TRUE(second.Open(kPath.c_str(), kReadBinary));
-}
-
 TEST_F(FileTest, DriveWithoutMediaFailsBeforeTheFileIsTouched) {
   os.addDrive('E', kDriveCdrom, false);
   CFile file(os);
