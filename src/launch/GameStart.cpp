@@ -28,10 +28,8 @@ bool Exists(Platform& os, const char* path) {
 // current directory.
 bool StartByFullPath(Platform& os, const char* installFolder, ProcessInfo& process) {
   char path[kMaxPath];
-  if (!(GameBesideLauncher(os, path) && Exists(os, path)) &&
-      !JoinBytes(path, kMaxPath, installFolder, kGameExecutable)) {
-    return false;
-  }
+  const bool besideLauncher = GameBesideLauncher(os, path) && Exists(os, path);
+  if (!besideLauncher && !JoinBytes(path, kMaxPath, installFolder, kGameExecutable)) return false;
   return os.startProcess(path, kGameExecutable, kNormalPriorityClass, installFolder, process);
 }
 
