@@ -25,6 +25,3 @@ class CWinApp {
  private:
   Platform* platform_ = nullptr;
 };
-
-// The entry point's whole job: run the one application object on `os`.
-int AfxWinMain(Platform& os);

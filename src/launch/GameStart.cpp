@@ -1,8 +1,6 @@
 #include "launch/GameStart.h"
 
-#include "app/LaunchRecord.h"
 #include "common/ByteString.h"
-#include "settings/SettingsFile.h"
 
 namespace {
 
@@ -23,40 +21,28 @@ bool Exists(Platform& os, const char* path) {
   return os.fileAttributes(path) != kInvalidAttributes;
 }
 
-// Starts the game at `path`. The game gets its bare file name as its command line and the install
-// folder as its current directory.
-bool StartImage(LaunchRecord& record, const char* path) {
-  return record.platform.startProcess(path, kGameExecutable, kNormalPriorityClass,
-                                      record.installFolder, record.process);
-}
-
 // Starts the game by full path: the one beside the launcher when there is anything of that name
 // there, as the system's search would (and then it alone, whether it starts or not); otherwise
 // the one in the install folder. Never one from the system folders or PATH, where the search
-// would go on.
-bool StartByFullPath(LaunchRecord& record) {
-  char besideLauncher[kMaxPath];
-  if (GameBesideLauncher(record.platform, besideLauncher) &&
-      Exists(record.platform, besideLauncher)) {
-    return StartImage(record, besideLauncher);
-  }
-  char inInstallFolder[kMaxPath];
-  if (!JoinBytes(inInstallFolder, kMaxPath, record.installFolder, kGameExecutable)) return false;
-  return StartImage(record, inInstallFolder);
+// would go on. The game gets its bare file name as its command line and the install folder as its
+// current directory.
+bool StartByFullPath(Platform& os, const char* installFolder, ProcessInfo& process) {
+  char path[kMaxPath];
+  const bool besideLauncher = GameBesideLauncher(os, path) && Exists(os, path);
+  if (!besideLauncher && !JoinBytes(path, kMaxPath, installFolder, kGameExecutable)) return false;
+  return os.startProcess(path, kGameExecutable, kNormalPriorityClass, installFolder, process);
 }
 
 }  // namespace
 
-void StartGame(LaunchRecord& record) {
-  Platform& os = record.platform;
-  os.changeDirectory(record.installFolder);
-  if (!StartByFullPath(record)) {
-    WriteBareSettings(record);
-    return;
-  }
+bool StartGame(Platform& os, const char* installFolder) {
+  os.changeDirectory(installFolder);
+  ProcessInfo process;
+  if (!StartByFullPath(os, installFolder, process)) return false;
   // The game runs on unattached: its thread handle goes before the wait, its process after. The
   // wait's result does not matter: a game that cannot be waited for has started all the same.
-  os.closeHandle(record.process.thread);
-  os.waitForInputIdle(record.process.process, kInfinite);
-  os.closeHandle(record.process.process);
+  os.closeHandle(process.thread);
+  os.waitForInputIdle(process.process, kInfinite);
+  os.closeHandle(process.process);
+  return true;
 }

@@ -1,10 +1,10 @@
 // Starting the game in the install folder and waiting until it is ready for input.
 #pragma once
 
-struct LaunchRecord;
+#include "platform/Platform.h"
 
 inline constexpr char kGameExecutable[] = "ZRK_DL.exe";
 
-// Starts the game and waits until it is ready for input. When it cannot be started, writes the
-// settings back in the bare form. Shows nothing.
-void StartGame(LaunchRecord& record);
+// Starts the game with `installFolder` as its current directory and waits until it is ready for
+// input. False when it cannot be started. Shows nothing.
+bool StartGame(Platform& os, const char* installFolder);

@@ -1,19 +1,13 @@
 #include "launch/GraphicsProbe.h"
 
-#include "app/LaunchRecord.h"
-#include "app/Messages.h"
-
-void ProbeGraphicsRuntime(LaunchRecord& record) {
-  Platform& os = record.platform;
+bool ProbeGraphicsRuntime(Platform& os) {
   ModuleHandle library = os.loadLibrary(kGraphicsLibrary);
-  while (library == 0) {
-    if (++record.retryCounter > kProbeRetryLimit) {
-      os.showMessageBox(0, kDirectXText, kDirectXCaption, kMbOk);
-      os.endProcess(0);
-    }
+  for (int retries = 0; library == 0; ++retries) {
+    if (retries == kProbeRetryLimit) return false;
     os.pause(kProbeRetryPauseMs);
     library = os.loadLibrary(kGraphicsLibrary);
   }
   // Only whether it loads counts; nothing of it is used.
   os.freeLibrary(library);
+  return true;
 }

@@ -1,12 +1,11 @@
 // Proving that the DirectX 9 helper library can be loaded before anything else happens.
 #pragma once
 
-struct LaunchRecord;
+#include "platform/Platform.h"
 
 inline constexpr char kGraphicsLibrary[] = "d3dx9_40.dll";
 inline constexpr int kProbeRetryLimit = 10;
 inline constexpr unsigned kProbeRetryPauseMs = 100;
 
-// Loads and releases the library, retrying for about a second. When it never loads, shows the
-// DirectX message and ends the process.
-void ProbeGraphicsRuntime(LaunchRecord& record);
+// Loads and releases the library, retrying for about a second. False when it never loads.
+bool ProbeGraphicsRuntime(Platform& os);

@@ -1,20 +1,20 @@
 #include "locate/DataFileLocator.h"
 
-#include "app/LaunchRecord.h"
-#include "app/Messages.h"
 #include "common/ByteString.h"
+#include "platform/File.h"
 
 namespace {
 
-constexpr int kLastDrive = 26;  // drive counter 1 is A, 26 is Z
+constexpr char kLastDrive = 'Z';
 
 // Whether the data file at `path` can be opened; it is closed again at once.
-bool CanOpen(LaunchRecord& record, const char* path) {
-  if (!record.dataFile.Open(path, CFile::modeRead)) return false;
+bool CanOpen(Platform& os, const char* path) {
+  CFile dataFile(os);
+  if (!dataFile.Open(path, CFile::modeRead)) return false;
   try {
-    record.dataFile.Close();
+    dataFile.Close();
   } catch (const CFileException&) {
-    record.dataFile.Abort();  // it opened: the file is there
+    // It opened: the file is there.
   }
   return true;
 }
@@ -26,27 +26,24 @@ bool StartsWithDriveLetter(const char* path) {
 
 }  // namespace
 
-void LocateDataFile(LaunchRecord& record) {
-  Platform& os = record.platform;
+bool LocateDataFile(Platform& os, char (&installFolder)[kMaxPath], SettingsLines& lines) {
   // A data file path that does not fit its buffer cannot be opened anywhere.
-  if (AppendBytes(record.scratchPath, kMaxPath, kDataFileName)) {
-    if (CanOpen(record, record.scratchPath)) return;
-    // Only a path that starts with a drive letter names the same folder on another drive.
-    if (StartsWithDriveLetter(record.installFolder)) {
-      for (record.driveCounter = 1; record.driveCounter <= kLastDrive; ++record.driveCounter) {
-        const char letter = static_cast<char>('@' + record.driveCounter);
-        record.driveRoot[0] = letter;
-        const std::uint32_t type = os.driveType(record.driveRoot);
-        if (type != kDriveRemovable && type != kDriveFixed) continue;
-        record.scratchPath[0] = letter;
-        if (CanOpen(record, record.scratchPath)) {
-          record.installFolder[0] = letter;
-          record.lines.slot[1][0] = letter;
-          return;
-        }
-      }
+  char dataPath[kMaxPath];
+  if (!JoinBytes(dataPath, kMaxPath, installFolder, kDataFileName)) return false;
+  if (CanOpen(os, dataPath)) return true;
+  // Only a path that starts with a drive letter names the same folder on another drive.
+  if (!StartsWithDriveLetter(installFolder)) return false;
+  char driveRoot[] = "A:\\";
+  for (char letter = 'A'; letter <= kLastDrive; ++letter) {
+    driveRoot[0] = letter;
+    const std::uint32_t type = os.driveType(driveRoot);
+    if (type != kDriveRemovable && type != kDriveFixed) continue;
+    dataPath[0] = letter;
+    if (CanOpen(os, dataPath)) {
+      installFolder[0] = letter;
+      lines.slot[1][0] = letter;
+      return true;
     }
   }
-  os.showMessageBox(0, kDamagedText, kDamagedCaption, kMbOk);
-  os.endProcess(0);
+  return false;
 }

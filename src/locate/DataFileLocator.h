@@ -2,11 +2,11 @@
 // fixed and removable drives A to Z.
 #pragma once
 
-struct LaunchRecord;
+#include "platform/Platform.h"
+#include "settings/SettingsFormat.h"
 
 inline constexpr char kDataFileName[] = "ZRK_DLN.SD";
 
-// Returns once the data file opens, with the install folder and FOLDER moved to the drive where it
-// was found. When it is found nowhere, shows the damaged-installation message and ends the
-// process.
-void LocateDataFile(LaunchRecord& record);
+// True once the data file opens, with `installFolder` and FOLDER (line 1 of `lines`) moved to the
+// drive where it was found. False when it is found nowhere.
+bool LocateDataFile(Platform& os, char (&installFolder)[kMaxPath], SettingsLines& lines);

@@ -2,8 +2,8 @@
 //
 // Every operation is one Windows call, with arguments and results as Windows has them: byte
 // strings in the ANSI code page (932 for the game's players), handles, drive types, error codes.
-// Win32Platform (platform/win32) makes the real calls; SimulatedWindows (platform/simulated)
-// imitates them in memory for tests. Nothing above this file includes <windows.h>.
+// Win32Platform (platform/win32) makes the real calls. Only the values the launcher uses are
+// named here. Nothing above this file includes <windows.h>.
 #pragma once
 
 #include <cstddef>
@@ -17,27 +17,18 @@ inline constexpr OsHandle kInvalidHandle = ~OsHandle{0};  // INVALID_HANDLE_VALU
 inline constexpr std::size_t kMaxPath = 260;              // MAX_PATH, terminator included
 
 // Drive types (GetDriveTypeA).
-inline constexpr std::uint32_t kDriveUnknown = 0;
-inline constexpr std::uint32_t kDriveNoRootDir = 1;
 inline constexpr std::uint32_t kDriveRemovable = 2;
 inline constexpr std::uint32_t kDriveFixed = 3;
-inline constexpr std::uint32_t kDriveRemote = 4;
-inline constexpr std::uint32_t kDriveCdrom = 5;
-inline constexpr std::uint32_t kDriveRamdisk = 6;
 
 // CreateFileA access, disposition and attributes.
 inline constexpr std::uint32_t kGenericRead = 0x80000000u;
 inline constexpr std::uint32_t kGenericWrite = 0x40000000u;
 inline constexpr std::uint32_t kShareNone = 0;
-inline constexpr std::uint32_t kFileShareRead = 0x1;
-inline constexpr std::uint32_t kFileShareWrite = 0x2;
-inline constexpr std::uint32_t kCreateAlways = 2;
 inline constexpr std::uint32_t kOpenExisting = 3;
 inline constexpr std::uint32_t kAttributeReadOnly = 0x01;
 inline constexpr std::uint32_t kAttributeHidden = 0x02;
 inline constexpr std::uint32_t kAttributeSystem = 0x04;
 inline constexpr std::uint32_t kAttributeDirectory = 0x10;
-inline constexpr std::uint32_t kAttributeArchive = 0x20;
 inline constexpr std::uint32_t kAttributeNormal = 0x80;
 inline constexpr std::uint32_t kAttributeReparsePoint = 0x400;    // a symbolic link or a junction
 inline constexpr std::uint32_t kInvalidAttributes = 0xFFFFFFFFu;  // INVALID_FILE_ATTRIBUTES
@@ -57,32 +48,13 @@ inline constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
 // MessageBoxA type: OK button only.
 inline constexpr std::uint32_t kMbOk = 0;
 
-// WaitForInputIdle results.
-inline constexpr std::uint32_t kWaitObject0 = 0;  // ready for input
-inline constexpr std::uint32_t kWaitTimeout = 258;
-inline constexpr std::uint32_t kWaitFailed = 0xFFFFFFFFu;
-
-// GetLastError codes that the logic, the file classes and the simulation use.
+// GetLastError codes that the logic looks at.
 inline constexpr std::uint32_t kErrorInvalidFunction = 1;
 inline constexpr std::uint32_t kErrorFileNotFound = 2;
-inline constexpr std::uint32_t kErrorPathNotFound = 3;
 inline constexpr std::uint32_t kErrorAccessDenied = 5;
-inline constexpr std::uint32_t kErrorInvalidHandle = 6;
-inline constexpr std::uint32_t kErrorNotSameDevice = 17;
-inline constexpr std::uint32_t kErrorNotReady = 21;
-inline constexpr std::uint32_t kErrorCrc = 23;
-inline constexpr std::uint32_t kErrorWriteFault = 29;
 inline constexpr std::uint32_t kErrorSharingViolation = 32;
-inline constexpr std::uint32_t kErrorHandleDiskFull = 39;
 inline constexpr std::uint32_t kErrorNotSupported = 50;
-inline constexpr std::uint32_t kErrorBadNetPath = 53;
-inline constexpr std::uint32_t kErrorFileExists = 80;
-inline constexpr std::uint32_t kErrorDiskFull = 112;
 inline constexpr std::uint32_t kErrorCallNotImplemented = 120;
-inline constexpr std::uint32_t kErrorInvalidName = 123;
-inline constexpr std::uint32_t kErrorAlreadyExists = 183;
-inline constexpr std::uint32_t kErrorBadExeFormat = 193;
-inline constexpr std::uint32_t kErrorDirectory = 267;
 
 // PROCESS_INFORMATION.
 struct ProcessInfo {
@@ -139,7 +111,7 @@ class Platform {
   virtual bool startProcess(const char* application, const char* commandLine,
                             std::uint32_t creationFlags, const char* currentDirectory,
                             ProcessInfo& info) = 0;
-  // WaitForInputIdle: 0 once the process waits for input, kWaitTimeout, or kWaitFailed (at once
+  // WaitForInputIdle: 0 once the process waits for input, WAIT_TIMEOUT, or WAIT_FAILED (at once
   // for a program without a message queue, such as a console program).
   virtual std::uint32_t waitForInputIdle(OsHandle process, std::uint32_t milliseconds) = 0;
   // CloseHandle.
@@ -202,3 +174,7 @@ class Platform {
   // GetLastError: the error of the last failed operation above.
   virtual std::uint32_t lastError() = 0;
 };
+
+// The entry point's whole job, defined by the application (app/): run the one application object
+// on `os` and give the process's exit code.
+int AfxWinMain(Platform& os);

@@ -2,9 +2,8 @@
 
 #include <cstring>
 
-#include "app/LaunchRecord.h"
-#include "app/Messages.h"
 #include "common/ByteString.h"
+#include "platform/File.h"
 #include "platform/FileReplace.h"
 
 namespace {
@@ -15,24 +14,32 @@ constexpr unsigned kReadFlags = CFile::modeRead | CFile::shareExclusive | CFile:
 constexpr std::size_t kSettingsImageSize = kOutputLineCount * kOutputSlotSize;
 static_assert(kSettingsImageSize <= kMaxReplacedSize, "a replace takes the whole settings file");
 
-void ShowNotInstalled(Platform& os) {
-  os.showMessageBox(0, kNotInstalledText, kNotInstalledCaption, kMbOk);
+// Appends the bytes that a text-mode write of `text` puts on disk, each LF as CR LF, to `image`
+// (capacity `size`, `length` bytes used). False, with `image` and `length` as they were, when
+// they do not fit.
+bool AppendTextModeBytes(char* image, std::size_t size, std::size_t& length, const char* text) {
+  std::size_t end = length;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (end + (*p == '\n' ? 2 : 1) > size) return false;
+    if (*p == '\n') image[end++] = '\r';
+    image[end++] = *p;
+  }
+  length = end;
+  return true;
 }
 
 // The current directory with one backslash appended (even after a drive root, which then ends in
 // two), and the settings file path beside it. False when either does not fit its buffer.
-bool FormStartupPaths(LaunchRecord& record) {
-  const std::uint32_t length = record.platform.currentDirectory(kMaxPath, record.startupDirectory);
+bool FormPaths(Platform& os, SettingsPaths& paths) {
+  const std::uint32_t length = os.currentDirectory(kMaxPath, paths.startupDirectory);
   if (length == 0 || length >= kMaxPath) return false;
-  return AppendBytes(record.startupDirectory, kMaxPath, "\\") &&
-         JoinBytes(record.settingsPath, kMaxPath, record.startupDirectory, kSettingsFileName);
+  return AppendBytes(paths.startupDirectory, kMaxPath, "\\") &&
+         JoinBytes(paths.settingsPath, kMaxPath, paths.startupDirectory, kSettingsFileName);
 }
 
-// Reads lines 0 to 59 into the slots. A line the file does not have becomes an empty line, so
-// that the file is always written back whole. False on a read error.
-bool ReadSlots(LaunchRecord& record) {
-  CStdioFile& file = record.settingsFile;
-  SettingsLines& lines = record.lines;
+// Reads lines 0 to 59 into the slots and closes the file. A line the file does not have becomes
+// an empty line, so that the file is always written back whole. False on a read error.
+bool ReadSlots(CStdioFile& file, SettingsLines& lines) {
   try {
     for (int n = 0; n < kSettingsLineCount; ++n) {
       if (file.ReadString(lines.slot[n], kLineReadSize, &lines.length[n]) == nullptr) {
@@ -47,65 +54,65 @@ bool ReadSlots(LaunchRecord& record) {
   try {
     file.Close();
   } catch (const CFileException&) {
-    file.Abort();  // every line is in: a handle that would not close costs nothing
+    // Every line is in: a handle that would not close costs nothing.
   }
   return true;
 }
 
-// Makes FOLDER name the start-up directory. A value that already equals it byte for byte is kept
-// as read, LF included.
-void ReconcileFolder(LaunchRecord& record) {
-  char* folderLine = record.lines.slot[1];
-  // A held line has at most 259 bytes, so it fits the scratch path whole.
-  std::strncpy(record.scratchPath, folderLine, kMaxPath - 1);
-  record.scratchPath[kMaxPath - 1] = '\0';
-  if (char* lf = std::strchr(record.scratchPath, '\n')) *lf = '\0';
-  std::strcpy(record.installFolder, record.scratchPath);
-  if (std::strcmp(record.installFolder, record.startupDirectory) == 0) return;
+// Makes FOLDER name the start-up directory, and the install folder with it. A value that already
+// equals it byte for byte is kept as read, LF included.
+void ReconcileFolder(const char* startupDirectory, SettingsLines& lines,
+                     char (&installFolder)[kMaxPath]) {
+  char* folderLine = lines.slot[1];
+  // A held line has at most 259 bytes, so it fits the install folder whole.
+  std::strncpy(installFolder, folderLine, kMaxPath - 1);
+  installFolder[kMaxPath - 1] = '\0';
+  if (char* lf = std::strchr(installFolder, '\n')) *lf = '\0';
+  if (std::strcmp(installFolder, startupDirectory) == 0) return;
 
-  std::memset(record.scratchPath, 0, sizeof record.scratchPath);
   std::memset(folderLine, 0, kLineSlotSize);
-  JoinBytes(folderLine, kLineSlotSize, record.startupDirectory, "\n");
-  record.lines.length[1] = std::strlen(folderLine);
-  std::strcpy(record.scratchPath, record.startupDirectory);
-  std::strcpy(record.installFolder, record.scratchPath);
+  JoinBytes(folderLine, kLineSlotSize, startupDirectory, "\n");
+  lines.length[1] = std::strlen(folderLine);
+  std::strcpy(installFolder, startupDirectory);
 }
 
 // Writes `lines` as a text-mode file writes them, over the settings file's whole content: the
 // file then holds these bytes, or, when that cannot be done safely, its old ones.
-bool WriteLines(LaunchRecord& record, const char* const* lines, int count) {
+bool WriteLines(Platform& os, const SettingsPaths& paths, const char* const* lines, int count) {
   char image[kSettingsImageSize];
   std::size_t length = 0;
   for (int i = 0; i < count; ++i) {
     if (!AppendTextModeBytes(image, sizeof image, length, lines[i])) return false;
   }
-  return ReplaceFileContent(record.platform, record.startupDirectory, record.settingsPath, image,
-                            length);
+  return ReplaceFileContent(os, paths.startupDirectory, paths.settingsPath, image, length);
 }
 
 }  // namespace
 
-bool LoadSettings(LaunchRecord& record) {
+bool LoadSettings(Platform& os, SettingsPaths& paths, SettingsLines& lines,
+                  char (&installFolder)[kMaxPath]) {
+  CStdioFile file(os);
   // A path that does not fit is a settings file that cannot be opened.
-  if (!FormStartupPaths(record) || !record.settingsFile.Open(record.settingsPath, kReadFlags) ||
-      !ReadSlots(record)) {
-    ShowNotInstalled(record.platform);
+  if (!FormPaths(os, paths) || !file.Open(paths.settingsPath, kReadFlags) ||
+      !ReadSlots(file, lines)) {
     return false;
   }
-  if (IsKeyedForm(record.lines)) StripKeys(record.lines, record.scratchPath);
-  ReconcileFolder(record);
+  char scratch[kMaxPath];
+  if (IsKeyedForm(lines)) StripKeys(lines, scratch);
+  ReconcileFolder(paths.startupDirectory, lines, installFolder);
   return true;
 }
 
-bool WriteKeyedSettings(LaunchRecord& record) {
-  FormatKeyedLines(record.lines, record.output);
-  const char* lines[kOutputLineCount];
-  for (int i = 0; i < kOutputLineCount; ++i) lines[i] = record.output.slot[i];
-  return WriteLines(record, lines, kOutputLineCount);
+bool WriteKeyedSettings(Platform& os, const SettingsPaths& paths, const SettingsLines& lines) {
+  OutputLines output;
+  FormatKeyedLines(lines, output);
+  const char* keyed[kOutputLineCount];
+  for (int i = 0; i < kOutputLineCount; ++i) keyed[i] = output.slot[i];
+  return WriteLines(os, paths, keyed, kOutputLineCount);
 }
 
-bool WriteBareSettings(LaunchRecord& record) {
-  const char* lines[kSettingsLineCount];
-  for (int i = 0; i < kSettingsLineCount; ++i) lines[i] = record.lines.slot[i];
-  return WriteLines(record, lines, kSettingsLineCount);
+bool WriteBareSettings(Platform& os, const SettingsPaths& paths, const SettingsLines& lines) {
+  const char* bare[kSettingsLineCount];
+  for (int i = 0; i < kSettingsLineCount; ++i) bare[i] = lines.slot[i];
+  return WriteLines(os, paths, bare, kSettingsLineCount);
 }

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/Platform.h"
+#include "support/WindowsConstants.h"
 
 // Behaviours in which a side is known to differ from Windows. A test expects that side's own
 // answer there, and fails, saying so, when the side starts to answer as Windows does.

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "ContractEnvironment.h"
-#include "platform/simulated/SimulatedWindows.h"
+#include "simulated/SimulatedWindows.h"
 #include "support/FailsWith.h"
 
 namespace {

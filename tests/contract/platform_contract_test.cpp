@@ -17,10 +17,7 @@ namespace {
 
 using testing_support::DifferenceGone;
 
-// Open flag words of the file classes, as the launcher passes them.
-constexpr unsigned kTextRead = CFile::typeText | CFile::shareExclusive;
-constexpr unsigned kTextWrite =
-    CFile::typeText | CFile::modeCreate | CFile::shareExclusive | CFile::modeWrite;
+// The data file test's open flag word, as the launcher passes it.
 constexpr unsigned kBinaryRead = 0;
 
 constexpr std::uint32_t kIdleTimeoutMs = 20000;  // bounded, where the launcher waits forever
@@ -346,66 +343,12 @@ TEST_F(PlatformContract, ReadsAndWritesMoveExactBytesAndEndWithAnEmptyRead) {
   close(file);
 }
 
-// --- Text and binary files through the file classes -------------------------------------------
-
-TEST_F(PlatformContract, TextWriteTurnsEachLineFeedIntoCrLf) {
-  const std::string path = env().makeFolder() + "DLTZRK_DL.INI";
-  env().makeFile(path, "previous contents, longer than what replaces them");
-
-  CStdioFile file(os());
-  ASSERT_TRUE(file.Open(path.c_str(), kTextWrite));
-  file.WriteString("[ZRK]\n");
-  file.WriteString("FOLDER=C:\\\\\n");
-  file.WriteString("cr before lf\r\nlast, no lf");
-  file.Close();
-
-  EXPECT_EQ(env().fileBytes(path), "[ZRK]\r\nFOLDER=C:\\\\\r\ncr before lf\r\r\nlast, no lf");
-}
-
-TEST_F(PlatformContract, TextReadTranslatesLineEndsAndStopsAtCtrlZ) {
-  const std::string path = env().makeFolder() + "DLTZRK_DL.INI";
-  env().makeFile(path, std::string("crlf\r\nlf\nlone\rcr\r\nend\x1A"
-                                   "after\r\n"));
-
-  CStdioFile file(os());
-  ASSERT_TRUE(file.Open(path.c_str(), kTextRead));
-  char line[kMaxPath];
-  for (const char* expected : {"crlf\n", "lf\n", "lone\rcr\n", "end"}) {
-    ASSERT_EQ(file.ReadString(line, kMaxPath), line) << expected;
-    EXPECT_STREQ(line, expected);
-  }
-  std::memcpy(line, "untouched", 10);
-  EXPECT_EQ(file.ReadString(line, kMaxPath), nullptr);
-  EXPECT_STREQ(line, "untouched");
-  file.Close();
-}
-
-// A CR LF split across the 4096-byte read blocks, and lines longer than one read.
-TEST_F(PlatformContract, TextReadJoinsCrLfAcrossBlocksAndSplitsLongLines) {
-  const std::string path = env().makeFolder() + "long.ini";
-  const std::string first(4095, 'a');
-  const std::string second(300, 'b');
-  env().makeFile(path, first + "\r\n" + second + "\r\nz");
-
-  CStdioFile file(os());
-  ASSERT_TRUE(file.Open(path.c_str(), kTextRead));
-  std::string text;
-  char piece[kMaxPath];
-  int reads = 0;
-  while (file.ReadString(piece, kMaxPath) != nullptr && ++reads < 100) {
-    EXPECT_LE(std::strlen(piece), kMaxPath - 1);
-    text += piece;
-  }
-  file.Close();
-  EXPECT_EQ(text, first + "\n" + second + "\nz");
-  EXPECT_EQ(reads, 16 + 2 + 1) << "4096 bytes in 259-byte pieces, then 301 in two, then one";
-}
+// --- The binary file class on the platform ----------------------------------------------------
 
 TEST_F(PlatformContract, FileOpensFailQuietlyWhereThePlatformRefuses) {
   const std::string folder = env().makeFolder();
   const std::string path = folder + "ZRK_DLN.SD";
   env().makeFile(path, "data");
-  env().makeFile(folder + "hidden.ini", "keep", kAttributeHidden);
   const std::string unmapped = std::string(1, env().unmappedDriveLetter()) + ":\\ZRK_DLN.SD";
 
   CFile binary(os());
@@ -420,16 +363,6 @@ TEST_F(PlatformContract, FileOpensFailQuietlyWhereThePlatformRefuses) {
   env().releaseFile(path);
   EXPECT_TRUE(binary.Open(path.c_str(), kBinaryRead));
   binary.Close();
-
-  CStdioFile text(os());
-  if (const char* why = env().differs(KnownDifference::hiddenOrSystemRecreated)) {
-    EXPECT_TRUE(text.Open((folder + "hidden.ini").c_str(), kTextWrite)) << DifferenceGone(why);
-    text.Close();
-  } else {
-    EXPECT_FALSE(text.Open((folder + "hidden.ini").c_str(), kTextWrite));
-    EXPECT_FALSE(text.IsOpen());
-    EXPECT_EQ(env().fileBytes(folder + "hidden.ini"), "keep");
-  }
 }
 
 // --- Processes --------------------------------------------------------------------------------

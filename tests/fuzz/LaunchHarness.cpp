@@ -11,7 +11,7 @@
 #include "app/LauncherApp.h"
 #include "app/Messages.h"
 #include "platform/FileReplace.h"
-#include "platform/simulated/SimulatedWindows.h"
+#include "simulated/SimulatedWindows.h"
 #include "support/Installation.h"
 #include "support/SettingsModel.h"
 

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "platform/Platform.h"
+#include "support/WindowsConstants.h"
 
 namespace fuzz {
 

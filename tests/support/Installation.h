@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "app/LauncherApp.h"
-#include "platform/simulated/SimulatedWindows.h"
 #include "settings/SettingsFormat.h"
+#include "simulated/SimulatedWindows.h"
 #include "support/SettingsModel.h"
 
 namespace testing_support {

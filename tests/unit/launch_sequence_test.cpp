@@ -1,31 +1,11 @@
 // Every way a launch ends, on the simulated machine.
 #include <gtest/gtest.h>
 
-#include "app/Messages.h"
-#include "support/Installation.h"
+#include "support/LaunchCheck.h"
 
 using namespace testing_support;
 
 namespace {
-
-void ExpectOneBox(const SimulatedWindows& os, const char* text, const char* caption) {
-  ASSERT_EQ(os.messageBoxes().size(), 1u) << os.dump();
-  const auto& box = os.messageBoxes()[0];
-  EXPECT_EQ(box.text, text);
-  EXPECT_EQ(box.caption, caption);
-  EXPECT_EQ(box.owner, 0u);
-  EXPECT_EQ(box.type, kMbOk);
-}
-
-// No temporary file and no open handle is left behind, not even at an immediate end of the
-// process, which closes nothing before it is gone.
-void ExpectClean(const SimulatedWindows& os) {
-  EXPECT_TRUE(os.handlesOpenAtExit().empty()) << os.dump();
-  for (const std::string& file : os.files()) {
-    EXPECT_NE(file.substr(file.size() - 4), ".TMP") << os.dump();
-  }
-  EXPECT_TRUE(os.openHandles().empty()) << os.dump();
-}
 
 TEST(LaunchSequence, NormalLaunchWritesKeyedSettingsAndStartsTheGame) {
   Installation machine;
@@ -70,104 +50,80 @@ TEST(LaunchSequence, NormalLaunchWritesKeyedSettingsAndStartsTheGame) {
   EXPECT_LT(os.callIndex("CreateFileA " + kData), os.callIndex("MoveFileExA"));
   EXPECT_LT(os.callIndex("MoveFileExA"), os.callIndex("SetCurrentDirectoryA"));
   EXPECT_LT(os.callIndex("SetCurrentDirectoryA"), os.callIndex("CreateProcessA"));
-  ExpectClean(os);
+  EXPECT_TRUE(os.openHandles().empty()) << os.dump();
 }
 
-TEST(LaunchSequence, GraphicsRuntimeAbsentShowsTheDirectXMessageAfterTenPauses) {
-  Installation machine;
-  machine.os.addLibrary("d3dx9_40.dll", 0);
-  EXPECT_EQ(machine.Run(), 0);
-
-  auto& os = machine.os;
-  ExpectOneBox(os, kDirectXText, kDirectXCaption);
-  EXPECT_EQ(os.loadAttempts("d3dx9_40.dll"), 11);
-  EXPECT_EQ(os.pauses(), std::vector<std::uint32_t>(10, 100));
-  EXPECT_EQ(os.callIndex("exit 0"), static_cast<int>(os.calls().size()) - 1);
-  EXPECT_EQ(os.callCount("CreateFileA"), 0) << "no file may be touched";
-  ExpectClean(os);
-  EXPECT_EQ(machine.Settings(), BareFile());
-  EXPECT_TRUE(os.startedProcesses().empty());
-}
-
-TEST(LaunchSequence, GraphicsRuntimeThatLoadsLateLetsTheLaunchGoOn) {
-  Installation machine;
-  machine.os.addLibrary("d3dx9_40.dll", 6);
-  EXPECT_EQ(machine.Run(), 0);
-
-  EXPECT_EQ(machine.os.pauses(), std::vector<std::uint32_t>(5, 100));
-  EXPECT_EQ(machine.os.loadAttempts("d3dx9_40.dll"), 6);
-  EXPECT_EQ(machine.os.freeCount("d3dx9_40.dll"), 1);
-  EXPECT_TRUE(machine.os.messageBoxes().empty());
-  EXPECT_EQ(machine.os.startedProcesses().size(), 1u);
-}
-
-// Every way of not being able to read the settings file gives the not-installed message and
-// writes nothing.
-TEST(LaunchSequence, UnreadableSettingsShowTheNotInstalledMessage) {
+// Every way a launch ends but the normal one: the one message and an end of the process at once, or
+// by returning; or no message and the bare form written back when the game does not start.
+TEST(LaunchSequence, EveryWayALaunchEnds) {
   struct Case {
     const char* name;
     void (*prepare)(SimulatedWindows&);
+    Outcome outcome;
+    bool endsAtOnce = false;
   };
   const Case cases[] = {
-      {"missing", [](SimulatedWindows& os) { os.deleteFile(kSettings.c_str()); }},
-      {"held by another program", [](SimulatedWindows& os) { os.holdOpen(kSettings); }},
-      {"read error in line 30",
-       [](SimulatedWindows& os) { os.failReadAt(kSettings, BareFile().find("v30")); }},
-      {"read error at the first byte", [](SimulatedWindows& os) { os.failReadAt(kSettings, 0); }},
+      {"graphics runtime absent",
+       [](SimulatedWindows& os) { os.addLibrary("d3dx9_40.dll", 0); },
+       {BareFile(), kDirectXMessage, false},
+       true},
+      {"settings file missing",
+       [](SimulatedWindows& os) { os.deleteFile(kSettings.c_str()); },
+       {std::nullopt, kNotInstalledMessage, false}},
+      {"data file found nowhere",
+       [](SimulatedWindows& os) { os.deleteFile(kData.c_str()); },
+       {BareFile(), kDamagedMessage, false},
+       true},
+      // Keyed first, then bare: two replacements of the settings file.
+      {"game missing",
+       [](SimulatedWindows& os) {
+         os.addFile(kSettings, KeyedFile("D:\\Old\\", 'E'));
+         os.deleteFile(kGame.c_str());
+       },
+       {BareFile(), {}, false}},
+      {"game not a program",
+       [](SimulatedWindows& os) {
+         os.addFile(kSettings, KeyedFile("D:\\Old\\", 'E'));
+         os.addExecutable(kGame, false);
+       },
+       {BareFile(), {}, false}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Installation machine;
-    const bool existed = machine.os.hasFile(kSettings);
     c.prepare(machine.os);
-    const std::vector<std::string> filesBefore = machine.os.files();
-    EXPECT_EQ(machine.Run(), 0);
-
-    ExpectOneBox(machine.os, kNotInstalledText, kNotInstalledCaption);
-    EXPECT_EQ(machine.os.files(), filesBefore);
-    if (existed && machine.os.hasFile(kSettings)) {
-      EXPECT_EQ(machine.Settings(), BareFile());
+    ExpectLaunch(machine, c.outcome);
+    const auto& calls = machine.os.calls();
+    if (c.endsAtOnce) {
+      EXPECT_EQ(machine.os.callIndex("exit 0"), static_cast<int>(calls.size()) - 1);
+    } else {
+      EXPECT_EQ(machine.os.callCount("exit"), 0) << "the sequence ends by returning";
     }
-    EXPECT_TRUE(machine.os.startedProcesses().empty());
-    EXPECT_EQ(machine.os.callCount("GetDriveTypeA"), 0);
-    EXPECT_EQ(machine.os.callCount("exit"), 0) << "the sequence ends by returning";
+    if (!c.outcome.gameStarted && !c.outcome.message) {
+      EXPECT_EQ(machine.os.callCount("MoveFileExA"), 2);
+    }
   }
 }
 
-TEST(LaunchSequence, DataFileFoundNowhereShowsTheDamagedMessage) {
-  Installation machine;
-  machine.os.deleteFile(kData.c_str());
-  EXPECT_EQ(machine.Run(), 0);
-
-  ExpectOneBox(machine.os, kDamagedText, kDamagedCaption);
-  EXPECT_EQ(machine.Settings(), BareFile()) << "read, never written";
-  EXPECT_TRUE(machine.os.startedProcesses().empty());
-  EXPECT_EQ(machine.os.callIndex("exit 0"), static_cast<int>(machine.os.calls().size()) - 1);
-  ExpectClean(machine.os);
-}
-
-TEST(LaunchSequence, GameThatCannotStartLeavesTheBareForm) {
-  struct Case {
-    const char* name;
-    void (*prepare)(SimulatedWindows&);
-  };
-  const Case cases[] = {
-      {"game missing", [](SimulatedWindows& os) { os.deleteFile(kGame.c_str()); }},
-      {"game not a program", [](SimulatedWindows& os) { os.addExecutable(kGame, false); }},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+// The library is tried at once and then after each pause of 100 ms, 11 times in all: one that
+// loads on any of them lets the launch go on; one that never does ends it before any file is
+// touched.
+TEST(LaunchSequence, GraphicsRuntimeIsTriedElevenTimes) {
+  for (const int loadsAt : {1, 6, 11, 0}) {
+    SCOPED_TRACE(loadsAt);
     Installation machine;
-    machine.os.addFile(kSettings, KeyedFile("D:\\Old\\", 'E'));
-    c.prepare(machine.os);
-    EXPECT_EQ(machine.Run(), 0);
-
-    EXPECT_TRUE(machine.os.messageBoxes().empty());
-    EXPECT_TRUE(machine.os.startedProcesses().empty());
-    // Keyed first, then bare: two replacements of the settings file.
-    EXPECT_EQ(machine.os.callCount("MoveFileExA"), 2);
-    EXPECT_EQ(machine.Settings(), BareFile());
-    ExpectClean(machine.os);
+    machine.os.addLibrary("d3dx9_40.dll", loadsAt);
+    machine.Run();
+    const bool loads = loadsAt != 0;
+    const int tries = loads ? loadsAt : 11;
+    EXPECT_EQ(machine.os.loadAttempts("d3dx9_40.dll"), tries);
+    EXPECT_EQ(machine.os.pauses(), std::vector<std::uint32_t>(tries - 1, 100));
+    EXPECT_EQ(machine.os.freeCount("d3dx9_40.dll"), loads ? 1 : 0);
+    EXPECT_EQ(machine.os.messageBoxes().size(), loads ? 0u : 1u);
+    EXPECT_EQ(machine.os.startedProcesses().size(), loads ? 1u : 0u);
+    if (!loads) {
+      EXPECT_EQ(machine.os.callCount("CreateFileA"), 0) << "no file may be touched";
+    }
   }
 }
 

@@ -1,8 +1,7 @@
 // The search for the data file over the drives, and how the game is started.
 #include <gtest/gtest.h>
 
-#include "app/Messages.h"
-#include "support/Installation.h"
+#include "support/LaunchCheck.h"
 
 using namespace testing_support;
 
@@ -91,15 +90,6 @@ TEST(DataFileSearch, TheInstallFoldersOwnDriveAndLowerCaseLettersAreSearched) {
   }
 }
 
-TEST(DataFileSearch, DataFileThatWillNotCloseWasStillFound) {
-  Installation machine;
-  machine.os.failCloseOf(kData);
-  EXPECT_EQ(machine.Run(), 0);
-  EXPECT_TRUE(machine.os.messageBoxes().empty());
-  EXPECT_EQ(machine.Settings(), KeyedFile());
-  EXPECT_EQ(machine.os.startedProcesses().size(), 1u);
-}
-
 TEST(DataFileSearch, FileThatCannotBeOpenedIsNotFound) {
   struct Case {
     const char* name;
@@ -111,11 +101,6 @@ TEST(DataFileSearch, FileThatCannotBeOpenedIsNotFound) {
          os.addDrive('D', kDriveCdrom);
          os.addFile("D:" + kElsewhere + "ZRK_DLN.SD", "data");
        }},
-      {"held open by another program",
-       [](SimulatedWindows& os) {
-         os.addFile(kData, "data");
-         os.holdOpen(kData);
-       }},
       {"a folder of that name", [](SimulatedWindows& os) { os.addDirectory(kData); }},
   };
   for (const Case& c : cases) {
@@ -123,10 +108,7 @@ TEST(DataFileSearch, FileThatCannotBeOpenedIsNotFound) {
     Installation machine;
     RemoveLocalData(machine);
     c.prepare(machine.os);
-    EXPECT_EQ(machine.Run(), 0);
-    ASSERT_EQ(machine.os.messageBoxes().size(), 1u);
-    EXPECT_EQ(machine.os.messageBoxes()[0].text, kDamagedText);
-    EXPECT_EQ(machine.Settings(), BareFile());
+    ExpectLaunch(machine, {BareFile(), kDamagedMessage, false});
   }
 }
 

@@ -2,7 +2,8 @@
 // written back in the keyed and the bare form.
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <utility>
+#include <vector>
 
 #include "support/Installation.h"
 
@@ -27,16 +28,110 @@ TEST(SettingsFormat, KeyTableLengthsMatchTheirKeys) {
   }
 }
 
-TEST(SettingsFile, KeyedFileComesBackUnchangedButForFolderAndDrive) {
-  Installation machine;
-  std::vector<std::string> values = Values("D:\\Elsewhere\\");
-  values[0] = "\x81\x9A header with ; and = \n";
-  values[7] = "value with spaces and \x82\xA0\n";
-  machine.os.addFile(kSettings, OnDisk(Keyed(values, 'Q')));
-  machine.Run();
+// `lines` with the lines at the given numbers replaced.
+std::vector<std::string> Changed(std::vector<std::string> lines,
+                                 const std::vector<std::pair<int, std::string>>& changes) {
+  for (const auto& [n, line] : changes) lines[n] = line;
+  return lines;
+}
 
-  values[1] = kFolder + "\n";
-  EXPECT_EQ(machine.Settings(), OnDisk(Keyed(values)));
+// The first lines as given, then empty lines up to line 59: a file that ends early.
+std::vector<std::string> Padded(std::vector<std::string> lines) {
+  lines.resize(kSettingsLineCount, "\n");
+  return lines;
+}
+
+// A launch on each settings file writes back the keyed form of the lines it held: keys stripped by
+// their length, FOLDER made the start-up directory, line ends as text mode reads and writes them.
+TEST(SettingsFile, WhatIsReadIsWrittenBackInTheKeyedForm) {
+  const std::vector<std::string> values = Values();
+  const std::string folderLine = kFolder + "\n";
+  std::string lfOnly;
+  std::string crCrLf;
+  for (int n = 0; n < kSettingsLineCount; ++n) {
+    const std::string line = Keyed(values)[n];
+    lfOnly += line;
+    crCrLf += line.substr(0, line.size() - 1) + (n == 5 ? "\r\r\n" : "\r\n");
+  }
+  // Read by length, not compared: misspelt, another line's, shorter than the key, the key only,
+  // as long as the key only with the LF, and a NUL byte among the key's bytes (the length read
+  // decides, not the string's).
+  std::vector<std::string> oddKeys = Changed(Keyed(values), {{2, "OPTOIN=1\n"},
+                                                             {3, "SND=2\n"},
+                                                             {8, "B\n"},
+                                                             {14, "SPEED=\n"},
+                                                             {4, "MUS\n"},
+                                                             {5, std::string("SN\0=7\n", 6)},
+                                                             {6, std::string("VOICE\0=9\n", 9)},
+                                                             {13, std::string("SE\0\n", 4)}});
+  oddKeys.pop_back();
+  std::string unterminated = KeyedFile();
+  unterminated.resize(unterminated.find("CD-ROM=") - 2);  // no closing line, no last CR LF
+  const std::vector<std::string> elsewhere =
+      Changed(Values("D:\\Elsewhere\\"),
+              {{0, "\x81\x9A header with ; and = \n"}, {7, "value with spaces and \x82\xA0\n"}});
+  const std::vector<std::string> withOption = Changed(values, {{2, "OPTION=1\n"}});
+  auto lineOne = [&](const std::string& line) { return OnDisk(Changed(withOption, {{1, line}})); };
+  struct Case {
+    const char* name;
+    std::string disk;
+    std::vector<std::string> held;  // the values written back behind their keys
+  };
+  const Case cases[] = {
+      {"a keyed file, but for FOLDER and the drive", OnDisk(Keyed(elsewhere, 'Q')),
+       Changed(elsewhere, {{1, folderLine}})},
+      // Line 1 not beginning with "FOLDER=" exactly: every line is a whole value.
+      {"folder= in lower case", lineOne("folder=x\n"), withOption},
+      {"a space before FOLDER=", lineOne(" FOLDER=x\n"), withOption},
+      {"FOLDERX=", lineOne("FOLDERX=x\n"), withOption},
+      {"keys stripped by length", OnDisk(oddKeys),
+       Changed(values, {{2, "1\n"},
+                        {3, "=2\n"},
+                        {8, "\n"},
+                        {13, "\n"},
+                        {14, "\n"},
+                        {4, "\n"},
+                        {5, "7\n"},
+                        {6, "9\n"}})},
+      // Without its LF the matching value stays as it was, and the next key joins its line.
+      {"a matching FOLDER without its LF", "h\r\nFOLDER=" + kFolder, Padded({"h\n", kFolder})},
+      // Shorter than its key: nothing is left, not even a line break.
+      {"a short last line without a line break",
+       "header\r\nFOLDER=" + kFolder + "\r\nOPTION=1\r\nCG",
+       Padded({"header\n", folderLine, "1\n", ""})},
+      {"a keyed file that ends early", "header\r\nFOLDER=" + kFolder + "\r\nOPTION=1",
+       Padded({"header\n", folderLine, "1"})},
+      {"a last value without a line break", unterminated, Changed(values, {{59, "v59"}})},
+      {"LF only", lfOnly, values},
+      // CR CR LF reads as CR LF: the extra CR is part of the value and is written back.
+      {"CR CR LF", crCrLf, Changed(values, {{5, ValueOf(5) + "\r\n"}})},
+      // 259 bytes, then the rest takes the next slot; key and value together exceed 260 bytes and
+      // are written whole, never cut.
+      {"long lines",
+       OnDisk(Changed(values, {{28, Repeat('a', 258) + "\n"}, {29, Repeat('b', 300) + "\n"}})),
+       [&] {
+         std::vector<std::string> held = Changed(values, {{28, Repeat('a', 258) + "\n"}});
+         held.insert(held.begin() + 29, Repeat('b', 259));
+         held[30] = Repeat('b', 41) + "\n";
+         held.pop_back();
+         return held;
+       }()},
+      {"an end-of-file marker in line 10",
+       OnDisk(Changed(values, {{10, std::string("ab\x1A"
+                                                "cd\n")}})),
+       [&] {
+         std::vector<std::string> held(values.begin(), values.begin() + 10);
+         held.push_back("ab");
+         return Padded(held);
+       }()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Installation machine;
+    machine.os.addFile(kSettings, c.disk);
+    machine.Run();
+    EXPECT_EQ(machine.Settings(), OnDisk(Keyed(c.held)));
+  }
 }
 
 TEST(SettingsFile, FolderIsReconciledWithTheStartupDirectory) {
@@ -75,118 +170,6 @@ TEST(SettingsFile, FolderIsReconciledWithTheStartupDirectory) {
   }
 }
 
-TEST(SettingsFile, FolderThatAlreadyMatchesIsKeptAsRead) {
-  // Without its LF the matching value stays as it was, and the next key joins its line.
-  Installation machine;
-  machine.os.addFile(kSettings, "h\r\nFOLDER=C:\\Games\\X\\");
-  machine.Run();
-  EXPECT_EQ(machine.Settings().substr(0, 35), "h\r\nFOLDER=C:\\Games\\X\\OPTION=\r\nCG=\r\n");
-}
-
-TEST(SettingsFile, LineOneDecidesTheForm) {
-  // Line 1 not beginning with "FOLDER=" exactly: every line is a whole value, and the keyed write
-  // puts each key in front of the whole line.
-  for (const std::string& line1 : {std::string("folder=C:\\Games\\X\\"), std::string(" FOLDER=x"),
-                                   std::string("FOLDERX=C:\\Games\\X\\")}) {
-    SCOPED_TRACE(line1);
-    Installation machine;
-    std::vector<std::string> values = Values();
-    values[2] = "OPTION=1\n";
-    values[1] = line1 + "\n";
-    machine.os.addFile(kSettings, OnDisk(values));
-    machine.Run();
-
-    values[1] = kFolder + "\n";
-    EXPECT_EQ(machine.Settings(), OnDisk(Keyed(values)));
-  }
-}
-
-TEST(SettingsFile, KeysAreStrippedByLengthWithoutBeingCompared) {
-  Installation machine;
-  std::vector<std::string> lines = Keyed(Values());
-  lines[2] = "OPTOIN=1\n";  // misspelt, same length
-  lines[3] = "SND=2\n";     // another line's key, one byte longer than "CG="
-  lines[8] = "B\n";         // shorter than its key "BG="
-  lines[14] = "SPEED=\n";   // key only
-  lines[4] = "MUS\n";       // as long as its key "MUS=" only with the LF
-  // A NUL byte among the key's bytes: the length read decides, not the string's.
-  lines[5] = std::string("SN\0=7\n", 6);     // "SND=" is 4 bytes: "7\n" is left
-  lines[6] = std::string("VOICE\0=9\n", 9);  // "VOICE1=" is 7 bytes: "9\n" is left
-  lines[13] = std::string("SE\0\n", 4);      // "SE=" is 3 bytes: the LF is left
-  lines.pop_back();
-  machine.os.addFile(kSettings, OnDisk(lines));
-  machine.Run();
-
-  std::vector<std::string> expected = Values();
-  expected[2] = "1\n";
-  expected[3] = "=2\n";
-  expected[8] = "\n";
-  expected[13] = "\n";
-  expected[14] = "\n";
-  expected[4] = "\n";
-  expected[5] = "7\n";
-  expected[6] = "9\n";
-  EXPECT_EQ(machine.Settings(), OnDisk(Keyed(expected)));
-}
-
-// The last line of a short keyed file, without a line break: shorter than its key, nothing of it
-// is left, not even a line break, and the next key joins its line.
-TEST(SettingsFile, ShortLastLineWithoutLineBreakLeavesNothing) {
-  Installation machine;
-  machine.os.addFile(kSettings, "header\r\nFOLDER=C:\\Games\\X\\\r\nOPTION=1\r\nCG");
-  machine.Run();
-
-  std::vector<std::string> values{"header\n", kFolder + "\n", "1\n", ""};
-  for (int n = 4; n < kSettingsLineCount; ++n) values.push_back("\n");
-  EXPECT_EQ(machine.Settings(), OnDisk(Keyed(values)));
-  EXPECT_NE(machine.Settings().find("\r\nCG=MUS=\r\n"), std::string::npos);
-}
-
-TEST(SettingsFile, LineEndsOnDiskAreNormalisedToCrLf) {
-  const std::vector<std::string> values = Values();
-  std::string lfOnly, crCrLf;
-  for (const std::string& line : Keyed(values)) lfOnly += line;
-  for (int n = 0; n < kSettingsLineCount; ++n) {
-    std::string line = Keyed(values)[n];
-    line.insert(line.size() - 1, n == 5 ? "\r\r" : "\r");
-    crCrLf += line;
-  }
-  {
-    Installation machine;
-    machine.os.addFile(kSettings, lfOnly);
-    machine.Run();
-    EXPECT_EQ(machine.Settings(), KeyedFile());
-  }
-  {
-    // CR CR LF reads as CR LF: the extra CR is part of the value and is written back.
-    Installation machine;
-    machine.os.addFile(kSettings, crCrLf);
-    machine.Run();
-    std::vector<std::string> expected = values;
-    expected[5] = ValueOf(5) + "\r\n";
-    EXPECT_EQ(machine.Settings(), OnDisk(Keyed(expected)));
-  }
-}
-
-TEST(SettingsFile, LongLinesAreSplitAcrossSlotsAndWrittenWhole) {
-  Installation machine;
-  std::vector<std::string> values = Values();
-  values[28] = Repeat('a', 258) + "\n";  // fits its slot whole with its LF
-  values[29] = Repeat('b', 300) + "\n";  // 259 bytes, then the rest takes the next slot
-  machine.os.addFile(kSettings, OnDisk(values));
-  machine.Run();
-
-  std::vector<std::string> held(values.begin(), values.begin() + 29);
-  held.push_back(Repeat('b', 259));
-  held.push_back(Repeat('b', 41) + "\n");
-  for (int n = 30; n < kSettingsLineCount - 1; ++n) held.push_back(values[n]);
-  held[1] = kFolder + "\n";
-  // Key and value together exceed 260 bytes: written whole, never cut.
-  const std::string written = machine.Settings();
-  EXPECT_EQ(written, OnDisk(Keyed(held)));
-  EXPECT_NE(written.find("MCOLOR=" + Repeat('a', 258) + "\r\n"), std::string::npos);
-}
-
 TEST(SettingsFile, MissingLinesAreWrittenAsEmptyLines) {
   Installation machine;
   std::vector<std::string> values = Values();
@@ -198,42 +181,6 @@ TEST(SettingsFile, MissingLinesAreWrittenAsEmptyLines) {
   for (int n = 10; n < kSettingsLineCount; ++n) values.push_back("\n");
   EXPECT_EQ(machine.Settings(), OnDisk(values));
   EXPECT_EQ(machine.os.callCount("MoveFileExA " + kFolder + "ZRK"), 2);
-}
-
-TEST(SettingsFile, MissingLinesInTheKeyedFormGetTheirKeys) {
-  Installation machine;
-  machine.os.addFile(kSettings, "header\r\nFOLDER=C:\\Games\\X\\\r\nOPTION=1");
-  machine.Run();
-
-  std::vector<std::string> values{"header\n", kFolder + "\n", "1"};
-  for (int n = 3; n < kSettingsLineCount; ++n) values.push_back("\n");
-  EXPECT_EQ(machine.Settings(), OnDisk(Keyed(values)));
-}
-
-TEST(SettingsFile, EndOfFileMarkerEndsTheSettings) {
-  Installation machine;
-  std::vector<std::string> values = Values();
-  values[10] =
-      "ab\x1A"
-      "cd\n";
-  machine.os.addFile(kSettings, OnDisk(values));
-  machine.Run();
-
-  values.resize(10);
-  values.push_back("ab");
-  for (int n = 11; n < kSettingsLineCount; ++n) values.push_back("\n");
-  EXPECT_EQ(machine.Settings(), OnDisk(Keyed(values)));
-}
-
-TEST(SettingsFile, LastValueWithoutLineBreakJoinsTheClosingLine) {
-  Installation machine;
-  std::string file = KeyedFile();
-  file.resize(file.find("CD-ROM=") - 2);  // drop the closing line and the last CR LF
-  machine.os.addFile(kSettings, file);
-  machine.Run();
-
-  const std::string written = machine.Settings();
-  EXPECT_EQ(written.substr(written.size() - 24), "VOLUMEC03=v59CD-ROM=C:\r\n");
 }
 
 }  // namespace

@@ -1,13 +1,10 @@
-// The player's settings survive every failure of the write-back, they are written wherever the
-// settings file itself can be written, and no path ever overruns its buffer.
+// How the write-back goes its ways: through a new file and a rename, or in place, and which files
+// it leaves alone. Single faults of whole launches are in the fault matrix.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <functional>
 
 #include "app/LaunchRecord.h"
-#include "app/Messages.h"
-#include "locate/DataFileLocator.h"
 #include "platform/FileReplace.h"
 #include "settings/SettingsFile.h"
 #include "support/Installation.h"
@@ -18,59 +15,6 @@ namespace {
 
 // The name the simulated GetTempFileNameA gives first in a folder where it is free.
 const std::string kTemp = kFolder + "ZRK1.TMP";
-
-struct WriteCase {
-  const char* name;
-  std::function<void(SimulatedWindows&)> prepare;
-  bool written;      // the new settings reach the file; otherwise it keeps its old bytes
-  int renames = -1;  // MoveFileExA calls, where it matters
-  int pauses = -1;   // retries waited for, where it matters
-};
-
-// Runs a launch on the standard installation after `prepare`, and checks what every write must
-// hold: the keyed bytes or the old ones, the game started all the same, no message, no file left
-// behind or taken away, no handle left open.
-void ExpectWrite(const WriteCase& c) {
-  SCOPED_TRACE(c.name);
-  Installation machine;
-  c.prepare(machine.os);
-  const std::set<std::string> before = machine.Files();
-  EXPECT_EQ(machine.Run(), 0);
-  EXPECT_EQ(machine.Settings(), c.written ? KeyedFile() : BareFile()) << machine.os.dump();
-  EXPECT_EQ(machine.Files(), before) << machine.os.dump();
-  EXPECT_TRUE(machine.os.messageBoxes().empty());
-  EXPECT_EQ(machine.os.startedProcesses().size(), 1u);
-  EXPECT_TRUE(machine.os.openHandles().empty()) << machine.os.dump();
-  if (c.renames >= 0) {
-    EXPECT_EQ(machine.os.callCount("MoveFileExA"), c.renames);
-  }
-  if (c.pauses >= 0) {
-    EXPECT_EQ(machine.os.pauses().size(), static_cast<std::size_t>(c.pauses));
-  }
-}
-
-// The fault matrix runs the full disk, the writes that stop, the failed closes and flushes and
-// the attributes at every step; these are the ways in that it does not vary.
-TEST(WriteSafety, EveryFailureLeavesTheOldBytesOrTheNewOnes) {
-  const WriteCase cases[] = {
-      // A volume or filter that cannot flush at all: the plain write, which never flushes,
-      // would have written the file there. Any other failed flush counts as a failed write.
-      {"failed flush", [](SimulatedWindows& os) { os.failFlush(); }, false},
-      {"a volume that cannot flush",
-       [](SimulatedWindows& os) { os.failFlush(kErrorInvalidFunction); }, true, 1},
-      {"a filter that does not support flushing",
-       [](SimulatedWindows& os) { os.failFlush(kErrorNotSupported); }, true, 1},
-      {"a system without the call",
-       [](SimulatedWindows& os) { os.failFlush(kErrorCallNotImplemented); }, true, 1},
-      // The rename is refused: the file is rewritten in place. Only a refusal that passes is
-      // waited out.
-      {"the rename is refused for good",
-       [](SimulatedWindows& os) { os.refuseRenamesInto(kSettings); }, true},
-      {"the rename fails for another reason",
-       [](SimulatedWindows& os) { os.refuseRenamesInto(kSettings, kErrorWriteFault); }, true, 1, 0},
-  };
-  for (const WriteCase& c : cases) ExpectWrite(c);
-}
 
 // Wine's GetTempFileNameA in a folder that refuses new files: a number comes back, but no file
 // was made. A file that happens to have that name is someone else's and is not touched.
@@ -88,33 +32,6 @@ TEST(WriteSafety, TemporaryNameWithoutItsFileIsNotWrittenTo) {
       EXPECT_EQ(machine.os.fileBytes(kTemp), "someone else's");
     }
   }
-}
-
-// Where the described single open for writing would succeed, the settings are written.
-TEST(WriteSafety, SettingsAreWrittenWhereverTheFileItselfCanBeWritten) {
-  const WriteCase cases[] = {
-      {"a folder that takes no new files", [](SimulatedWindows& os) { os.refuseNewFiles(kFolder); },
-       true},
-      {"old temporary files that can be neither opened nor removed",
-       [](SimulatedWindows& os) {
-         os.addFile(kFolder + "DLTZRK_DL.TMP", "left by an older launcher", kAttributeReadOnly);
-         os.addFile(kFolder + "ZRK1.TMP", "left by a crash", kAttributeReadOnly);
-         os.addFile(kFolder + "ZRK2.TMP", "held");
-         os.holdOpen(kFolder + "ZRK2.TMP");
-       },
-       true},
-      {"a rename refused while a scanner holds the new file",
-       [](SimulatedWindows& os) { os.refuseRenamesInto(kSettings, kErrorSharingViolation, 4); },
-       true},
-      // A scanner that opens the new file as soon as it is made: waited out at the open, the
-      // rename and the removal alike.
-      {"a scanner holding the new file for a moment",
-       [](SimulatedWindows& os) { os.holdForNextCalls(kTemp, 3); }, true, 1, 3},
-      {"a scanner holding the new file for longer than is waited",
-       [](SimulatedWindows& os) { os.holdForNextCalls(kTemp, kReplaceRetries + 2); }, true, 0,
-       kReplaceRetries + 1},
-  };
-  for (const WriteCase& c : cases) ExpectWrite(c);
 }
 
 // How each way in works: through the new file and a rename, with retries for a refusal that
@@ -168,29 +85,29 @@ TEST(WriteSafety, RefusedRenamesAreRetriedForAboutHalfASecondThenTheFileIsRewrit
 
 TEST(WriteSafety, SettingsThatMustBeLeftAloneAreNotWaitedFor) {
   Installation machine;
-  LaunchRecord record(machine.os);
-  ASSERT_TRUE(LoadSettings(record));
-  LocateDataFile(record);
-  machine.os.holdOpen(kSettings);
-  EXPECT_FALSE(WriteKeyedSettings(record));
-  EXPECT_FALSE(WriteBareSettings(record));
-  EXPECT_EQ(machine.os.callCount("GetTempFileNameA"), 0);
-  EXPECT_TRUE(machine.os.pauses().empty());
-  machine.os.release(kSettings);
+  LaunchRecord r;
+  SimulatedWindows& os = machine.os;
+  ASSERT_TRUE(LoadSettings(os, r.paths, r.lines, r.installFolder));
+  os.holdOpen(kSettings);
+  EXPECT_FALSE(WriteKeyedSettings(os, r.paths, r.lines));
+  EXPECT_FALSE(WriteBareSettings(os, r.paths, r.lines));
+  EXPECT_EQ(os.callCount("GetTempFileNameA"), 0);
+  EXPECT_TRUE(os.pauses().empty());
+  os.release(kSettings);
   EXPECT_EQ(machine.Settings(), BareFile());
   // Once free again, both forms are written whole.
-  EXPECT_TRUE(WriteKeyedSettings(record));
+  EXPECT_TRUE(WriteKeyedSettings(os, r.paths, r.lines));
   EXPECT_EQ(machine.Settings(), KeyedFile());
-  EXPECT_TRUE(WriteBareSettings(record));
+  EXPECT_TRUE(WriteBareSettings(os, r.paths, r.lines));
   EXPECT_EQ(machine.Settings(), BareFile());
 }
 
 TEST(WriteSafety, SettingsFileGoneBeforeTheWriteIsCreatedAnew) {
   Installation machine;
-  LaunchRecord record(machine.os);
-  ASSERT_TRUE(LoadSettings(record));
+  LaunchRecord r;
+  ASSERT_TRUE(LoadSettings(machine.os, r.paths, r.lines, r.installFolder));
   machine.os.deleteFile(kSettings.c_str());
-  EXPECT_TRUE(WriteKeyedSettings(record));
+  EXPECT_TRUE(WriteKeyedSettings(machine.os, r.paths, r.lines));
   EXPECT_EQ(machine.Settings(), KeyedFile());
 }
 

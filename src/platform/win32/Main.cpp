@@ -1,7 +1,7 @@
 // The process entry point of ZRK_START.exe: the application frame runs on the real Windows.
 #include <windows.h>
 
-#include "app/WinApp.h"
+#include "platform/Platform.h"
 #include "platform/win32/Win32Platform.h"
 
 // A GUI program: no console, and the command line is not read.

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/simulated/SimulatedPaths.h"
-#include "platform/simulated/SimulatedWindows.h"
+#include "simulated/SimulatedPaths.h"
+#include "simulated/SimulatedWindows.h"
 
 namespace simulated {
 
@@ -64,6 +64,7 @@ struct Faults {
     std::string nameEnd;
     std::string holdPath;
     std::uint32_t access;
+    std::optional<std::string> writes;  // bytes the other program writes there instead
   };
 
   std::optional<std::uint64_t> freeSpace;            // room on the disks, when limited

@@ -1,6 +1,6 @@
 // The rules of the simulated machine: names and links, volumes, room on the disks, sharing, opens,
 // the program search, and the faults that refuse opens, renames and deletions.
-#include "platform/simulated/MachineState.h"
+#include "simulated/MachineState.h"
 
 #include <algorithm>
 #include <stdexcept>

@@ -4,7 +4,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "platform/simulated/MachineState.h"
+#include "simulated/MachineState.h"
 
 using namespace simulated;
 
@@ -178,7 +178,12 @@ void SimulatedWindows::holdForNextCalls(const std::string& path, int calls) {
 
 void SimulatedWindows::holdWhenOpened(const std::string& nameEnd, const std::string& path,
                                       std::uint32_t access) {
-  state_->faults.holdWhenOpened = simulated::Faults::HoldWhenOpened{nameEnd, path, access};
+  state_->faults.holdWhenOpened = simulated::Faults::HoldWhenOpened{nameEnd, path, access, {}};
+}
+
+void SimulatedWindows::writeWhenOpened(const std::string& nameEnd, const std::string& path,
+                                       const std::string& bytes) {
+  state_->faults.holdWhenOpened = simulated::Faults::HoldWhenOpened{nameEnd, path, 0, bytes};
 }
 
 void SimulatedWindows::reportCurrentDirectory(const std::string& text) {

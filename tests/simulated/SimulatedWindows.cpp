@@ -7,7 +7,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "platform/simulated/MachineState.h"
+#include "simulated/MachineState.h"
 
 using namespace simulated;
 
@@ -145,8 +145,7 @@ bool SimulatedWindows::startProcess(const char* application, const char* command
 }
 
 // A GUI program is ready for input at once; a console program has no message queue, so the wait
-// fails at once; one that never gets ready lets a limited wait time out. Waiting without a limit
-// for that one would last as long as the program runs, which a test cannot do: it is an error.
+// fails at once.
 std::uint32_t SimulatedWindows::waitForInputIdle(OsHandle process, std::uint32_t milliseconds) {
   const State::Handle* handle = state_->findHandle(process, State::Kind::process);
   calls_.push_back(
@@ -159,12 +158,6 @@ std::uint32_t SimulatedWindows::waitForInputIdle(OsHandle process, std::uint32_t
   if (handle->program == ProgramKind::console) {
     state_->fail(kErrorAccessDenied);  // what Windows reports for a console process
     return kWaitFailed;
-  }
-  if (handle->program == ProgramKind::neverIdle) {
-    if (milliseconds == kInfinite) {
-      throw std::logic_error("WaitForInputIdle without a limit on a program that is never idle");
-    }
-    return kWaitTimeout;
   }
   return 0;
 }
@@ -275,9 +268,13 @@ OsHandle SimulatedWindows::createFile(const char* name, std::uint32_t access,
       opened.compare(opened.size() - trigger->nameEnd.size(), trigger->nameEnd.size(),
                      trigger->nameEnd) == 0 &&
       (trigger->access == 0 || trigger->access == access)) {
-    const std::string held = trigger->holdPath;
+    const simulated::Faults::HoldWhenOpened other = *trigger;
     trigger.reset();
-    holdOpen(held);
+    if (other.writes) {
+      addFile(other.holdPath, *other.writes);
+    } else {
+      holdOpen(other.holdPath);
+    }
   }
   return state_->open(name, OpenRequest{access, shareMode, disposition, attributes});
 }

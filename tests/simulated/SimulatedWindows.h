@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/Platform.h"
+#include "support/WindowsConstants.h"
 
 // Thrown by endProcess; only tests catch it.
 struct ProcessEnded {
@@ -49,10 +50,9 @@ class SimulatedWindows : public Platform {
 
   // What an executable does when it is started.
   enum class ProgramKind {
-    gui,        // starts, and becomes ready for input at once
-    console,    // starts; WaitForInputIdle fails at once (it has no message queue)
-    neverIdle,  // starts, and never becomes ready for input
-    broken,     // CreateProcessA fails on it (not a valid program)
+    gui,      // starts, and becomes ready for input at once
+    console,  // starts; WaitForInputIdle fails at once (it has no message queue)
+    broken,   // CreateProcessA fails on it (not a valid program)
   };
 
   // A new machine: drive C: fixed with media, an empty root, current directory "C:\", the
@@ -134,6 +134,9 @@ class SimulatedWindows : public Platform {
   // 0: between two steps of the launcher. Once.
   void holdWhenOpened(const std::string& nameEnd, const std::string& path,
                       std::uint32_t access = 0);
+  // The same, but the other program writes `bytes` into `path` (replacing or creating it) instead.
+  void writeWhenOpened(const std::string& nameEnd, const std::string& path,
+                       const std::string& bytes);
   // GetCurrentDirectoryA answers `text` whatever the current directory is (a platform that
   // reports something Windows would not); an empty `text`: it fails.
   void reportCurrentDirectory(const std::string& text);

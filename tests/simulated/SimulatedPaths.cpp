@@ -1,5 +1,5 @@
 // Paths and the ANSI code page of the simulated Windows.
-#include "platform/simulated/SimulatedPaths.h"
+#include "simulated/SimulatedPaths.h"
 
 #include <algorithm>
 #include <cstring>
