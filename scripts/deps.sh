@@ -39,6 +39,7 @@ ZRK_DEMO_PACKAGES=(
 # Everything else that the tests need.
 ZRK_TEST_PACKAGES=(
   g++ clang libgtest-dev googletest                        # native build and unit tests
+  mount                                                    # the Wine tests' small disks
   osslsigncode openssl                                     # signing the release, and its test
   valgrind clang-tidy "$ZRK_CLANG_RT"                      # memcheck, tidy, libFuzzer and sanitizers
   mmdebstrap                                               # the root of the second Wine

@@ -60,7 +60,7 @@ trap on_exit EXIT
 trap 'exit 143' TERM INT # so that the chroot's mounts go with it
 
 # The mirror that this machine's apt already uses (deb822 sources first, then the old format).
-mirror=$(sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -n1)
+mirror=$(sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -n1 || true)
 if [ -z "$mirror" ]; then
   mirror=$(awk '$1 == "deb" && $0 !~ /security/ {print $2; exit}' /etc/apt/sources.list \
     /etc/apt/sources.list.d/*.list 2>/dev/null || true)
