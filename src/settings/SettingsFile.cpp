@@ -5,6 +5,7 @@
 #include "app/LaunchRecord.h"
 #include "app/Messages.h"
 #include "common/ByteString.h"
+#include "platform/AnsiPath.h"
 #include "platform/FileReplace.h"
 
 namespace {
@@ -20,9 +21,13 @@ void ShowNotInstalled(Platform& os) {
 }
 
 // The current directory with one backslash appended (even after a drive root, which then ends in
-// two), and the settings file path beside it. False when either does not fit its buffer.
+// two), and the settings file path beside it. False when either does not fit its buffer. A folder
+// whose name the code page cannot spell is taken by its short form, where it has one.
 bool FormStartupPaths(LaunchRecord& record) {
-  const std::uint32_t length = record.platform.currentDirectory(kMaxPath, record.startupDirectory);
+  Platform& os = record.platform;
+  const std::uint32_t length =
+      UsableAnsiPath(os, ProcessPath::currentDirectory, record.startupDirectory,
+                     os.currentDirectory(kMaxPath, record.startupDirectory));
   if (length == 0 || length >= kMaxPath) return false;
   return AppendBytes(record.startupDirectory, kMaxPath, "\\") &&
          JoinBytes(record.settingsPath, kMaxPath, record.startupDirectory, kSettingsFileName);

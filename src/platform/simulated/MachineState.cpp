@@ -3,6 +3,7 @@
 #include "platform/simulated/MachineState.h"
 
 #include <algorithm>
+#include <cstring>
 #include <stdexcept>
 
 using namespace simulated;
@@ -55,14 +56,30 @@ auto SimulatedWindows::State::Entry::file(std::string path, std::string bytes,
 }
 
 std::optional<Path> SimulatedWindows::State::resolve(const char* name) const {
-  if (name == nullptr) return std::nullopt;
-  return resolvePath(cp, name, currentDirectory);
+  if (name == nullptr || std::strchr(name, kUnspellable) != nullptr) return std::nullopt;
+  std::optional<Path> path = resolvePath(cp, name, currentDirectory);
+  if (path) path = longForm(std::move(*path));
+  return path;
+}
+
+Path SimulatedWindows::State::longForm(Path path) const {
+  if (longNames.empty()) return path;
+  Path step{path.root, {}, false};
+  for (std::string& part : path.parts) {
+    step.parts.push_back(part);
+    const auto longName = longNames.find(step.key(cp));
+    if (longName != longNames.end() && find(step) == nullptr) {
+      part = longName->second;
+      step.parts.back() = part;
+    }
+  }
+  return path;
 }
 
 Path SimulatedWindows::State::seedPath(const std::string& text, const char* what) const {
   const std::optional<Path> path = resolvePath(cp, text, currentDirectory);
   if (!path) throw std::invalid_argument(std::string(what) + ": unusable path \"" + text + "\"");
-  return *path;
+  return longForm(*path);
 }
 
 auto SimulatedWindows::State::find(const Path& path) -> Entry* {

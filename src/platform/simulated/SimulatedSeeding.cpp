@@ -101,6 +101,20 @@ void SimulatedWindows::setModuleFileName(const std::string& path) {
   state_->moduleFileName = path;
 }
 
+std::string SimulatedWindows::name(const std::u16string& text) const {
+  return keptForm(state_->cp, text);
+}
+
+void SimulatedWindows::setShortName(const std::string& path, const std::string& shortName) {
+  State& s = *state_;
+  const Path name = s.seedPath(path, "setShortName");
+  if (name.isRoot() || s.find(name) == nullptr) {
+    throw std::invalid_argument("setShortName: nothing at " + path);
+  }
+  s.longNames[name.parent().child(shortName).key(s.cp)] = name.parts.back();
+  s.shortNames[name.key(s.cp)] = shortName;
+}
+
 void SimulatedWindows::addLibrary(const std::string& name, int firstLoadingAttempt) {
   state_->library(name).firstLoadingAttempt = firstLoadingAttempt;
 }
@@ -343,6 +357,8 @@ std::string SimulatedWindows::dump() const {
         << (names > 1 ? "  names " + std::to_string(names) : "") << "  " << quoted(e.data->bytes)
         << '\n';
   }
+  for (const auto& [key, shortName] : s.shortNames)
+    out << "  short name " << shortName << ": " << key << '\n';
   out << "open handles:\n";
   for (const std::string& h : openHandles()) out << "  " << h << '\n';
   for (const auto& [key, path] : s.heldOpen) out << "  held by another program: " << path << '\n';
