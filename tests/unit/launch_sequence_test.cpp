@@ -114,6 +114,13 @@ TEST(LaunchSequence, UnreadableSettingsShowTheNotInstalledMessage) {
       {"read error in line 30",
        [](SimulatedWindows& os) { os.failReadAt(kSettings, BareFile().find("v30")); }},
       {"read error at the first byte", [](SimulatedWindows& os) { os.failReadAt(kSettings, 0); }},
+      // GetCurrentDirectoryA answers "C:\??", and there is no short form to take instead.
+      {"in a folder the code page cannot spell, without a short name",
+       [](SimulatedWindows& os) {
+         const std::string folder = "C:\\" + os.name(u"한글");
+         os.addFile(folder + "\\DLTZRK_DL.INI", BareFile());
+         os.setCurrentDirectoryPath(folder);
+       }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

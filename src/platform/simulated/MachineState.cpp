@@ -57,7 +57,11 @@ auto SimulatedWindows::State::Entry::file(std::string path, std::string bytes,
 
 std::optional<Path> SimulatedWindows::State::resolve(const char* name) const {
   if (name == nullptr || std::strchr(name, kUnspellable) != nullptr) return std::nullopt;
-  std::optional<Path> path = resolvePath(cp, name, currentDirectory);
+  return resolveKept(name);
+}
+
+std::optional<Path> SimulatedWindows::State::resolveKept(const std::string& text) const {
+  std::optional<Path> path = resolvePath(cp, text, currentDirectory);
   if (path) path = longForm(std::move(*path));
   return path;
 }
@@ -77,9 +81,9 @@ Path SimulatedWindows::State::longForm(Path path) const {
 }
 
 Path SimulatedWindows::State::seedPath(const std::string& text, const char* what) const {
-  const std::optional<Path> path = resolvePath(cp, text, currentDirectory);
+  const std::optional<Path> path = resolveKept(text);
   if (!path) throw std::invalid_argument(std::string(what) + ": unusable path \"" + text + "\"");
-  return longForm(*path);
+  return *path;
 }
 
 auto SimulatedWindows::State::find(const Path& path) -> Entry* {
@@ -298,7 +302,7 @@ std::optional<Path> SimulatedWindows::State::followLinks(Path path) const {
 }
 
 auto SimulatedWindows::State::fileAt(const std::string& text) const -> const FileData* {
-  std::optional<Path> path = resolvePath(cp, text, currentDirectory);
+  std::optional<Path> path = resolveKept(text);
   if (path) path = followLinks(*path);
   const Entry* entry = path && !path->isRoot() ? find(*path) : nullptr;
   return entry != nullptr && entry->isFile() ? entry->data.get() : nullptr;
@@ -338,12 +342,12 @@ std::optional<Path> SimulatedWindows::State::findImage(const char* application,
 
 std::vector<Path> SimulatedWindows::State::searchFolders() const {
   std::vector<Path> folders;
-  if (const std::optional<Path> module = resolvePath(cp, moduleFileName, currentDirectory)) {
+  if (const std::optional<Path> module = resolveKept(moduleFileName)) {
     folders.push_back(module->parent());
   }
   folders.push_back(currentDirectory);
   for (const std::string& folder : searchPath) {
-    if (const std::optional<Path> path = resolvePath(cp, folder, currentDirectory)) {
+    if (const std::optional<Path> path = resolveKept(folder)) {
       folders.push_back(*path);
     }
   }

@@ -198,6 +198,9 @@ struct SimulatedWindows::State {
   // A name a call was given, resolved against the current directory, short names written long.
   // Nullopt for a name holding kUnspellable, a control character that Windows takes in no name.
   std::optional<Path> resolve(const char* name) const;
+  // A path in the kept form (a seeding or observing call's, the launcher's own path), resolved
+  // the same way.
+  std::optional<Path> resolveKept(const std::string& text) const;
   // `path` with every component that is the short name of an existing one written as that one.
   Path longForm(Path path) const;
   // A path given to a seeding call: it must resolve; `what` names the call for the message.

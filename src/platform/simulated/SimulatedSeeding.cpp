@@ -221,13 +221,13 @@ bool SimulatedWindows::sameFile(const std::string& path, const std::string& othe
 }
 
 std::string SimulatedWindows::linkTarget(const std::string& path) const {
-  const std::optional<Path> name = resolvePath(state_->cp, path, state_->currentDirectory);
+  const std::optional<Path> name = state_->resolveKept(path);
   const State::Entry* entry = name && !name->isRoot() ? state_->find(*name) : nullptr;
   return entry != nullptr && entry->isLink() ? entry->linkTarget->text() : std::string();
 }
 
 std::uint32_t SimulatedWindows::attributesOf(const std::string& path) const {
-  const std::optional<Path> file = resolvePath(state_->cp, path, state_->currentDirectory);
+  const std::optional<Path> file = state_->resolveKept(path);
   if (!file) return kInvalidAttributes;
   if (file->isRoot()) return state_->isDirectory(*file) ? kAttributeDirectory : kInvalidAttributes;
   const State::Entry* entry = state_->find(*file);

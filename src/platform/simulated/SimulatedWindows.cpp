@@ -146,7 +146,7 @@ std::uint32_t SimulatedWindows::shortPathName(const char16_t* path, char16_t* bu
   const std::string kept = path ? keptForm(s.cp, path) : std::string();
   calls_.push_back("GetShortPathNameW " + kept);
   if (injectedFailure()) return 0;
-  const std::optional<Path> given = resolvePath(s.cp, kept, s.currentDirectory);
+  const std::optional<Path> given = resolvePath(s.cp, kept, s.currentDirectory);  // as given
   if (path == nullptr || !given) return s.fail(kErrorInvalidParameter);
   const Path full = s.longForm(*given);
   if (const std::uint32_t error = s.reach(full)) return s.fail(error);
