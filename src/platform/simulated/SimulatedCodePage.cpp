@@ -2,7 +2,7 @@
 // C library's converter, and the characters neither can spell.
 #include <iconv.h>
 
-#include <cstdio>
+#include <cstring>
 #include <optional>
 
 #include "platform/simulated/SimulatedPaths.h"
@@ -75,17 +75,23 @@ std::u16string characterAt(const std::u16string& wide, std::size_t i) {
   return wide.substr(i, pair ? 2 : 1);
 }
 
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
 std::string marked(char16_t unit) {
-  char text[6];
-  std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(unit));
-  return std::string(1, kUnspellable) + text;
+  std::string mark(1, kUnspellable);
+  for (int shift = 12; shift >= 0; shift -= 4) mark += kHexDigits[(unit >> shift) & 0xF];
+  return mark;
 }
 
 // The unit a mark at `i` of `kept` stands for, or nothing when there is no mark there.
 std::optional<char16_t> markAt(const std::string& kept, std::size_t i) {
   if (kept[i] != kUnspellable || i + 5 > kept.size()) return std::nullopt;
   unsigned value = 0;
-  if (std::sscanf(kept.substr(i + 1, 4).c_str(), "%4X", &value) != 1) return std::nullopt;
+  for (std::size_t d = i + 1; d < i + 5; ++d) {
+    const char* digit = std::strchr(kHexDigits, kept[d]);
+    if (digit == nullptr || *digit == '\0') return std::nullopt;
+    value = value << 4 | static_cast<unsigned>(digit - kHexDigits);
+  }
   return static_cast<char16_t>(value);
 }
 
