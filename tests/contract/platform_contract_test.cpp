@@ -896,11 +896,32 @@ TEST_F(PlatformContract, FolderTheCodePageCannotSpellIsReachedByItsShortName) {
   if (western) {
     EXPECT_EQ(open(expected + "\\DLTZRK_DL.INI", kGenericRead, kOpenExisting), kInvalidHandle);
   }
+  // Windows works on the text: GetFullPathNameA answers the short form as it is given, and
+  // SetCurrentDirectoryA keeps it so.
+  char full[kMaxPath] = {};
+  EXPECT_EQ(os().fullPathName(shortAnsi, kMaxPath, full, nullptr), shortLength);
+  EXPECT_EQ(std::string(full), shortAnsi);
+  ASSERT_TRUE(os().changeDirectory(shortAnsi));
+  EXPECT_EQ(os().currentDirectory(kMaxPath, ansi), shortLength);
+  EXPECT_EQ(std::string(ansi), shortAnsi);
   // A path that is not there has no short form.
   const std::u16string missing = widePath + u"\\missing";
   EXPECT_TRUE(FailsWith(kErrorFileNotFound, [&] {
     return os().shortPathName(missing.c_str(), shortForm, kMaxPath) == 0;
   }));
+
+  // Letters that code page 1252 lacks but has look-alikes for: the *A call answers the look-alikes,
+  // a path that names another folder; only the conversion without best fit shows it.
+  if (!western) return;
+  const std::string other = env().makeFolder();
+  env().enterWideFolder(other, u"\u0141\u00F3d\u017A", "DLTZRK_DL.INI", "settings");
+  EXPECT_EQ(os().currentDirectory(kMaxPath, ansi), other.size() + 4);
+  EXPECT_EQ(std::string(ansi), other + "L\xF3" + "dz");
+  ASSERT_EQ(os().currentDirectoryWide(kMaxPath, wide), other.size() + 4);
+  usedDefault = false;
+  EXPECT_EQ(os().toAnsiNoBestFit(wide, converted, kMaxPath, usedDefault), other.size() + 5);
+  EXPECT_EQ(std::string(converted), other + "?\xF3" + "d?");
+  EXPECT_TRUE(usedDefault);
 }
 
 }  // namespace

@@ -56,8 +56,14 @@ auto SimulatedWindows::State::Entry::file(std::string path, std::string bytes,
 }
 
 std::optional<Path> SimulatedWindows::State::resolve(const char* name) const {
+  std::optional<Path> path = given(name);
+  if (path) path = longForm(std::move(*path));
+  return path;
+}
+
+std::optional<Path> SimulatedWindows::State::given(const char* name) const {
   if (name == nullptr || std::strchr(name, kUnspellable) != nullptr) return std::nullopt;
-  return resolveKept(name);
+  return resolvePath(cp, name, currentDirectory);
 }
 
 std::optional<Path> SimulatedWindows::State::resolveKept(const std::string& text) const {
@@ -345,7 +351,7 @@ std::vector<Path> SimulatedWindows::State::searchFolders() const {
   if (const std::optional<Path> module = resolveKept(moduleFileName)) {
     folders.push_back(module->parent());
   }
-  folders.push_back(currentDirectory);
+  folders.push_back(longForm(currentDirectory));
   for (const std::string& folder : searchPath) {
     if (const std::optional<Path> path = resolveKept(folder)) {
       folders.push_back(*path);

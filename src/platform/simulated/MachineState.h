@@ -198,6 +198,9 @@ struct SimulatedWindows::State {
   // A name a call was given, resolved against the current directory, short names written long.
   // Nullopt for a name holding kUnspellable, a control character that Windows takes in no name.
   std::optional<Path> resolve(const char* name) const;
+  // The same, with the components spelled as given, short names kept: Windows works on the text
+  // here (GetFullPathNameA, the current directory that SetCurrentDirectoryA keeps).
+  std::optional<Path> given(const char* name) const;
   // A path in the kept form (a seeding or observing call's, the launcher's own path), resolved
   // the same way.
   std::optional<Path> resolveKept(const std::string& text) const;

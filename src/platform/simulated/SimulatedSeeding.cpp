@@ -91,10 +91,12 @@ void SimulatedWindows::release(const std::string& path) {
 }
 
 void SimulatedWindows::setCurrentDirectoryPath(const std::string& path) {
-  Path folder = state_->seedPath(path, "setCurrentDirectoryPath");
-  state_->makeDirectories(folder, "setCurrentDirectoryPath");
+  State& s = *state_;
+  s.makeDirectories(s.seedPath(path, "setCurrentDirectoryPath"), "setCurrentDirectoryPath");
+  // Kept as given, short names too, as SetCurrentDirectoryA keeps it.
+  Path folder = *resolvePath(s.cp, path, s.currentDirectory);
   folder.trailing = false;
-  state_->currentDirectory = folder;
+  s.currentDirectory = folder;
 }
 
 void SimulatedWindows::setModuleFileName(const std::string& path) {

@@ -64,13 +64,15 @@ bool SimulatedWindows::changeDirectory(const char* path) {
   calls_.push_back(std::string("SetCurrentDirectoryA ") + (path ? path : ""));
   State& s = *state_;
   if (s.faults.changeDirectoryFails) return s.fail(kErrorAccessDenied);
-  const std::optional<Path> folder = s.resolve(path);
-  if (!folder) return s.fail(kErrorInvalidName);
-  if (const std::uint32_t error = s.reach(*folder)) return s.fail(error);
-  if (!s.isDirectory(*folder)) {
-    return s.fail(s.find(*folder) ? kErrorDirectory : kErrorFileNotFound);
+  // Kept as given: a short name stays short in what GetCurrentDirectoryA answers.
+  const std::optional<Path> given = s.given(path);
+  if (!given) return s.fail(kErrorInvalidName);
+  const Path folder = s.longForm(*given);
+  if (const std::uint32_t error = s.reach(folder)) return s.fail(error);
+  if (!s.isDirectory(folder)) {
+    return s.fail(s.find(folder) ? kErrorDirectory : kErrorFileNotFound);
   }
-  s.currentDirectory = *folder;
+  s.currentDirectory = *given;
   s.currentDirectory.trailing = false;
   return true;
 }
@@ -289,7 +291,8 @@ std::uint32_t SimulatedWindows::fullPathName(const char* name, std::uint32_t siz
   calls_.push_back(std::string("GetFullPathNameA ") + (name ? name : ""));
   if (injectedFailure()) return 0;
   State& s = *state_;
-  const std::optional<Path> path = s.resolve(name);
+  // The text only, as Windows: nothing is looked up, and a short name stays short.
+  const std::optional<Path> path = s.given(name);
   if (!path) {
     s.fail(kErrorInvalidName);
     return 0;

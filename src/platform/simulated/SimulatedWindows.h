@@ -89,7 +89,8 @@ class SimulatedWindows : public Platform {
   // every open of it fails with ERROR_SHARING_VIOLATION until release().
   void holdOpen(const std::string& path);
   void release(const std::string& path);
-  // Creates the missing folders of `path`; keeps it without a final backslash except at a root.
+  // Creates the missing folders of `path`; keeps it as given (a short name stays short), without a
+  // final backslash except at a root.
   void setCurrentDirectoryPath(const std::string& path);
   void setModuleFileName(const std::string& path);
   // `text` (UTF-16) as the seeding calls take it: in the code page's bytes where the code page
