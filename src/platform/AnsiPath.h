@@ -3,7 +3,8 @@
 // The *A calls answer a path with every character that the code page cannot spell as '?' or as a
 // look-alike (a "best fit": "ł" as "l" in code page 1252), and such a path names no folder, or
 // another one. Where that happens and the path has a short (8.3) form the code page spells, the
-// short form is the one to use: it names the same folder, in ASCII.
+// short form is the one to use: it names the same folder. Short names are made in the OEM code
+// page, so they too may hold a character the ANSI code page lacks; then nothing better is known.
 #pragma once
 
 #include <cstdint>

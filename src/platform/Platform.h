@@ -136,9 +136,10 @@ class Platform {
   // The launcher, its settings file and the game all speak the ANSI code page; these four calls
   // are here only to tell whether an ANSI path is the path at all. A folder whose name holds a
   // character the code page cannot spell comes back from the *A calls with '?' (or a look-alike,
-  // a "best fit") in its place, which names no folder or another one; its short (8.3) name, which
-  // is ASCII, names it. Wide text is UTF-16, in 16-bit units. All four are in KERNEL32 on every
-  // Windows the launcher runs on (XP and later).
+  // a "best fit") in its place, which names no folder or another one; its short (8.3) name, where
+  // it has one and the code page spells it (short names are made in the OEM code page), names it.
+  // Wide text is UTF-16, in 16-bit units. All four are in KERNEL32 on every Windows the launcher
+  // runs on (XP and later).
 
   // GetCurrentDirectoryW: as currentDirectory, in UTF-16 units.
   virtual std::uint32_t currentDirectoryWide(std::uint32_t size, char16_t* buffer) = 0;

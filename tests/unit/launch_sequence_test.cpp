@@ -107,6 +107,8 @@ TEST(LaunchSequence, UnreadableSettingsShowTheNotInstalledMessage) {
   struct Case {
     const char* name;
     void (*prepare)(SimulatedWindows&);
+    std::uint32_t codePage = 932;
+    std::string opened = "";  // the settings path the launcher tries, where it matters
   };
   const Case cases[] = {
       {"missing", [](SimulatedWindows& os) { os.deleteFile(kSettings.c_str()); }},
@@ -120,11 +122,25 @@ TEST(LaunchSequence, UnreadableSettingsShowTheNotInstalledMessage) {
          const std::string folder = "C:\\" + os.name(u"한글");
          os.addFile(folder + "\\DLTZRK_DL.INI", BareFile());
          os.setCurrentDirectoryPath(folder);
-       }},
+       },
+       932, "C:\\??\\DLTZRK_DL.INI"},
+      // Short names are made in the OEM code page (437 on a Western system, which has Γ), so code
+      // page 1252 may not spell the short name either: "C:\?_____~1" is no better than the *A
+      // call's answer "C:\G??????" (Γ as its look-alike), which stands.
+      {"in a folder whose short name the code page cannot spell either",
+       [](SimulatedWindows& os) {
+         const std::string folder = "C:\\" + os.name(u"Γザルヴェーナ");
+         os.addFile(folder + "\\DLTZRK_DL.INI", BareFile());
+         os.setShortName(folder, os.name(u"Γ_____~1"));
+         os.setCurrentDirectoryPath(folder);
+       },
+       1252, "C:\\G??????\\DLTZRK_DL.INI"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Installation machine;
+    Layout layout;
+    layout.codePage = c.codePage;
+    Installation machine(layout);
     const bool existed = machine.os.hasFile(kSettings);
     c.prepare(machine.os);
     const std::vector<std::string> filesBefore = machine.os.files();
@@ -138,6 +154,9 @@ TEST(LaunchSequence, UnreadableSettingsShowTheNotInstalledMessage) {
     EXPECT_TRUE(machine.os.startedProcesses().empty());
     EXPECT_EQ(machine.os.callCount("GetDriveTypeA"), 0);
     EXPECT_EQ(machine.os.callCount("exit"), 0) << "the sequence ends by returning";
+    if (!c.opened.empty()) {
+      EXPECT_EQ(machine.os.callCount("CreateFileA " + c.opened + " |"), 1) << machine.os.dump();
+    }
   }
 }
 

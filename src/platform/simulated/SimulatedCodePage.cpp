@@ -18,15 +18,15 @@ constexpr char16_t k1252High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x20
                                     0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
 // Look-alikes that WideCharToMultiByte without WC_NO_BEST_FIT_CHARS puts in code page 1252 for
-// letters it lacks: a few of Central European names.
+// letters it lacks: a few of Central European names, and the Greek capital gamma.
 struct BestFit {
   char16_t unit;
   char byte;
 };
-constexpr BestFit k1252BestFit[] = {{0x0104, 'A'}, {0x0105, 'a'}, {0x0106, 'C'}, {0x0107, 'c'},
-                                    {0x0118, 'E'}, {0x0119, 'e'}, {0x0141, 'L'}, {0x0142, 'l'},
-                                    {0x0143, 'N'}, {0x0144, 'n'}, {0x015A, 'S'}, {0x015B, 's'},
-                                    {0x0179, 'Z'}, {0x017A, 'z'}, {0x017B, 'Z'}, {0x017C, 'z'}};
+constexpr BestFit k1252BestFit[] = {
+    {0x0104, 'A'}, {0x0105, 'a'}, {0x0106, 'C'}, {0x0107, 'c'}, {0x0118, 'E'}, {0x0119, 'e'},
+    {0x0141, 'L'}, {0x0142, 'l'}, {0x0143, 'N'}, {0x0144, 'n'}, {0x015A, 'S'}, {0x015B, 's'},
+    {0x0179, 'Z'}, {0x017A, 'z'}, {0x017B, 'Z'}, {0x017C, 'z'}, {0x0393, 'G'}};
 
 // One conversion of the C library's, from and to code page 932.
 std::optional<std::string> convert(const char* to, const char* from, const std::string& in) {
