@@ -30,8 +30,7 @@ std::uint32_t UsableAnsiPath(Platform& os, ProcessPath which, char (&path)[kMaxP
   if (shortLength == 0 || shortLength >= kMaxPath) return length;
   usedDefault = false;
   const std::uint32_t written = os.toAnsiNoBestFit(shortForm, ansi, kMaxPath, usedDefault);
-  if (written == 0 || written > kMaxPath || usedDefault) return length;
-  std::memcpy(path, ansi, written);
-  path[written - 1] = '\0';
+  if (written == 0 || usedDefault) return length;
+  std::memcpy(path, ansi, written);  // terminator included
   return written - 1;
 }

@@ -131,7 +131,7 @@ bool Win32Platform::isLeadByte(char byte) {
 // --- Paths in UTF-16 --------------------------------------------------------------------------
 //
 // The launcher, the settings file and the game speak ANSI. These calls only find out whether an
-// ANSI path is the path, and ask for its ASCII short form when it is not (AnsiPath.cpp). UTF-16
+// ANSI path is the path, and ask for its short form when it is not (AnsiPath.cpp). UTF-16
 // units are wchar_t here; char16_t has the same size and representation.
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 units");
 
@@ -166,8 +166,8 @@ std::uint32_t Win32Platform::shortPathName(const char16_t* path, char16_t* buffe
 
 // WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, ...): without the flag, a character the code
 // page lacks may become a look-alike ("l" for "ł" in 1252), which the used-default flag does not
-// report. Where the code page is UTF-8 the flag is refused (ERROR_INVALID_FLAGS): the call fails,
-// and every path is spelled there anyway.
+// report. Where the ANSI code page is UTF-8, the call takes neither the flag nor the used-default
+// pointer and fails: the *A call's answer stands, and it spells every path there.
 std::uint32_t Win32Platform::toAnsiNoBestFit(const char16_t* text, char* buffer, std::uint32_t size,
                                              bool& usedDefault) {
   BOOL defaulted = FALSE;
