@@ -154,6 +154,10 @@ struct SimulatedWindows::State {
 
   std::array<Drive, 26> drives{};
   std::map<std::string, Entry> entries;  // files and folders by key; roots are implicit
+  // Short (8.3) names: the key of the short name's path -> the long name of its last component,
+  // and the key of the long path -> its short name.
+  std::map<std::string, std::string> longNames;
+  std::map<std::string, std::string> shortNames;
   Path currentDirectory{"C:\\", {}, false};
   std::string moduleFileName = "C:\\ZRK_START.exe";
   std::vector<std::string> searchPath;
@@ -192,8 +196,17 @@ struct SimulatedWindows::State {
 
   // --- Paths and entries
 
-  // A name a call was given, resolved against the current directory.
+  // A name a call was given, resolved against the current directory, short names written long.
+  // Nullopt for a name holding kUnspellable, a control character that Windows takes in no name.
   std::optional<Path> resolve(const char* name) const;
+  // The same, with the components spelled as given, short names kept: Windows works on the text
+  // here (GetFullPathNameA, the current directory that SetCurrentDirectoryA keeps).
+  std::optional<Path> given(const char* name) const;
+  // A path in the kept form (a seeding or observing call's, the launcher's own path), resolved
+  // the same way.
+  std::optional<Path> resolveKept(const std::string& text) const;
+  // `path` with every component that is the short name of an existing one written as that one.
+  Path longForm(Path path) const;
   // A path given to a seeding call: it must resolve; `what` names the call for the message.
   Path seedPath(const std::string& text, const char* what) const;
   Entry* find(const Path& path);
