@@ -5,12 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <set>
-#include <sstream>
 #include <vector>
 
 #include "app/LauncherApp.h"
 #include "app/Messages.h"
 #include "platform/FileReplace.h"
+#include "simulated/SimulatedPaths.h"
 #include "simulated/SimulatedWindows.h"
 #include "support/Installation.h"
 #include "support/SettingsModel.h"
@@ -85,23 +85,7 @@ int DriveIndex(const std::string& path) {
 // already: a last byte 0x5C may be the trail byte of a double-byte character.
 using testing_support::FolderOf;
 
-std::string Escaped(const std::string& bytes, std::size_t limit = 400) {
-  std::string out;
-  for (std::size_t i = 0; i < bytes.size() && i < limit; ++i) {
-    const auto c = static_cast<unsigned char>(bytes[i]);
-    char hex[8];
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c >= 0x20 && c < 0x7F) {
-      out += static_cast<char>(c);
-    } else {
-      std::snprintf(hex, sizeof hex, "\\x%02X", c);
-      out += hex;
-    }
-  }
-  if (bytes.size() > limit) out += "...(" + std::to_string(bytes.size()) + " bytes)";
-  return out;
-}
+using simulated::quoted;
 
 const char* MessageName(Message m) {
   static const char* const kNames[] = {"none", "DirectX", "not installed", "damaged"};
@@ -295,8 +279,9 @@ void Build(const MachineSpec& spec, SimulatedWindows& os) {
   home.libraryAttempt = spec.libraryAttempt;
   testing_support::Install(os, home);
   if (os.currentDirectoryPath() != spec.directory) {
-    std::fprintf(stderr, "decoder fault: directory \"%s\" reads back as \"%s\"\n",
-                 Escaped(spec.directory).c_str(), Escaped(os.currentDirectoryPath()).c_str());
+    std::fprintf(stderr, "decoder fault: directory %s reads back as %s\n",
+                 quoted(spec.directory, 400).c_str(),
+                 quoted(os.currentDirectoryPath(), 400).c_str());
     std::abort();
   }
   const std::string folder = FolderOf(spec.directory);
@@ -384,12 +369,11 @@ std::set<std::string> FoldedFiles(const SimulatedWindows& os) {
 [[noreturn]] void Fail(const std::string& what, const Outcome& expected,
                        const SimulatedWindows& os) {
   std::fprintf(stderr,
-               "\n*** launch oracle: %s\nexpected message: %s\nexpected settings: \"%s\"\n"
+               "\n*** launch oracle: %s\nexpected message: %s\nexpected settings: %s\n"
                "expected game: %d %s in %s\n%s\n",
-               what.c_str(), MessageName(expected.message),
-               Escaped(expected.settings, 2000).c_str(), expected.gameStarted,
-               Escaped(expected.gameApplication).c_str(), Escaped(expected.gameDirectory).c_str(),
-               os.dump().c_str());
+               what.c_str(), MessageName(expected.message), quoted(expected.settings, 2000).c_str(),
+               expected.gameStarted, quoted(expected.gameApplication, 400).c_str(),
+               quoted(expected.gameDirectory, 400).c_str(), os.dump().c_str());
   std::abort();
 }
 
@@ -485,8 +469,7 @@ void RunAndCheck(const MachineSpec& spec) {
   if (expected.settingsIsFile && os.fileBytes(settingsPath) != expected.settings) {
     const std::string actual = os.fileBytes(settingsPath);
     const char* kind = actual == spec.settingsBytes ? "as it was" : "other bytes";
-    Fail(std::string("settings file differs: ") + kind + " \"" + Escaped(actual, 2000) + "\"",
-         expected, os);
+    Fail(std::string("settings file differs: ") + kind + " " + quoted(actual, 2000), expected, os);
   }
 
   // Every name of the file sees the new bytes: a second name is still the same file, a symbolic
@@ -534,8 +517,8 @@ void RunAndCheck(const MachineSpec& spec) {
                                started[0].commandLine != "ZRK_DL.exe" ||
                                started[0].currentDirectory != expected.gameDirectory ||
                                started[0].creationFlags != kNormalPriorityClass)) {
-    Fail("game started as \"" + Escaped(started[0].application) + "\" in \"" +
-             Escaped(started[0].currentDirectory) + "\"",
+    Fail("game started as " + quoted(started[0].application, 400) + " in " +
+             quoted(started[0].currentDirectory, 400),
          expected, os);
   }
 }

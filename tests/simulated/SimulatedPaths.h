@@ -62,6 +62,8 @@ std::vector<std::string> splitComponents(CodePage cp, const std::string& text);
 // left alone.
 std::string folded(CodePage cp, std::string text);
 
+// Bytes as a C-like literal in double quotes, cut short after `limit` bytes, for messages.
+std::string quoted(const std::string& bytes, std::size_t limit = 80);
 // "0x" and the value in upper-case hex, for the call log.
 std::string hex(std::uint64_t value);
 bool startsWith(const std::string& text, const std::string& prefix);
