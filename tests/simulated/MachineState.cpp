@@ -245,10 +245,7 @@ std::uint32_t SimulatedWindows::State::openRefusal(const Path& path, const Entry
       }
       break;
     case kOpenExisting:
-    case kTruncateExisting:
       if (!exists) return kErrorFileNotFound;
-      break;
-    case kOpenAlways:
       break;
     default:
       return kErrorInvalidParameter;
@@ -261,16 +258,12 @@ std::uint32_t SimulatedWindows::State::openRefusal(const Path& path, const Entry
 }
 
 void SimulatedWindows::State::reopen(FileData& file, const OpenRequest& request) {
-  const std::uint32_t disposition = request.disposition;
-  if (disposition == kCreateAlways || disposition == kTruncateExisting) {
-    giveRoom(file.bytes.size());
-    file.bytes.clear();
-    file.program.reset();
-  }
-  if (disposition == kCreateAlways) {
-    file.attributes = (request.attributes & kKeptAttributes) | kAttributeArchive;
-  }
-  if (disposition == kCreateAlways || disposition == kOpenAlways) lastError = kErrorAlreadyExists;
+  if (request.disposition != kCreateAlways) return;
+  giveRoom(file.bytes.size());
+  file.bytes.clear();
+  file.program.reset();
+  file.attributes = (request.attributes & kKeptAttributes) | kAttributeArchive;
+  lastError = kErrorAlreadyExists;
 }
 
 OsHandle SimulatedWindows::State::open(const char* name, const OpenRequest& request) {

@@ -27,11 +27,9 @@ inline constexpr std::uint32_t kErrorInsufficientBuffer = 122;
 inline constexpr std::uint32_t kErrorModNotFound = 126;
 inline constexpr std::uint32_t kErrorCantResolveFilename = 1921;
 
-// CreateFileA dispositions and access beyond those of Platform.h.
+// The CreateFileA disposition GetTempFileNameA uses; any other than it, CREATE_ALWAYS and
+// OPEN_EXISTING is refused as an invalid parameter.
 inline constexpr std::uint32_t kCreateNew = 1;
-inline constexpr std::uint32_t kOpenAlways = 4;
-inline constexpr std::uint32_t kTruncateExisting = 5;
-inline constexpr std::uint32_t kGenericAll = 0x10000000u;
 inline constexpr int kIdOk = 1;
 // The attribute bits a file keeps; FILE_ATTRIBUTE_NORMAL only ever stands alone.
 inline constexpr std::uint32_t kKeptAttributes =
@@ -271,8 +269,8 @@ struct SimulatedWindows::State {
   // there is none), or 0: the checks in the order Windows makes them (a folder, the disposition,
   // the attributes, the sharing), then the injected faults.
   std::uint32_t openRefusal(const Path& path, const Entry* entry, const OpenRequest& request);
-  // An existing file opened by `request`: emptied by CREATE_ALWAYS and TRUNCATE_EXISTING, and
-  // ERROR_ALREADY_EXISTS reported where Windows reports it.
+  // An existing file opened by `request`: emptied by CREATE_ALWAYS, which reports
+  // ERROR_ALREADY_EXISTS.
   void reopen(FileData& file, const OpenRequest& request);
   // CreateFileA without the log: the name resolved and followed through links, the checks in the
   // order Windows makes them, then the file created or opened as `request` says.
@@ -292,10 +290,6 @@ struct SimulatedWindows::State {
   Library& library(const std::string& name);
   Library* libraryOf(ModuleHandle module);
 
-  static bool readsData(std::uint32_t access) {
-    return access & (kGenericRead | simulated::kGenericAll);
-  }
-  static bool writesData(std::uint32_t access) {
-    return access & (kGenericWrite | simulated::kGenericAll);
-  }
+  static bool readsData(std::uint32_t access) { return access & kGenericRead; }
+  static bool writesData(std::uint32_t access) { return access & kGenericWrite; }
 };

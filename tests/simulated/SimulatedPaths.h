@@ -82,6 +82,8 @@ std::string ansiForm(CodePage cp, const std::string& kept);
 // becomes '?', and sets `usedDefault`.
 std::string toAnsiExactly(CodePage cp, const std::u16string& wide, bool& usedDefault);
 
+// Bytes as a C-like literal in double quotes, cut short after `limit` bytes, for messages.
+std::string quoted(const std::string& bytes, std::size_t limit = 80);
 // "0x" and the value in upper-case hex, for the call log.
 std::string hex(std::uint64_t value);
 bool startsWith(const std::string& text, const std::string& prefix);

@@ -309,33 +309,6 @@ int SimulatedWindows::callCount(const std::string& prefix) const {
       calls_.begin(), calls_.end(), [&](const std::string& c) { return startsWith(c, prefix); }));
 }
 
-namespace {
-
-// Bytes as a C-like literal, cut short after `limit` bytes.
-std::string quoted(const std::string& bytes, std::size_t limit = 80) {
-  std::ostringstream out;
-  out << '"';
-  for (std::size_t i = 0; i < bytes.size() && i < limit; ++i) {
-    const auto c = static_cast<unsigned char>(bytes[i]);
-    if (c == '\r') {
-      out << "\\r";
-    } else if (c == '\n') {
-      out << "\\n";
-    } else if (c == '\\' || c == '"') {
-      out << '\\' << bytes[i];
-    } else if (c < 0x20 || c >= 0x7F) {
-      out << "\\x" << std::hex << std::uppercase << (c >> 4) << (c & 0xF) << std::dec;
-    } else {
-      out << bytes[i];
-    }
-  }
-  out << '"';
-  if (bytes.size() > limit) out << "... (" << bytes.size() << " bytes)";
-  return out.str();
-}
-
-}  // namespace
-
 std::string SimulatedWindows::dump() const {
   const State& s = *state_;
   std::ostringstream out;
