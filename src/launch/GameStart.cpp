@@ -1,13 +1,16 @@
 #include "launch/GameStart.h"
 
 #include "common/ByteString.h"
+#include "platform/AnsiPath.h"
 
 namespace {
 
 // The game's path beside the launcher itself. False when the launcher's path is cut short. The
-// path is in the system's code page, which decides where its last separator is.
+// path is in the system's code page, which decides where its last separator is; a launcher whose
+// path the code page cannot spell is taken by its short form, where it has one.
 bool GameBesideLauncher(Platform& os, char (&path)[kMaxPath]) {
-  const std::uint32_t length = os.moduleFileName(path, kMaxPath);
+  const std::uint32_t length =
+      UsableAnsiPath(os, ProcessPath::launcher, path, os.moduleFileName(path, kMaxPath));
   if (length == 0 || length >= kMaxPath) return false;
   char* lastSlash = LastSeparator(path, [&os](char c) { return os.isLeadByte(c); });
   if (lastSlash == nullptr) return false;

@@ -103,6 +103,34 @@ class Platform {
   // may be 0x5C, which is then no backslash.
   virtual bool isLeadByte(char byte) = 0;
 
+  // --- Paths in UTF-16 ------------------------------------------------------------------------
+  //
+  // The launcher, its settings file and the game all speak the ANSI code page; these four calls
+  // are here only to tell whether an ANSI path is the path at all. A folder whose name holds a
+  // character the code page cannot spell comes back from the *A calls with '?' (or a look-alike,
+  // a "best fit") in its place, which names no folder or another one; its short (8.3) name, where
+  // it has one and the code page spells it (short names are made in the OEM code page), names it.
+  // Wide text is UTF-16, in 16-bit units. All four are in KERNEL32 on every Windows the launcher
+  // runs on (XP and later).
+
+  // GetCurrentDirectoryW: as currentDirectory, in UTF-16 units.
+  virtual std::uint32_t currentDirectoryWide(std::uint32_t size, char16_t* buffer) = 0;
+  // GetModuleFileNameW(NULL, ...): as moduleFileName, in UTF-16 units.
+  virtual std::uint32_t moduleFileNameWide(char16_t* buffer, std::uint32_t size) = 0;
+  // GetShortPathNameW: the existing `path` with every component that has a short (8.3) name
+  // written as that name; a component without one (8.3 names switched off on its volume) stays
+  // as it is. The length copied (without terminator), or the size needed (with terminator) when
+  // the buffer is too small, or 0 on failure (no such file or folder).
+  virtual std::uint32_t shortPathName(const char16_t* path, char16_t* buffer,
+                                      std::uint32_t size) = 0;
+  // WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text, -1, buffer, size, NULL,
+  // &usedDefault) of the NUL-terminated `text`: the bytes written, terminator included, or 0 on
+  // failure (the buffer too small; a code page that takes no such flags, as UTF-8). `usedDefault`
+  // is set when a character has no exact equivalent in the code page and became the default
+  // character: without the flag it could have become a look-alike instead.
+  virtual std::uint32_t toAnsiNoBestFit(const char16_t* text, char* buffer, std::uint32_t size,
+                                        bool& usedDefault) = 0;
+
   // --- Processes, handles, user interface -----------------------------------------------------
 
   // CreateProcessA with no security attributes, no handle inheritance, the launcher's own

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/ByteString.h"
+#include "platform/AnsiPath.h"
 #include "platform/File.h"
 #include "platform/FileReplace.h"
 
@@ -29,9 +30,12 @@ bool AppendTextModeBytes(char* image, std::size_t size, std::size_t& length, con
 }
 
 // The current directory with one backslash appended (even after a drive root, which then ends in
-// two), and the settings file path beside it. False when either does not fit its buffer.
+// two), and the settings file path beside it. False when either does not fit its buffer. A folder
+// whose name the code page cannot spell is taken by its short form, where it has one.
 bool FormPaths(Platform& os, SettingsPaths& paths) {
-  const std::uint32_t length = os.currentDirectory(kMaxPath, paths.startupDirectory);
+  const std::uint32_t length =
+      UsableAnsiPath(os, ProcessPath::currentDirectory, paths.startupDirectory,
+                     os.currentDirectory(kMaxPath, paths.startupDirectory));
   if (length == 0 || length >= kMaxPath) return false;
   return AppendBytes(paths.startupDirectory, kMaxPath, "\\") &&
          JoinBytes(paths.settingsPath, kMaxPath, paths.startupDirectory, kSettingsFileName);

@@ -91,6 +91,13 @@ class ContractEnvironment {
   // Ends a child started by a test (before the test closes its handles).
   virtual void endChild(const ProcessInfo& child) = 0;
 
+  // Makes the folder `name` (UTF-16: it may hold characters that the code page cannot spell) in
+  // `parent` (a folder of makeFolder), puts the file `file` holding `bytes` in it, and makes it
+  // the current directory: what the *A calls cannot do where the code page cannot spell it. The
+  // folder gets the short (8.3) name this side gives it.
+  virtual void enterWideFolder(const std::string& parent, const std::u16string& name,
+                               const std::string& file, const std::string& bytes) = 0;
+
   // Why this side differs from Windows in `difference`, or null when it does not.
   virtual const char* differs(KnownDifference difference) = 0;
 };

@@ -101,10 +101,21 @@ class SimulatedEnvironment final : public ContractEnvironment {
 
   void endChild(const ProcessInfo&) override {}
 
+  // The short name is the one Wine 8.0 gives this name: its first four characters, each one
+  // outside ASCII as "_", then "~" and three characters of a hash of the name.
+  void enterWideFolder(const std::string& parent, const std::u16string& name,
+                       const std::string& file, const std::string& bytes) override {
+    const std::string folder = parent + windows_.name(name);
+    windows_.addFile(folder + "\\" + file, bytes);
+    windows_.setShortName(folder, kShortName);
+    windows_.setCurrentDirectoryPath(folder);
+  }
+
   const char* differs(KnownDifference) override { return nullptr; }
 
  private:
   static constexpr const char* kLibrary = "d3dx9_40.dll";
+  static constexpr const char* kShortName = "____~NVI";
   SimulatedWindows windows_;
   int folders_ = 0;
 };

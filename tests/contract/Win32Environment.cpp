@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <map>
 #include <stdexcept>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "ContractEnvironment.h"
@@ -71,6 +73,12 @@ class Win32Environment final : public ContractEnvironment {
  public:
   ~Win32Environment() override {
     for (auto& held : held_) CloseHandle(held.second);
+    // Out of each wide folder, then its file and itself, which the *A calls may not reach.
+    for (const auto& [folder, file] : wideFolders_) {
+      SetCurrentDirectoryA("C:\\");
+      DeleteFileW(file.c_str());
+      RemoveDirectoryW(folder.c_str());
+    }
     for (const std::string& path : besideProgram_) {
       SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
       if (!DeleteFileA(path.c_str())) removeTree(path + "\\");
@@ -248,6 +256,26 @@ class Win32Environment final : public ContractEnvironment {
     WaitForSingleObject(process, 10000);
   }
 
+  // Windows makes the short name (where the volume makes them; Wine makes one for every name
+  // that is not 8.3 itself).
+  void enterWideFolder(const std::string& parent, const std::u16string& name,
+                       const std::string& file, const std::string& bytes) override {
+    const std::wstring folder =
+        std::wstring(parent.begin(), parent.end()) + std::wstring(name.begin(), name.end());
+    const std::wstring path = folder + L"\\" + std::wstring(file.begin(), file.end());
+    if (!CreateDirectoryW(folder.c_str(), nullptr)) fail("CreateDirectoryW", parent + "...");
+    wideFolders_.emplace_back(folder, path);
+    const HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) fail("CreateFileW", parent + "...\\" + file);
+    DWORD written = 0;
+    const BOOL ok =
+        WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(handle);
+    if (!ok || written != bytes.size()) fail("WriteFile", parent + "...\\" + file);
+    if (!SetCurrentDirectoryW(folder.c_str())) fail("SetCurrentDirectoryW", parent + "...");
+  }
+
   // Wine's departures from Windows, as measured with Wine 8.0 (Debian 12) and Wine 10.0
   // (Debian 13) on ext4, as root and as an unprivileged user. Where the two versions answer
   // differently, each is held to its own answer. On Windows itself nothing is skipped.
@@ -292,6 +320,7 @@ class Win32Environment final : public ContractEnvironment {
   std::vector<std::string> folders_;
   int folderCount_ = 0;
   std::map<std::string, HANDLE> held_;
+  std::vector<std::pair<std::wstring, std::wstring>> wideFolders_;  // folder, its file
 };
 
 }  // namespace

@@ -3,7 +3,9 @@
 // that fails on one side only shows where that side differs from the other.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <iostream>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -738,6 +740,121 @@ TEST_F(PlatformContract, ModuleFileNameIsAFullPathAndIsTerminatedWhenCutShort) {
   EXPECT_EQ(os().moduleFileName(shortPath, sizeof shortPath), sizeof shortPath);
   EXPECT_EQ(shortPath[4], '\0');
   EXPECT_EQ(std::string(shortPath), std::string(path, 4));
+
+  // The wide call alike; the test program's path is ASCII, the same in both.
+  char16_t wide[kMaxPath] = {};
+  EXPECT_EQ(os().moduleFileNameWide(wide, kMaxPath), length);
+  EXPECT_EQ(std::u16string(wide), std::u16string(path, path + length));
+  char16_t wideCut[5];
+  std::fill(wideCut, wideCut + 5, u'x');
+  EXPECT_EQ(os().moduleFileNameWide(wideCut, 5), 5u);
+  EXPECT_EQ(std::u16string(wideCut), std::u16string(path, path + 4));
+}
+
+// --- Names the code page cannot spell ---------------------------------------------------------
+
+// `text` in UTF-8, for messages.
+std::string utf8(const std::u16string& text) {
+  std::string out;
+  for (char16_t unit : text) {
+    if (unit < 0x80) {
+      out += static_cast<char>(unit);
+    } else if (unit < 0x800) {
+      out += static_cast<char>(0xC0 | unit >> 6);
+      out += static_cast<char>(0x80 | (unit & 0x3F));
+    } else {
+      out += static_cast<char>(0xE0 | unit >> 12);
+      out += static_cast<char>(0x80 | (unit >> 6 & 0x3F));
+      out += static_cast<char>(0x80 | (unit & 0x3F));
+    }
+  }
+  return out;
+}
+
+// A folder with a Japanese name, which code page 932 spells and 1252 cannot. The *A calls answer
+// each character 1252 lacks with '?'; the wide call answers the name; WideCharToMultiByte without
+// best fit gives the *A call's answer, and tells whether a character was missing. The short name
+// is ASCII, at most 8 characters here (the name has no dot), and reaches the folder's files.
+TEST_F(PlatformContract, FolderTheCodePageCannotSpellIsReachedByItsShortName) {
+  const bool western = env().codePage() == 1252;
+  const std::u16string name = u"ザルヴェーナ";
+  const std::string parent = env().makeFolder();  // ASCII on every side
+  env().enterWideFolder(parent, name, "DLTZRK_DL.INI", "settings");
+  const std::string expected = parent + (western ? "??????"
+                                                 : "\x83U\x83\x8B\x83\x94\x83"
+                                                   "F\x81[\x83i");
+
+  char ansi[kMaxPath] = {};
+  EXPECT_EQ(os().currentDirectory(kMaxPath, ansi), expected.size());
+  EXPECT_EQ(std::string(ansi), expected);
+  char16_t wide[kMaxPath] = {};
+  const std::u16string widePath = std::u16string(parent.begin(), parent.end()) + name;
+  EXPECT_EQ(os().currentDirectoryWide(kMaxPath, wide), widePath.size());
+  ASSERT_EQ(std::u16string(wide), widePath);
+
+  char converted[kMaxPath] = {};
+  bool usedDefault = !western;
+  EXPECT_EQ(os().toAnsiNoBestFit(wide, converted, kMaxPath, usedDefault), expected.size() + 1);
+  EXPECT_EQ(std::string(converted), expected);
+  EXPECT_EQ(usedDefault, western);
+  EXPECT_EQ(os().toAnsiNoBestFit(wide, converted, 4, usedDefault), 0u) << "a buffer too small";
+
+  char16_t shortForm[kMaxPath] = {};
+  const std::uint32_t shortLength = os().shortPathName(wide, shortForm, kMaxPath);
+  ASSERT_GT(shortLength, 0u);
+  ASSERT_LT(shortLength, kMaxPath);
+  const std::u16string shortPath(shortForm);
+  EXPECT_EQ(shortPath.size(), shortLength);
+  const std::u16string shortName = shortPath.substr(shortPath.rfind(u'\\') + 1);
+  EXPECT_TRUE(!shortName.empty() && shortName.size() <= 8 &&
+              std::all_of(shortName.begin(), shortName.end(),
+                          [](char16_t c) { return c > 0x20 && c < 0x7F && c != u'.'; }))
+      << utf8(shortPath);
+  EXPECT_EQ(os().shortPathName(wide, shortForm, 4), shortLength + 1) << "size needed";
+  std::cout << "short form of " << utf8(widePath) << ": " << utf8(shortPath) << "\n";
+
+  char shortAnsi[kMaxPath] = {};
+  usedDefault = true;
+  ASSERT_EQ(os().toAnsiNoBestFit(shortPath.c_str(), shortAnsi, kMaxPath, usedDefault),
+            shortLength + 1);
+  EXPECT_FALSE(usedDefault);
+  const OsHandle file =
+      open(std::string(shortAnsi) + "\\DLTZRK_DL.INI", kGenericRead, kOpenExisting);
+  ASSERT_NE(file, kInvalidHandle) << shortAnsi << ": error " << os().lastError();
+  char bytes[16] = {};
+  std::uint32_t read = 0;
+  EXPECT_TRUE(os().readFile(file, bytes, sizeof bytes, read));
+  EXPECT_EQ(std::string(bytes, read), "settings");
+  close(file);
+  if (western) {
+    EXPECT_EQ(open(expected + "\\DLTZRK_DL.INI", kGenericRead, kOpenExisting), kInvalidHandle);
+  }
+  // Windows works on the text: GetFullPathNameA answers the short form as it is given, and
+  // SetCurrentDirectoryA keeps it so.
+  char full[kMaxPath] = {};
+  EXPECT_EQ(os().fullPathName(shortAnsi, kMaxPath, full, nullptr), shortLength);
+  EXPECT_EQ(std::string(full), shortAnsi);
+  ASSERT_TRUE(os().changeDirectory(shortAnsi));
+  EXPECT_EQ(os().currentDirectory(kMaxPath, ansi), shortLength);
+  EXPECT_EQ(std::string(ansi), shortAnsi);
+  // A path that is not there has no short form.
+  const std::u16string missing = widePath + u"\\missing";
+  EXPECT_TRUE(FailsWith(kErrorFileNotFound, [&] {
+    return os().shortPathName(missing.c_str(), shortForm, kMaxPath) == 0;
+  }));
+
+  // Letters that code page 1252 lacks but has look-alikes for: the *A call answers the look-alikes,
+  // a path that names another folder; only the conversion without best fit shows it.
+  if (!western) return;
+  const std::string other = env().makeFolder();
+  env().enterWideFolder(other, u"\u0141\u00F3d\u017A", "DLTZRK_DL.INI", "settings");
+  EXPECT_EQ(os().currentDirectory(kMaxPath, ansi), other.size() + 4);
+  EXPECT_EQ(std::string(ansi), other + "L\xF3" + "dz");
+  ASSERT_EQ(os().currentDirectoryWide(kMaxPath, wide), other.size() + 4);
+  usedDefault = false;
+  EXPECT_EQ(os().toAnsiNoBestFit(wide, converted, kMaxPath, usedDefault), other.size() + 5);
+  EXPECT_EQ(std::string(converted), other + "?\xF3" + "d?");
+  EXPECT_TRUE(usedDefault);
 }
 
 }  // namespace

@@ -542,6 +542,23 @@ def case_western_system_folder_cafe(case, launcher, messages):
                   box=None, game=("C:\\Games\\Café", "D:\\Games\\ZRK"))
 
 
+def case_folder_the_code_page_cannot_spell(case, launcher, messages):
+    # A Western Windows (code page 1252) and the game unpacked into a folder with a Japanese name,
+    # which that code page cannot spell: GetCurrentDirectoryA answers "D:\\acc\\??????", which
+    # names no folder. The launcher takes the folder's short name instead, which Wine makes for
+    # every long name: its first four characters, "_" for each outside ASCII, then "~" and three
+    # characters of a hash of the name. FOLDER names the folder by it, the game starts there (its
+    # current directory is the short form as passed, its own path the long one: Wine resolves
+    # it), and there is no message.
+    windows_folder = "acc\\ザルヴェーナ"
+    short_folder = "D:\\acc\\____~NVI"
+    before = bare_settings(b"C:\\Program Files\\ZRK\\")
+    folder = standard_install(case, launcher, windows_folder=windows_folder, settings=before)
+    return Expect(start=folder, locale="C.UTF-8",
+                  settings=(folder / SETTINGS, keyed_settings(short_folder.encode() + b"\\")),
+                  box=None, game=("D:\\" + windows_folder, short_folder))
+
+
 def case_game_beside_launcher_cannot_start(case, launcher, messages):
     # The system's search would stop at the file beside the launcher, which is no program: the
     # game is not started, not even the good copy in the install folder, and the bare form stays.
@@ -657,6 +674,7 @@ CASES = dict(CHANGES, **{
     "data_file_on_other_drive": case_data_file_on_other_drive,
     "japanese_folder": case_japanese_folder,
     "western_system_folder_cafe": case_western_system_folder_cafe,
+    "folder_the_code_page_cannot_spell": case_folder_the_code_page_cannot_spell,
     "game_beside_launcher_cannot_start": case_game_beside_launcher_cannot_start,
     "four_launchers_at_once": case_four_launchers_at_once,
     "settings_symbolic_link": case_settings_symbolic_link,

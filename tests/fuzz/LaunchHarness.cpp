@@ -5,12 +5,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <set>
-#include <sstream>
 #include <vector>
 
 #include "app/LauncherApp.h"
 #include "app/Messages.h"
 #include "platform/FileReplace.h"
+#include "simulated/SimulatedPaths.h"
 #include "simulated/SimulatedWindows.h"
 #include "support/Installation.h"
 #include "support/SettingsModel.h"
@@ -85,36 +85,11 @@ int DriveIndex(const std::string& path) {
 // already: a last byte 0x5C may be the trail byte of a double-byte character.
 using testing_support::FolderOf;
 
-std::string Escaped(const std::string& bytes, std::size_t limit = 400) {
-  std::string out;
-  for (std::size_t i = 0; i < bytes.size() && i < limit; ++i) {
-    const auto c = static_cast<unsigned char>(bytes[i]);
-    char hex[8];
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c >= 0x20 && c < 0x7F) {
-      out += static_cast<char>(c);
-    } else {
-      std::snprintf(hex, sizeof hex, "\\x%02X", c);
-      out += hex;
-    }
-  }
-  if (bytes.size() > limit) out += "...(" + std::to_string(bytes.size()) + " bytes)";
-  return out;
-}
+using simulated::quoted;
 
 const char* MessageName(Message m) {
-  switch (m) {
-    case Message::none:
-      return "none";
-    case Message::directX:
-      return "DirectX";
-    case Message::notInstalled:
-      return "not installed";
-    case Message::damaged:
-      return "damaged";
-  }
-  return "?";
+  static const char* const kNames[] = {"none", "DirectX", "not installed", "damaged"};
+  return kNames[static_cast<int>(m)];
 }
 
 // --- The model: what the launch must do on `spec` -----------------------------------------------
@@ -304,8 +279,9 @@ void Build(const MachineSpec& spec, SimulatedWindows& os) {
   home.libraryAttempt = spec.libraryAttempt;
   testing_support::Install(os, home);
   if (os.currentDirectoryPath() != spec.directory) {
-    std::fprintf(stderr, "decoder fault: directory \"%s\" reads back as \"%s\"\n",
-                 Escaped(spec.directory).c_str(), Escaped(os.currentDirectoryPath()).c_str());
+    std::fprintf(stderr, "decoder fault: directory %s reads back as %s\n",
+                 quoted(spec.directory, 400).c_str(),
+                 quoted(os.currentDirectoryPath(), 400).c_str());
     std::abort();
   }
   const std::string folder = FolderOf(spec.directory);
@@ -354,23 +330,13 @@ void Build(const MachineSpec& spec, SimulatedWindows& os) {
   if (spec.dataCloseFails) os.failCloseOf(folder + "ZRK_DLN.SD");
 
   const std::string temp = folder + "ZRK1.TMP";
-  switch (spec.staleTemp) {
-    case StaleTemp::none:
-      break;
-    case StaleTemp::normal:
-      os.addFile(temp, "stale");
-      break;
-    case StaleTemp::readOnly:
-      os.addFile(temp, "stale", kAttributeReadOnly);
-      break;
-    case StaleTemp::hidden:
-      os.addFile(temp, "stale", kAttributeHidden);
-      break;
-    case StaleTemp::held:
-      os.addFile(temp, "stale");
-      os.holdOpen(temp);
-      break;
+  if (spec.staleTemp != StaleTemp::none) {
+    os.addFile(temp, "stale",
+               spec.staleTemp == StaleTemp::readOnly ? kAttributeReadOnly
+               : spec.staleTemp == StaleTemp::hidden ? kAttributeHidden
+                                                     : kAttributeArchive);
   }
+  if (spec.staleTemp == StaleTemp::held) os.holdOpen(temp);
   // The first new file: the first free name, as the simulated GetTempFileNameA gives it.
   if (spec.tempCloseFails)
     os.failCloseOf(folder + (spec.staleTemp == StaleTemp::none ? "ZRK1.TMP" : "ZRK2.TMP"));
@@ -400,43 +366,14 @@ std::set<std::string> FoldedFiles(const SimulatedWindows& os) {
   return files;
 }
 
-std::string Describe(const MachineSpec& spec) {
-  std::ostringstream out;
-  out << "directory: \"" << Escaped(spec.directory) << "\" (" << spec.directory.size()
-      << " bytes)\nlibrary from attempt " << spec.libraryAttempt << "\ndrives:";
-  for (int i = 0; i < 26; ++i) {
-    const DriveSpec& d = spec.drives[i];
-    if (!d.present) continue;
-    out << ' ' << static_cast<char>('A' + i) << "(type " << d.type << (d.media ? "" : " no media")
-        << " data " << static_cast<int>(d.data) << " game " << static_cast<int>(d.game) << ')';
-  }
-  out << "\nshare data " << static_cast<int>(spec.shareData) << " game "
-      << static_cast<int>(spec.shareGame) << "; launcher elsewhere " << spec.launcherElsewhere
-      << " game there " << static_cast<int>(spec.gameBesideLauncher) << "\nsettings kind "
-      << static_cast<int>(spec.settings) << " attributes " << spec.settingsAttributes
-      << " held at read " << spec.heldAtRead << " held at write " << spec.heldAtWrite
-      << " held at rename " << spec.heldAtRename << " read fault "
-      << (spec.readFaultAt ? std::to_string(*spec.readFaultAt) : "-") << " read close fails "
-      << spec.readCloseFails << "\nstale temp " << static_cast<int>(spec.staleTemp)
-      << " refuses new files " << spec.refusesNewFiles << " free space "
-      << (spec.freeSpace ? std::to_string(*spec.freeSpace) : "-") << " writes stop after "
-      << (spec.writesStopAfter ? std::to_string(*spec.writesStopAfter) : "-") << " rename refusals "
-      << spec.renameRefusals << " temp close fails " << spec.tempCloseFails << " flush fails "
-      << spec.flushFails << " flush unsupported " << spec.flushUnsupported << " replace fails "
-      << spec.renamesRefused << " settings link " << static_cast<int>(spec.settingsLink)
-      << "\nsettings bytes: \"" << Escaped(spec.settingsBytes, 2000) << "\"\n";
-  return out.str();
-}
-
-[[noreturn]] void Fail(const std::string& what, const MachineSpec& spec, const Outcome& expected,
+[[noreturn]] void Fail(const std::string& what, const Outcome& expected,
                        const SimulatedWindows& os) {
   std::fprintf(stderr,
-               "\n*** launch oracle: %s\n%sexpected message: %s\nexpected settings: \"%s\"\n"
+               "\n*** launch oracle: %s\nexpected message: %s\nexpected settings: %s\n"
                "expected game: %d %s in %s\n%s\n",
-               what.c_str(), Describe(spec).c_str(), MessageName(expected.message),
-               Escaped(expected.settings, 2000).c_str(), expected.gameStarted,
-               Escaped(expected.gameApplication).c_str(), Escaped(expected.gameDirectory).c_str(),
-               os.dump().c_str());
+               what.c_str(), MessageName(expected.message), quoted(expected.settings, 2000).c_str(),
+               expected.gameStarted, quoted(expected.gameApplication, 400).c_str(),
+               quoted(expected.gameDirectory, 400).c_str(), os.dump().c_str());
   std::abort();
 }
 
@@ -517,49 +454,46 @@ void RunAndCheck(const MachineSpec& spec) {
   }
   const Outcome expected = Expect(spec, noticed);
 
-  if (code != 0) Fail("exit code " + std::to_string(code), spec, expected, os);
+  if (code != 0) Fail("exit code " + std::to_string(code), expected, os);
   const std::size_t boxes = os.messageBoxes().size();
   if (boxes != (expected.message == Message::none ? 0u : 1u) || shown != expected.message) {
     Fail("message " + std::string(MessageName(shown)) + " (" + std::to_string(boxes) + " boxes)",
-         spec, expected, os);
+         expected, os);
   }
 
   const std::string folder = FolderOf(spec.directory);
   const std::string settingsPath = folder + "DLTZRK_DL.INI";
   if (os.hasFile(settingsPath) != expected.settingsIsFile) {
-    Fail("settings file appeared or vanished", spec, expected, os);
+    Fail("settings file appeared or vanished", expected, os);
   }
   if (expected.settingsIsFile && os.fileBytes(settingsPath) != expected.settings) {
     const std::string actual = os.fileBytes(settingsPath);
     const char* kind = actual == spec.settingsBytes ? "as it was" : "other bytes";
-    Fail(std::string("settings file differs: ") + kind + " \"" + Escaped(actual, 2000) + "\"", spec,
-         expected, os);
+    Fail(std::string("settings file differs: ") + kind + " " + quoted(actual, 2000), expected, os);
   }
 
   // Every name of the file sees the new bytes: a second name is still the same file, a symbolic
   // link still a link.
   if (expected.settingsIsFile && spec.settingsLink == SettingsLink::secondName &&
       !os.sameFile(settingsPath, SecondName(folder))) {
-    Fail("the second name was parted from the settings file", spec, expected, os);
+    Fail("the second name was parted from the settings file", expected, os);
   }
   if (expected.settingsIsFile && spec.settingsLink == SettingsLink::symbolic &&
       os.linkTarget(settingsPath).empty()) {
-    Fail("the symbolic link was replaced by a file", spec, expected, os);
+    Fail("the symbolic link was replaced by a file", expected, os);
   }
 
   // Nothing is left behind and nothing is removed: a stale temporary file stays as it was.
-  if (FoldedFiles(os) != filesBefore) Fail("files were added or removed", spec, expected, os);
-  if (!os.openHandles().empty()) Fail("handles left open", spec, expected, os);
-  if (!os.handlesOpenAtExit().empty())
-    Fail("handles open at the process's end", spec, expected, os);
-  if (!os.criticalErrorPrompts().empty())
-    Fail("the player was asked for a disk", spec, expected, os);
+  if (FoldedFiles(os) != filesBefore) Fail("files were added or removed", expected, os);
+  if (!os.openHandles().empty()) Fail("handles left open", expected, os);
+  if (!os.handlesOpenAtExit().empty()) Fail("handles open at the process's end", expected, os);
+  if (!os.criticalErrorPrompts().empty()) Fail("the player was asked for a disk", expected, os);
   for (const auto& game : os.startedProcesses()) {
-    if (!game.openFiles.empty()) Fail("a file open as the game starts", spec, expected, os);
+    if (!game.openFiles.empty()) Fail("a file open as the game starts", expected, os);
   }
   // Only a folder that starts with a drive letter is looked for on other drives.
   if (!HasDriveLetter(spec.directory) && os.callCount("GetDriveTypeA") != 0) {
-    Fail("drives probed for a folder on a network share", spec, expected, os);
+    Fail("drives probed for a folder on a network share", expected, os);
   }
 
   ++tally.runs;
@@ -577,15 +511,15 @@ void RunAndCheck(const MachineSpec& spec) {
 
   const auto& started = os.startedProcesses();
   if (started.size() != (expected.gameStarted ? 1u : 0u)) {
-    Fail("games started: " + std::to_string(started.size()), spec, expected, os);
+    Fail("games started: " + std::to_string(started.size()), expected, os);
   }
   if (expected.gameStarted && (started[0].application != expected.gameApplication ||
                                started[0].commandLine != "ZRK_DL.exe" ||
                                started[0].currentDirectory != expected.gameDirectory ||
                                started[0].creationFlags != kNormalPriorityClass)) {
-    Fail("game started as \"" + Escaped(started[0].application) + "\" in \"" +
-             Escaped(started[0].currentDirectory) + "\"",
-         spec, expected, os);
+    Fail("game started as " + quoted(started[0].application, 400) + " in " +
+             quoted(started[0].currentDirectory, 400),
+         expected, os);
   }
 }
 

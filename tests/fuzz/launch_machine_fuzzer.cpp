@@ -136,29 +136,13 @@ std::string Settings(FuzzedDataProvider& in, const std::string& startup) {
               : header == 1 ? ""
                             : in.ConsumeRandomLengthString(20);
     } else if (n == 1) {
+      // The start-up directory, lower-cased, without its final backslash, another, none, any.
       std::string lowered = startup;
       for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      switch (in.ConsumeIntegralInRange<int>(0, 6)) {
-        case 0:
-        case 1:
-          value = startup;
-          break;
-        case 2:
-          value = lowered;
-          break;
-        case 3:
-          value = startup.substr(0, startup.size() - 1);
-          break;
-        case 4:
-          value = "C:\\Other\\";
-          break;
-        case 5:
-          value = "";
-          break;
-        default:
-          value = in.ConsumeRandomLengthString(20);
-          break;
-      }
+      const int pick = in.ConsumeIntegralInRange<int>(0, 6);
+      const std::string picks[] = {
+          startup, startup, lowered, startup.substr(0, startup.size() - 1), "C:\\Other\\", ""};
+      value = pick < 6 ? picks[pick] : in.ConsumeRandomLengthString(20);
     } else if (n == 60) {
       value = "CD-ROM=D:";
     } else {
@@ -181,17 +165,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FuzzedDataProvider in(data, size);
   MachineSpec spec;
 
-  switch (in.ConsumeIntegralInRange<int>(0, 15)) {
-    case 15:
-      spec.libraryAttempt = 0;
-      break;
-    case 14:
-      spec.libraryAttempt = in.ConsumeIntegralInRange<int>(2, 12);
-      break;
-    default:
-      spec.libraryAttempt = 1;
-      break;
-  }
+  const int library = in.ConsumeIntegralInRange<int>(0, 15);
+  spec.libraryAttempt = library == 15   ? 0
+                        : library == 14 ? in.ConsumeIntegralInRange<int>(2, 12)
+                                        : 1;
   for (fuzz::DriveSpec& d : spec.drives) d = Drive(in);
   spec.shareData = in.ConsumeBool() ? Data::file : Data::none;
   spec.shareGame = in.ConsumeBool() ? Game::starts : Game::fails;
@@ -208,73 +185,35 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (in.ConsumeIntegralInRange<int>(0, 3) != 3) home.media = true;
   }
 
-  switch (in.ConsumeIntegralInRange<int>(0, 15)) {
-    case 14:
-      spec.settings = fuzz::SettingsKind::absent;
-      break;
-    case 15:
-      spec.settings = fuzz::SettingsKind::folder;
-      break;
-    default:
-      spec.settings = fuzz::SettingsKind::file;
-      break;
-  }
+  const int settingsKind = in.ConsumeIntegralInRange<int>(0, 15);
+  spec.settings = settingsKind == 14   ? fuzz::SettingsKind::absent
+                  : settingsKind == 15 ? fuzz::SettingsKind::folder
+                                       : fuzz::SettingsKind::file;
   spec.settingsNameLower = in.ConsumeIntegralInRange<int>(0, 3) == 3;
-  static constexpr std::uint32_t kAttributes[16] = {
-      0,
-      0,
-      0,
-      0,
-      0,
-      0,
-      0,
-      0,
-      0,
-      0,
-      0,
-      0,
-      kAttributeReadOnly,
-      kAttributeHidden,
-      kAttributeSystem,
+  static constexpr std::uint32_t kAttributes[4] = {
+      kAttributeReadOnly, kAttributeHidden, kAttributeSystem,
       kAttributeReadOnly | kAttributeHidden | kAttributeSystem};
-  spec.settingsAttributes = kAttributes[in.ConsumeIntegralInRange<int>(0, 15)] | kAttributeArchive;
+  const int attributes = in.ConsumeIntegralInRange<int>(0, 15);
+  spec.settingsAttributes =
+      (attributes >= 12 ? kAttributes[attributes - 12] : 0) | kAttributeArchive;
   // Rare things at the top of each range: an input that runs out reads as the plain case.
   spec.heldAtRead = in.ConsumeIntegralInRange<int>(0, 31) == 31;
   spec.heldAtWrite = in.ConsumeIntegralInRange<int>(0, 31) == 31;
   spec.heldAtRename = in.ConsumeIntegralInRange<int>(0, 31) == 31;
   spec.readCloseFails = in.ConsumeIntegralInRange<int>(0, 63) == 63;
   spec.dataCloseFails = in.ConsumeIntegralInRange<int>(0, 31) == 31;
-  switch (in.ConsumeIntegralInRange<int>(0, 31)) {
-    case 28:
-      spec.staleTemp = fuzz::StaleTemp::normal;
-      break;
-    case 29:
-      spec.staleTemp = fuzz::StaleTemp::readOnly;
-      break;
-    case 30:
-      spec.staleTemp = fuzz::StaleTemp::hidden;
-      break;
-    case 31:
-      spec.staleTemp = fuzz::StaleTemp::held;
-      break;
-    default:
-      break;
-  }
+  static constexpr fuzz::StaleTemp kStale[4] = {fuzz::StaleTemp::normal, fuzz::StaleTemp::readOnly,
+                                                fuzz::StaleTemp::hidden, fuzz::StaleTemp::held};
+  const int stale = in.ConsumeIntegralInRange<int>(0, 31);
+  if (stale >= 28) spec.staleTemp = kStale[stale - 28];
   spec.tempCloseFails = in.ConsumeIntegralInRange<int>(0, 63) == 63;
   spec.flushFails = in.ConsumeIntegralInRange<int>(0, 63) == 63;
   spec.renamesRefused = in.ConsumeIntegralInRange<int>(0, 63) == 63;
   spec.refusesNewFiles = in.ConsumeIntegralInRange<int>(0, 15) == 15;
   spec.flushUnsupported = in.ConsumeIntegralInRange<int>(0, 31) == 31;
-  switch (in.ConsumeIntegralInRange<int>(0, 15)) {
-    case 14:
-      spec.settingsLink = fuzz::SettingsLink::secondName;
-      break;
-    case 15:
-      spec.settingsLink = fuzz::SettingsLink::symbolic;
-      break;
-    default:
-      break;
-  }
+  const int link = in.ConsumeIntegralInRange<int>(0, 15);
+  if (link == 14) spec.settingsLink = fuzz::SettingsLink::secondName;
+  if (link == 15) spec.settingsLink = fuzz::SettingsLink::symbolic;
   if (in.ConsumeIntegralInRange<int>(0, 15) == 15) {
     spec.renameRefusals = in.ConsumeIntegralInRange<int>(1, 2 * (kReplaceRetries + 1) + 1);
   }

@@ -3,6 +3,7 @@
 #include "simulated/MachineState.h"
 
 #include <algorithm>
+#include <cstring>
 #include <stdexcept>
 
 using namespace simulated;
@@ -55,12 +56,38 @@ auto SimulatedWindows::State::Entry::file(std::string path, std::string bytes,
 }
 
 std::optional<Path> SimulatedWindows::State::resolve(const char* name) const {
-  if (name == nullptr) return std::nullopt;
+  std::optional<Path> path = given(name);
+  if (path) path = longForm(std::move(*path));
+  return path;
+}
+
+std::optional<Path> SimulatedWindows::State::given(const char* name) const {
+  if (name == nullptr || std::strchr(name, kUnspellable) != nullptr) return std::nullopt;
   return resolvePath(cp, name, currentDirectory);
 }
 
+std::optional<Path> SimulatedWindows::State::resolveKept(const std::string& text) const {
+  std::optional<Path> path = resolvePath(cp, text, currentDirectory);
+  if (path) path = longForm(std::move(*path));
+  return path;
+}
+
+Path SimulatedWindows::State::longForm(Path path) const {
+  if (longNames.empty()) return path;
+  Path step{path.root, {}, false};
+  for (std::string& part : path.parts) {
+    step.parts.push_back(part);
+    const auto longName = longNames.find(step.key(cp));
+    if (longName != longNames.end() && find(step) == nullptr) {
+      part = longName->second;
+      step.parts.back() = part;
+    }
+  }
+  return path;
+}
+
 Path SimulatedWindows::State::seedPath(const std::string& text, const char* what) const {
-  const std::optional<Path> path = resolvePath(cp, text, currentDirectory);
+  const std::optional<Path> path = resolveKept(text);
   if (!path) throw std::invalid_argument(std::string(what) + ": unusable path \"" + text + "\"");
   return *path;
 }
@@ -218,10 +245,7 @@ std::uint32_t SimulatedWindows::State::openRefusal(const Path& path, const Entry
       }
       break;
     case kOpenExisting:
-    case kTruncateExisting:
       if (!exists) return kErrorFileNotFound;
-      break;
-    case kOpenAlways:
       break;
     default:
       return kErrorInvalidParameter;
@@ -234,16 +258,12 @@ std::uint32_t SimulatedWindows::State::openRefusal(const Path& path, const Entry
 }
 
 void SimulatedWindows::State::reopen(FileData& file, const OpenRequest& request) {
-  const std::uint32_t disposition = request.disposition;
-  if (disposition == kCreateAlways || disposition == kTruncateExisting) {
-    giveRoom(file.bytes.size());
-    file.bytes.clear();
-    file.program.reset();
-  }
-  if (disposition == kCreateAlways) {
-    file.attributes = (request.attributes & kKeptAttributes) | kAttributeArchive;
-  }
-  if (disposition == kCreateAlways || disposition == kOpenAlways) lastError = kErrorAlreadyExists;
+  if (request.disposition != kCreateAlways) return;
+  giveRoom(file.bytes.size());
+  file.bytes.clear();
+  file.program.reset();
+  file.attributes = (request.attributes & kKeptAttributes) | kAttributeArchive;
+  lastError = kErrorAlreadyExists;
 }
 
 OsHandle SimulatedWindows::State::open(const char* name, const OpenRequest& request) {
@@ -281,7 +301,7 @@ std::optional<Path> SimulatedWindows::State::followLinks(Path path) const {
 }
 
 auto SimulatedWindows::State::fileAt(const std::string& text) const -> const FileData* {
-  std::optional<Path> path = resolvePath(cp, text, currentDirectory);
+  std::optional<Path> path = resolveKept(text);
   if (path) path = followLinks(*path);
   const Entry* entry = path && !path->isRoot() ? find(*path) : nullptr;
   return entry != nullptr && entry->isFile() ? entry->data.get() : nullptr;
@@ -321,12 +341,12 @@ std::optional<Path> SimulatedWindows::State::findImage(const char* application,
 
 std::vector<Path> SimulatedWindows::State::searchFolders() const {
   std::vector<Path> folders;
-  if (const std::optional<Path> module = resolvePath(cp, moduleFileName, currentDirectory)) {
+  if (const std::optional<Path> module = resolveKept(moduleFileName)) {
     folders.push_back(module->parent());
   }
-  folders.push_back(currentDirectory);
+  folders.push_back(longForm(currentDirectory));
   for (const std::string& folder : searchPath) {
-    if (const std::optional<Path> path = resolvePath(cp, folder, currentDirectory)) {
+    if (const std::optional<Path> path = resolveKept(folder)) {
       folders.push_back(*path);
     }
   }

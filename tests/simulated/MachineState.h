@@ -27,11 +27,9 @@ inline constexpr std::uint32_t kErrorInsufficientBuffer = 122;
 inline constexpr std::uint32_t kErrorModNotFound = 126;
 inline constexpr std::uint32_t kErrorCantResolveFilename = 1921;
 
-// CreateFileA dispositions and access beyond those of Platform.h.
+// The CreateFileA disposition GetTempFileNameA uses; any other than it, CREATE_ALWAYS and
+// OPEN_EXISTING is refused as an invalid parameter.
 inline constexpr std::uint32_t kCreateNew = 1;
-inline constexpr std::uint32_t kOpenAlways = 4;
-inline constexpr std::uint32_t kTruncateExisting = 5;
-inline constexpr std::uint32_t kGenericAll = 0x10000000u;
 inline constexpr int kIdOk = 1;
 // The attribute bits a file keeps; FILE_ATTRIBUTE_NORMAL only ever stands alone.
 inline constexpr std::uint32_t kKeptAttributes =
@@ -154,6 +152,10 @@ struct SimulatedWindows::State {
 
   std::array<Drive, 26> drives{};
   std::map<std::string, Entry> entries;  // files and folders by key; roots are implicit
+  // Short (8.3) names: the key of the short name's path -> the long name of its last component,
+  // and the key of the long path -> its short name.
+  std::map<std::string, std::string> longNames;
+  std::map<std::string, std::string> shortNames;
   Path currentDirectory{"C:\\", {}, false};
   std::string moduleFileName = "C:\\ZRK_START.exe";
   std::vector<std::string> searchPath;
@@ -192,8 +194,17 @@ struct SimulatedWindows::State {
 
   // --- Paths and entries
 
-  // A name a call was given, resolved against the current directory.
+  // A name a call was given, resolved against the current directory, short names written long.
+  // Nullopt for a name holding kUnspellable, a control character that Windows takes in no name.
   std::optional<Path> resolve(const char* name) const;
+  // The same, with the components spelled as given, short names kept: Windows works on the text
+  // here (GetFullPathNameA, the current directory that SetCurrentDirectoryA keeps).
+  std::optional<Path> given(const char* name) const;
+  // A path in the kept form (a seeding or observing call's, the launcher's own path), resolved
+  // the same way.
+  std::optional<Path> resolveKept(const std::string& text) const;
+  // `path` with every component that is the short name of an existing one written as that one.
+  Path longForm(Path path) const;
   // A path given to a seeding call: it must resolve; `what` names the call for the message.
   Path seedPath(const std::string& text, const char* what) const;
   Entry* find(const Path& path);
@@ -258,8 +269,8 @@ struct SimulatedWindows::State {
   // there is none), or 0: the checks in the order Windows makes them (a folder, the disposition,
   // the attributes, the sharing), then the injected faults.
   std::uint32_t openRefusal(const Path& path, const Entry* entry, const OpenRequest& request);
-  // An existing file opened by `request`: emptied by CREATE_ALWAYS and TRUNCATE_EXISTING, and
-  // ERROR_ALREADY_EXISTS reported where Windows reports it.
+  // An existing file opened by `request`: emptied by CREATE_ALWAYS, which reports
+  // ERROR_ALREADY_EXISTS.
   void reopen(FileData& file, const OpenRequest& request);
   // CreateFileA without the log: the name resolved and followed through links, the checks in the
   // order Windows makes them, then the file created or opened as `request` says.
@@ -279,10 +290,6 @@ struct SimulatedWindows::State {
   Library& library(const std::string& name);
   Library* libraryOf(ModuleHandle module);
 
-  static bool readsData(std::uint32_t access) {
-    return access & (kGenericRead | simulated::kGenericAll);
-  }
-  static bool writesData(std::uint32_t access) {
-    return access & (kGenericWrite | simulated::kGenericAll);
-  }
+  static bool readsData(std::uint32_t access) { return access & kGenericRead; }
+  static bool writesData(std::uint32_t access) { return access & kGenericWrite; }
 };

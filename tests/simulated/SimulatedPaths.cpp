@@ -85,6 +85,29 @@ std::string folded(CodePage cp, std::string text) {
   return text;
 }
 
+// Bytes as a C-like literal, cut short after `limit` bytes.
+std::string quoted(const std::string& bytes, std::size_t limit) {
+  std::ostringstream out;
+  out << '"';
+  for (std::size_t i = 0; i < bytes.size() && i < limit; ++i) {
+    const auto c = static_cast<unsigned char>(bytes[i]);
+    if (c == '\r') {
+      out << "\\r";
+    } else if (c == '\n') {
+      out << "\\n";
+    } else if (c == '\\' || c == '"') {
+      out << '\\' << bytes[i];
+    } else if (c < 0x20 || c >= 0x7F) {
+      out << "\\x" << std::hex << std::uppercase << (c >> 4) << (c & 0xF) << std::dec;
+    } else {
+      out << bytes[i];
+    }
+  }
+  out << '"';
+  if (bytes.size() > limit) out << "... (" << bytes.size() << " bytes)";
+  return out.str();
+}
+
 std::string hex(std::uint64_t value) {
   std::ostringstream out;
   out << "0x" << std::hex << std::uppercase << value;

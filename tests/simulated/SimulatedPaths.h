@@ -62,6 +62,28 @@ std::vector<std::string> splitComponents(CodePage cp, const std::string& text);
 // left alone.
 std::string folded(CodePage cp, std::string text);
 
+// Names holding characters that the code page cannot spell. Windows keeps every name in UTF-16;
+// the simulation keeps names as code page bytes, and each UTF-16 unit that the code page has no
+// bytes for as kUnspellable followed by the unit in four upper-case hex digits. kUnspellable is a
+// control character, which Windows takes in no name: no name an *A call gives reaches such a
+// name, except through its short name.
+inline constexpr char kUnspellable = '\x01';
+
+// The kept form of UTF-16 text: each character in the code page's bytes where the code page has
+// it exactly, the others marked.
+std::string keptForm(CodePage cp, const std::u16string& wide);
+// The UTF-16 form of a kept name (MultiByteToWideChar for the code page's bytes). Bytes that are
+// no character of the code page become U+FFFD.
+std::u16string wideForm(CodePage cp, const std::string& kept);
+// A kept name as the *A calls answer it: each marked character as its best fit where the code
+// page has one ("l" for "ł" in 1252), otherwise '?'.
+std::string ansiForm(CodePage cp, const std::string& kept);
+// WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS): each character without an exact equivalent
+// becomes '?', and sets `usedDefault`.
+std::string toAnsiExactly(CodePage cp, const std::u16string& wide, bool& usedDefault);
+
+// Bytes as a C-like literal in double quotes, cut short after `limit` bytes, for messages.
+std::string quoted(const std::string& bytes, std::size_t limit = 80);
 // "0x" and the value in upper-case hex, for the call log.
 std::string hex(std::uint64_t value);
 bool startsWith(const std::string& text, const std::string& prefix);

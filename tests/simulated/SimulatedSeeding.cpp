@@ -91,14 +91,30 @@ void SimulatedWindows::release(const std::string& path) {
 }
 
 void SimulatedWindows::setCurrentDirectoryPath(const std::string& path) {
-  Path folder = state_->seedPath(path, "setCurrentDirectoryPath");
-  state_->makeDirectories(folder, "setCurrentDirectoryPath");
+  State& s = *state_;
+  s.makeDirectories(s.seedPath(path, "setCurrentDirectoryPath"), "setCurrentDirectoryPath");
+  // Kept as given, short names too, as SetCurrentDirectoryA keeps it.
+  Path folder = *resolvePath(s.cp, path, s.currentDirectory);
   folder.trailing = false;
-  state_->currentDirectory = folder;
+  s.currentDirectory = folder;
 }
 
 void SimulatedWindows::setModuleFileName(const std::string& path) {
   state_->moduleFileName = path;
+}
+
+std::string SimulatedWindows::name(const std::u16string& text) const {
+  return keptForm(state_->cp, text);
+}
+
+void SimulatedWindows::setShortName(const std::string& path, const std::string& shortName) {
+  State& s = *state_;
+  const Path name = s.seedPath(path, "setShortName");
+  if (name.isRoot() || s.find(name) == nullptr) {
+    throw std::invalid_argument("setShortName: nothing at " + path);
+  }
+  s.longNames[name.parent().child(shortName).key(s.cp)] = name.parts.back();
+  s.shortNames[name.key(s.cp)] = shortName;
 }
 
 void SimulatedWindows::addLibrary(const std::string& name, int firstLoadingAttempt) {
@@ -212,13 +228,13 @@ bool SimulatedWindows::sameFile(const std::string& path, const std::string& othe
 }
 
 std::string SimulatedWindows::linkTarget(const std::string& path) const {
-  const std::optional<Path> name = resolvePath(state_->cp, path, state_->currentDirectory);
+  const std::optional<Path> name = state_->resolveKept(path);
   const State::Entry* entry = name && !name->isRoot() ? state_->find(*name) : nullptr;
   return entry != nullptr && entry->isLink() ? entry->linkTarget->text() : std::string();
 }
 
 std::uint32_t SimulatedWindows::attributesOf(const std::string& path) const {
-  const std::optional<Path> file = resolvePath(state_->cp, path, state_->currentDirectory);
+  const std::optional<Path> file = state_->resolveKept(path);
   if (!file) return kInvalidAttributes;
   if (file->isRoot()) return state_->isDirectory(*file) ? kAttributeDirectory : kInvalidAttributes;
   const State::Entry* entry = state_->find(*file);
@@ -293,33 +309,6 @@ int SimulatedWindows::callCount(const std::string& prefix) const {
       calls_.begin(), calls_.end(), [&](const std::string& c) { return startsWith(c, prefix); }));
 }
 
-namespace {
-
-// Bytes as a C-like literal, cut short after `limit` bytes.
-std::string quoted(const std::string& bytes, std::size_t limit = 80) {
-  std::ostringstream out;
-  out << '"';
-  for (std::size_t i = 0; i < bytes.size() && i < limit; ++i) {
-    const auto c = static_cast<unsigned char>(bytes[i]);
-    if (c == '\r') {
-      out << "\\r";
-    } else if (c == '\n') {
-      out << "\\n";
-    } else if (c == '\\' || c == '"') {
-      out << '\\' << bytes[i];
-    } else if (c < 0x20 || c >= 0x7F) {
-      out << "\\x" << std::hex << std::uppercase << (c >> 4) << (c & 0xF) << std::dec;
-    } else {
-      out << bytes[i];
-    }
-  }
-  out << '"';
-  if (bytes.size() > limit) out << "... (" << bytes.size() << " bytes)";
-  return out.str();
-}
-
-}  // namespace
-
 std::string SimulatedWindows::dump() const {
   const State& s = *state_;
   std::ostringstream out;
@@ -348,6 +337,8 @@ std::string SimulatedWindows::dump() const {
         << (names > 1 ? "  names " + std::to_string(names) : "") << "  " << quoted(e.data->bytes)
         << '\n';
   }
+  for (const auto& [key, shortName] : s.shortNames)
+    out << "  short name " << shortName << ": " << key << '\n';
   out << "open handles:\n";
   for (const std::string& h : openHandles()) out << "  " << h << '\n';
   for (const auto& [key, path] : s.heldOpen) out << "  held by another program: " << path << '\n';

@@ -56,27 +56,30 @@ std::uint32_t SimulatedWindows::currentDirectory(std::uint32_t size, char* buffe
   calls_.push_back("GetCurrentDirectoryA");
   const std::optional<std::string>& reported = state_->faults.reportedDirectory;
   if (reported && reported->empty()) return 0;
-  return copyOut(reported ? *reported : state_->currentDirectory.text(), size, buffer);
+  return copyOut(reported ? *reported : ansiForm(state_->cp, state_->currentDirectory.text()), size,
+                 buffer);
 }
 
 bool SimulatedWindows::changeDirectory(const char* path) {
   calls_.push_back(std::string("SetCurrentDirectoryA ") + (path ? path : ""));
   State& s = *state_;
   if (s.faults.changeDirectoryFails) return s.fail(kErrorAccessDenied);
-  const std::optional<Path> folder = s.resolve(path);
-  if (!folder) return s.fail(kErrorInvalidName);
-  if (const std::uint32_t error = s.reach(*folder)) return s.fail(error);
-  if (!s.isDirectory(*folder)) {
-    return s.fail(s.find(*folder) ? kErrorDirectory : kErrorFileNotFound);
+  // Kept as given: a short name stays short in what GetCurrentDirectoryA answers.
+  const std::optional<Path> given = s.given(path);
+  if (!given) return s.fail(kErrorInvalidName);
+  const Path folder = s.longForm(*given);
+  if (const std::uint32_t error = s.reach(folder)) return s.fail(error);
+  if (!s.isDirectory(folder)) {
+    return s.fail(s.find(folder) ? kErrorDirectory : kErrorFileNotFound);
   }
-  s.currentDirectory = *folder;
+  s.currentDirectory = *given;
   s.currentDirectory.trailing = false;
   return true;
 }
 
 std::uint32_t SimulatedWindows::moduleFileName(char* buffer, std::uint32_t size) {
   calls_.push_back("GetModuleFileNameA");
-  const std::string& path = state_->moduleFileName;
+  const std::string path = ansiForm(state_->cp, state_->moduleFileName);
   if (size == 0) return 0;
   if (path.size() < size) {
     std::memcpy(buffer, path.c_str(), path.size() + 1);
@@ -103,6 +106,75 @@ std::uint32_t SimulatedWindows::driveType(const char* root) {
 // Not logged: the logic asks it of every byte of a path.
 bool SimulatedWindows::isLeadByte(char byte) {
   return state_->cp.isLead(byte);
+}
+
+// --- Paths in UTF-16 -----------------------------------------------------------------------------
+
+namespace {
+
+// As copyOut, in UTF-16 units.
+std::uint32_t copyOutWide(const std::u16string& text, std::uint32_t size, char16_t* buffer) {
+  if (text.size() + 1 > size) return static_cast<std::uint32_t>(text.size() + 1);
+  std::copy(text.begin(), text.end(), buffer);
+  buffer[text.size()] = u'\0';
+  return static_cast<std::uint32_t>(text.size());
+}
+
+}  // namespace
+
+std::uint32_t SimulatedWindows::currentDirectoryWide(std::uint32_t size, char16_t* buffer) {
+  calls_.push_back("GetCurrentDirectoryW");
+  if (injectedFailure()) return 0;
+  return copyOutWide(wideForm(state_->cp, state_->currentDirectory.text()), size, buffer);
+}
+
+std::uint32_t SimulatedWindows::moduleFileNameWide(char16_t* buffer, std::uint32_t size) {
+  calls_.push_back("GetModuleFileNameW");
+  if (injectedFailure() || size == 0) return 0;
+  const std::u16string path = wideForm(state_->cp, state_->moduleFileName);
+  if (path.size() < size) return copyOutWide(path, size, buffer);
+  // Cut short, as GetModuleFileNameA.
+  std::copy(path.begin(), path.begin() + (size - 1), buffer);
+  buffer[size - 1] = u'\0';
+  state_->fail(kErrorInsufficientBuffer);
+  return size;
+}
+
+// Every component is looked up, so the path must exist. A component with a short name is
+// answered by it, one without as it was given.
+std::uint32_t SimulatedWindows::shortPathName(const char16_t* path, char16_t* buffer,
+                                              std::uint32_t size) {
+  State& s = *state_;
+  const std::string kept = path ? keptForm(s.cp, path) : std::string();
+  calls_.push_back("GetShortPathNameW " + kept);
+  if (injectedFailure()) return 0;
+  const std::optional<Path> given = resolvePath(s.cp, kept, s.currentDirectory);  // as given
+  if (path == nullptr || !given) return s.fail(kErrorInvalidParameter);
+  const Path full = s.longForm(*given);
+  if (const std::uint32_t error = s.reach(full)) return s.fail(error);
+  if (!full.isRoot() && s.find(full) == nullptr) return s.fail(kErrorFileNotFound);
+  Path answer = *given;
+  Path step{full.root, {}, false};
+  for (std::size_t i = 0; i < full.parts.size(); ++i) {
+    step.parts.push_back(full.parts[i]);
+    const auto shortName = s.shortNames.find(step.key(s.cp));
+    if (shortName != s.shortNames.end()) answer.parts[i] = shortName->second;
+  }
+  return copyOutWide(wideForm(s.cp, answer.text()), size, buffer);
+}
+
+std::uint32_t SimulatedWindows::toAnsiNoBestFit(const char16_t* text, char* buffer,
+                                                std::uint32_t size, bool& usedDefault) {
+  State& s = *state_;
+  const std::u16string wide = text ? text : u"";
+  calls_.push_back("WideCharToMultiByte " + keptForm(s.cp, wide));
+  if (injectedFailure()) return 0;
+  usedDefault = false;
+  const std::string ansi = toAnsiExactly(s.cp, wide, usedDefault);
+  if (text == nullptr) return s.fail(kErrorInvalidParameter);
+  if (ansi.size() + 1 > size) return s.fail(kErrorInsufficientBuffer);
+  std::memcpy(buffer, ansi.c_str(), ansi.size() + 1);
+  return static_cast<std::uint32_t>(ansi.size() + 1);
 }
 
 // --- Processes, handles, user interface ----------------------------------------------------------
@@ -212,12 +284,13 @@ std::uint32_t SimulatedWindows::fullPathName(const char* name, std::uint32_t siz
   calls_.push_back(std::string("GetFullPathNameA ") + (name ? name : ""));
   if (injectedFailure()) return 0;
   State& s = *state_;
-  const std::optional<Path> path = s.resolve(name);
+  // The text only, as Windows: nothing is looked up, and a short name stays short.
+  const std::optional<Path> path = s.given(name);
   if (!path) {
     s.fail(kErrorInvalidName);
     return 0;
   }
-  const std::string text = path->text();
+  const std::string text = ansiForm(s.cp, path->text());
   const std::uint32_t result = copyOut(text, size, buffer);
   if (result < size && filePart != nullptr) {
     *filePart =
@@ -249,7 +322,8 @@ bool SimulatedWindows::findFileName(const char* path, char* name, std::uint32_t 
   if (const std::uint32_t error = s.reach(*file)) return s.fail(error);
   const State::Entry* entry = file->isRoot() || file->trailing ? nullptr : s.find(*file);
   if (entry == nullptr) return s.fail(kErrorFileNotFound);
-  const std::string onDisk = entry->path.substr(fileNameOffset(state_->cp, entry->path));
+  const std::string onDisk =
+      ansiForm(s.cp, entry->path.substr(fileNameOffset(state_->cp, entry->path)));
   if (onDisk.size() + 1 > size) return s.fail(kErrorInsufficientBuffer);
   std::memcpy(name, onDisk.c_str(), onDisk.size() + 1);
   return true;
@@ -397,7 +471,7 @@ std::uint32_t SimulatedWindows::finalPathName(OsHandle file, char* buffer, std::
   if (!s.hasFinalPathName) return s.fail(kErrorCallNotImplemented);
   if (injectedFailure()) return 0;
   if (h == nullptr) return s.fail(kErrorInvalidHandle);
-  const std::string path = s.handlePath(*h);
+  const std::string path = ansiForm(s.cp, s.handlePath(*h));
   const std::string text =
       startsWith(path, "\\\\") ? "\\\\?\\UNC\\" + path.substr(2) : "\\\\?\\" + path;
   return copyOut(text, size, buffer);

@@ -12,7 +12,8 @@
 // the order of calls.
 //
 // Paths are compared case-insensitively (letters of the code page's single-byte characters), as
-// Windows does, and stored with the case they were created with.
+// Windows does, and stored with the case they were created with. A name may hold characters the
+// code page cannot spell, and may have a short (8.3) name.
 #pragma once
 
 #include <cstdint>
@@ -88,9 +89,19 @@ class SimulatedWindows : public Platform {
   // every open of it fails with ERROR_SHARING_VIOLATION until release().
   void holdOpen(const std::string& path);
   void release(const std::string& path);
-  // Creates the missing folders of `path`; keeps it without a final backslash except at a root.
+  // Creates the missing folders of `path`; keeps it as given (a short name stays short), without a
+  // final backslash except at a root.
   void setCurrentDirectoryPath(const std::string& path);
   void setModuleFileName(const std::string& path);
+  // `text` (UTF-16) as the seeding calls take it: in the code page's bytes where the code page
+  // spells it exactly, other characters marked as the simulation keeps them. Such a name can be
+  // reached by the *W calls and, where it has one, by its short name; the *A calls answer it with
+  // '?' or a best fit in their place.
+  std::string name(const std::u16string& text) const;
+  // Gives the existing file or folder at `path` the short (8.3) name `shortName`, which then
+  // reaches it in any path; GetShortPathNameW answers it. Without one, a name has none, as on a
+  // volume with 8.3 names switched off.
+  void setShortName(const std::string& path, const std::string& shortName);
   // A library that loads from attempt `firstLoadingAttempt` on (1 = at once); 0 = never. An
   // unknown library never loads.
   void addLibrary(const std::string& name, int firstLoadingAttempt = 1);
@@ -203,7 +214,9 @@ class SimulatedWindows : public Platform {
   //   "MoveFileExA <source> <target>", "DeleteFileA <path>", "GetFullPathNameA <name>",
   //   "GetVolumeInformationA <root>", "FindFirstFileA <path>", "SetErrorMode <mode in hex>",
   //   "SetFilePointer <path> <offset>", "SetEndOfFile <path>", "GetTempFileNameA <folder>",
-  //   "GetFileInformationByHandle <path>", "GetFinalPathNameByHandleA <path>".
+  //   "GetFileInformationByHandle <path>", "GetFinalPathNameByHandleA <path>",
+  //   "GetCurrentDirectoryW", "GetModuleFileNameW", "GetShortPathNameW <path>",
+  //   "WideCharToMultiByte <text>" (wide text in the kept form of name()).
   const std::vector<std::string>& calls() const { return calls_; }
   // Index of the first call that starts with `prefix`, or -1.
   int callIndex(const std::string& prefix) const;
@@ -226,6 +239,11 @@ class SimulatedWindows : public Platform {
   std::uint32_t moduleFileName(char* buffer, std::uint32_t size) override;
   std::uint32_t driveType(const char* root) override;
   bool isLeadByte(char byte) override;
+  std::uint32_t currentDirectoryWide(std::uint32_t size, char16_t* buffer) override;
+  std::uint32_t moduleFileNameWide(char16_t* buffer, std::uint32_t size) override;
+  std::uint32_t shortPathName(const char16_t* path, char16_t* buffer, std::uint32_t size) override;
+  std::uint32_t toAnsiNoBestFit(const char16_t* text, char* buffer, std::uint32_t size,
+                                bool& usedDefault) override;
   bool startProcess(const char* application, const char* commandLine, std::uint32_t creationFlags,
                     const char* currentDirectory, ProcessInfo& info) override;
   std::uint32_t waitForInputIdle(OsHandle process, std::uint32_t milliseconds) override;

@@ -67,6 +67,14 @@ inline std::string FolderOf(const std::string& directory) {
   return driveRoot ? directory : directory + "\\";
 }
 
+// `text` as a machine of `codePage` keeps it (SimulatedWindows::name): how a test names a folder
+// whose name that code page cannot spell.
+inline std::string Spelled(const std::u16string& text, std::uint32_t codePage = 932) {
+  SimulatedWindows os;
+  os.setCodePage(codePage);
+  return os.name(text);
+}
+
 // What an installation holds. By default a normal launch succeeds on it.
 struct Layout {
   std::string directory = "C:\\Games\\X";  // the current directory at start; the launcher in it

@@ -61,6 +61,8 @@ TEST(LaunchSequence, EveryWayALaunchEnds) {
     void (*prepare)(SimulatedWindows&);
     Outcome outcome;
     bool endsAtOnce = false;
+    std::uint32_t codePage = 932;
+    std::string opened = "";  // the settings path the launcher tries, where it matters
   };
   const Case cases[] = {
       {"graphics runtime absent",
@@ -87,10 +89,37 @@ TEST(LaunchSequence, EveryWayALaunchEnds) {
          os.addExecutable(kGame, false);
        },
        {BareFile(), {}, false}},
+      // GetCurrentDirectoryA answers "C:\??", and there is no short form to take instead.
+      {"in a folder the code page cannot spell, without a short name",
+       [](SimulatedWindows& os) {
+         const std::string folder = "C:\\" + os.name(u"한글");
+         os.addFile(folder + "\\DLTZRK_DL.INI", BareFile());
+         os.setCurrentDirectoryPath(folder);
+       },
+       {BareFile(), kNotInstalledMessage, false},
+       false,
+       932,
+       "C:\\??\\DLTZRK_DL.INI"},
+      // Short names are made in the OEM code page (437 on a Western system, which has Γ), so code
+      // page 1252 may not spell the short name either: "C:\?_____~1" is no better than the *A
+      // call's answer "C:\G??????" (Γ as its look-alike), which stands.
+      {"in a folder whose short name the code page cannot spell either",
+       [](SimulatedWindows& os) {
+         const std::string folder = "C:\\" + os.name(u"Γザルヴェーナ");
+         os.addFile(folder + "\\DLTZRK_DL.INI", BareFile());
+         os.setShortName(folder, os.name(u"Γ_____~1"));
+         os.setCurrentDirectoryPath(folder);
+       },
+       {BareFile(), kNotInstalledMessage, false},
+       false,
+       1252,
+       "C:\\G??????\\DLTZRK_DL.INI"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Installation machine;
+    Layout layout;
+    layout.codePage = c.codePage;
+    Installation machine(layout);
     c.prepare(machine.os);
     ExpectLaunch(machine, c.outcome);
     const auto& calls = machine.os.calls();
@@ -101,6 +130,9 @@ TEST(LaunchSequence, EveryWayALaunchEnds) {
     }
     if (!c.outcome.gameStarted && !c.outcome.message) {
       EXPECT_EQ(machine.os.callCount("MoveFileExA"), 2);
+    }
+    if (!c.opened.empty()) {
+      EXPECT_EQ(machine.os.callCount("CreateFileA " + c.opened + " |"), 1) << machine.os.dump();
     }
   }
 }

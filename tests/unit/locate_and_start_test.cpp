@@ -140,17 +140,24 @@ TEST(GameStart, GameIsStartedByFullPathOnly) {
   // A launcher path of 260 bytes, which GetModuleFileNameA cuts short to "C:\LLL...\ZRK_STA":
   // the folder it seems to name is not the launcher's.
   const std::string longFolder = "C:\\" + std::string(243, 'L') + "\\";
+  // A launcher in a folder whose name code page 932 cannot spell: GetModuleFileNameA answers
+  // "C:\??\ZRK_START.exe". Its short form names the folder, where the folder has one.
+  const std::string unspelled = "C:\\" + Spelled(u"한글");
   struct Case {
     const char* name;
     std::string launcherFolder;
     bool besideLauncher, inInstallFolder;
-    std::string expected;  // image started, or empty
+    std::string expected;                // image started, or empty
+    std::string launcherShortName = "";  // of the launcher's folder
   };
   const Case cases[] = {
       {"beside the launcher first", launcherFolder, true, true, launcherFolder + "ZRK_DL.exe"},
       {"then in the install folder", launcherFolder, false, true, kGame},
       {"never from the system folders or PATH", launcherFolder, false, false, ""},
       {"nothing is known beside a launcher whose path is cut short", longFolder, true, true, kGame},
+      {"beside a launcher the code page cannot spell, by its short form", unspelled + "\\", true,
+       true, unspelled + "\\ZRK_DL.exe", "HANGUL~1"},
+      {"nothing is known beside it without a short form", unspelled + "\\", true, true, kGame},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -158,6 +165,10 @@ TEST(GameStart, GameIsStartedByFullPathOnly) {
     auto& os = machine.os;
     os.setModuleFileName(c.launcherFolder + "ZRK_START.exe");
     if (c.besideLauncher) os.addExecutable(c.launcherFolder + "ZRK_DL.exe");
+    if (!c.launcherShortName.empty()) {
+      os.addExecutable(c.launcherFolder + "ZRK_START.exe");
+      os.setShortName(c.launcherFolder, c.launcherShortName);
+    }
     if (!c.inInstallFolder) os.deleteFile(kGame.c_str());
     os.addExecutable("C:\\Windows\\System32\\ZRK_DL.exe");
     os.addExecutable("C:\\Tools\\ZRK_DL.exe");

@@ -137,9 +137,14 @@ TEST(SettingsFile, WhatIsReadIsWrittenBackInTheKeyedForm) {
 TEST(SettingsFile, FolderIsReconciledWithTheStartupDirectory) {
   struct Case {
     const char* name;
-    std::string fileFolder;  // FOLDER value in the file (keyed form)
-    std::string startedIn;   // current directory at start
-    std::string written;     // FOLDER value written
+    std::string fileFolder;      // FOLDER value in the file (keyed form)
+    std::string startedIn;       // current directory at start
+    std::string written;         // FOLDER value written
+    std::string shortName = "";  // of the start-up folder, when it has one
+    std::uint32_t codePage = 932;
+    // Rewritten in place, not through a new file and a rename: the system resolves the short form
+    // the settings file was opened by to the long name.
+    bool inPlace = false;
   };
   const Case cases[] = {
       {"same folder", "D:\\Games\\X\\", "D:\\Games\\X", "D:\\Games\\X\\"},
@@ -150,13 +155,25 @@ TEST(SettingsFile, FolderIsReconciledWithTheStartupDirectory) {
       {"drive root", "E:\\", "E:\\", "E:\\\\"},
       // Only the LF ends the value: a CR before it makes the value differ.
       {"a CR before the line break", "D:\\Games\\X\\\r", "D:\\Games\\X", "D:\\Games\\X\\"},
+      // A name the code page cannot spell comes back from GetCurrentDirectoryA with '?' (Hangul in
+      // 932) or with a look-alike (Ł and ź as L and z in 1252, "D:\Lódz"): its short form is used.
+      {"a folder the code page cannot spell", "D:\\Games\\X\\", "D:\\" + Spelled(u"한글"),
+       "D:\\HANGUL~1\\", "HANGUL~1", 932, true},
+      {"a letter with a best fit", "", "D:\\" + Spelled(u"Łódź", 1252), "D:\\DZ~1\\", "DZ~1", 1252,
+       true},
+      // A folder the code page spells keeps its long name, short name or not.
+      {"a folder the code page spells, with a short name", "", "D:\\Program Files",
+       "D:\\Program Files\\", "PROGRA~1"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Installation machine;
+    Layout layout;
+    layout.codePage = c.codePage;
+    Installation machine(layout);
     const std::string folder = c.startedIn.back() == '\\' ? c.startedIn : c.startedIn + "\\";
     machine.os.addDrive(c.startedIn[0], kDriveFixed);
     machine.os.addDirectory(folder);
+    if (!c.shortName.empty()) machine.os.setShortName(c.startedIn, c.shortName);
     machine.os.setCurrentDirectoryPath(c.startedIn);
     machine.os.addFile(folder + "DLTZRK_DL.INI", KeyedFile(c.fileFolder));
     machine.os.addFile(folder + "ZRK_DLN.SD", "data");
@@ -167,6 +184,7 @@ TEST(SettingsFile, FolderIsReconciledWithTheStartupDirectory) {
         << machine.os.dump();
     ASSERT_EQ(machine.os.startedProcesses().size(), 1u);
     EXPECT_EQ(machine.os.startedProcesses()[0].currentDirectory, c.written);
+    EXPECT_EQ(machine.os.callCount("MoveFileExA"), c.inPlace ? 0 : 1);
   }
 }
 

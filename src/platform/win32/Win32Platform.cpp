@@ -128,6 +128,55 @@ bool Win32Platform::isLeadByte(char byte) {
   return IsDBCSLeadByte(static_cast<BYTE>(byte)) != 0;
 }
 
+// --- Paths in UTF-16 --------------------------------------------------------------------------
+//
+// The launcher, the settings file and the game speak ANSI. These calls only find out whether an
+// ANSI path is the path, and ask for its short form when it is not (AnsiPath.cpp). UTF-16
+// units are wchar_t here; char16_t has the same size and representation.
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 units");
+
+namespace {
+wchar_t* wide(char16_t* text) {
+  return reinterpret_cast<wchar_t*>(text);
+}
+const wchar_t* wide(const char16_t* text) {
+  return reinterpret_cast<const wchar_t*>(text);
+}
+}  // namespace
+
+// GetCurrentDirectoryW.
+std::uint32_t Win32Platform::currentDirectoryWide(std::uint32_t size, char16_t* buffer) {
+  return GetCurrentDirectoryW(size, wide(buffer));
+}
+
+// GetModuleFileNameW(NULL, ...). As for the ANSI call, a path cut short ends in a terminator here
+// even on XP, which leaves it out.
+std::uint32_t Win32Platform::moduleFileNameWide(char16_t* buffer, std::uint32_t size) {
+  const DWORD length = GetModuleFileNameW(nullptr, wide(buffer), size);
+  if (size > 0 && length >= size) buffer[size - 1] = u'\0';
+  return length;
+}
+
+// GetShortPathNameW: components without a short name (8.3 names off on the volume) come back as
+// they are.
+std::uint32_t Win32Platform::shortPathName(const char16_t* path, char16_t* buffer,
+                                           std::uint32_t size) {
+  return GetShortPathNameW(wide(path), wide(buffer), size);
+}
+
+// WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, ...): without the flag, a character the code
+// page lacks may become a look-alike ("l" for "ł" in 1252), which the used-default flag does not
+// report. Where the ANSI code page is UTF-8, the call takes neither the flag nor the used-default
+// pointer and fails: the *A call's answer stands, and it spells every path there.
+std::uint32_t Win32Platform::toAnsiNoBestFit(const char16_t* text, char* buffer, std::uint32_t size,
+                                             bool& usedDefault) {
+  BOOL defaulted = FALSE;
+  const int written = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide(text), -1, buffer,
+                                          static_cast<int>(size), nullptr, &defaulted);
+  usedDefault = defaulted != FALSE;
+  return written > 0 ? static_cast<std::uint32_t>(written) : 0;
+}
+
 // --- Processes, handles, user interface -------------------------------------------------------
 
 // CreateProcessA with no security attributes, no inherited handles, this process's environment

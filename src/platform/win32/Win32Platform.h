@@ -20,6 +20,11 @@ class Win32Platform final : public Platform {
   std::uint32_t moduleFileName(char* buffer, std::uint32_t size) override;
   std::uint32_t driveType(const char* root) override;
   bool isLeadByte(char byte) override;
+  std::uint32_t currentDirectoryWide(std::uint32_t size, char16_t* buffer) override;
+  std::uint32_t moduleFileNameWide(char16_t* buffer, std::uint32_t size) override;
+  std::uint32_t shortPathName(const char16_t* path, char16_t* buffer, std::uint32_t size) override;
+  std::uint32_t toAnsiNoBestFit(const char16_t* text, char* buffer, std::uint32_t size,
+                                bool& usedDefault) override;
 
   bool startProcess(const char* application, const char* commandLine, std::uint32_t creationFlags,
                     const char* currentDirectory, ProcessInfo& info) override;
