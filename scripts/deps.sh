@@ -96,6 +96,18 @@ zrk_can_run_32bit() {
   return "$ZRK_32BIT_CHECKED"
 }
 
+# The Debian mirror that this machine's apt already uses (deb822 sources first, then the old
+# one-line format), for the roots that mmdebstrap and debootstrap build.
+zrk_debian_mirror() {
+  local mirror
+  mirror=$(sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -n1 || true)
+  if [ -z "$mirror" ]; then
+    mirror=$(awk '$1 == "deb" && $0 !~ /security/ {print $2; exit}' /etc/apt/sources.list \
+      /etc/apt/sources.list.d/*.list 2>/dev/null || true)
+  fi
+  echo "${mirror:-http://deb.debian.org/debian}"
+}
+
 zrk_package_missing() {
   ! dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
 }

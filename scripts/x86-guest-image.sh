@@ -59,13 +59,7 @@ on_exit() {
 trap on_exit EXIT
 trap 'exit 143' TERM INT # so that the chroot's mounts go with it
 
-# The mirror that this machine's apt already uses (deb822 sources first, then the old format).
-mirror=$(sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -n1 || true)
-if [ -z "$mirror" ]; then
-  mirror=$(awk '$1 == "deb" && $0 !~ /security/ {print $2; exit}' /etc/apt/sources.list \
-    /etc/apt/sources.list.d/*.list 2>/dev/null || true)
-fi
-mirror=${mirror:-http://deb.debian.org/debian}
+mirror=$(zrk_debian_mirror)
 
 rm -rf "$work"
 mkdir -p "$work"
