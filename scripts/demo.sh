@@ -44,9 +44,12 @@ if [ -z "$build_dir" ]; then
   fi
   echo "== Building ZRK_START.exe and the stand-in game ($preset)"
   cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" -j "$(nproc)" --target ZRK_START ZRK_DL msgbox_reader
+  cmake --build --preset "$preset" -j "$(nproc)" --target ZRK_START ZRK_DL msgbox_reader \
+    inherit_parent
   build_dir=$root_dir/build/$preset
 fi
+arch=x64 # the end-to-end driver checks 32-bit support for x86 only
+[ "${preset:-}" != windows-x86 ] || arch=x86
 launcher=$(harness launcher "$build_dir")
 fixtures=$(harness fixtures "$build_dir")
 wine=() && eval "$(harness shell)" # the Wine commands: wine, wineserver
@@ -128,54 +131,29 @@ else
   status=1
 fi
 
-# Starts the launcher from folder $2 (with the environment settings that follow) while the
-# message box reader watches, saves a picture of the box as $screenshot/$1.png and shows what the
-# reader read from it, then lets the reader press OK.
-screenshot_box() {
-  local name=$1 folder=$2
-  shift 2
-  local box_json=$work/$name.json release=$work/$name.release
-  win() { echo "Z:${1//\//\\}"; }
-  "${wine[@]}" "$fixtures/msgbox_reader.exe" --out "$(win "$box_json")" \
-    --release "$(win "$release")" --wait-ms 30000 >>"$work/reader.log" 2>&1 &
-  local reader_pid=$!
-  (cd "$folder" && env "$@" timeout 60 "${wine[@]}" ZRK_START.exe >>"$work/launcher.log" 2>&1) &
-  local launcher_pid=$!
-  for _ in $(seq 300); do [ -f "$box_json" ] && break; sleep 0.1; done
-  if [ -f "$box_json" ]; then
-    sleep 0.5 # let the box finish drawing
-    xwd -root -silent | convert xwd:- -trim -strip "PNG8:$screenshot/$name.png"
-    echo "  message box saved to $screenshot/$name.png"
-    sed 's/^/  /' "$box_json"
-  else
-    echo "  no message box appeared within 30 s"
-    status=1
-  fi
-  touch "$release"
-  wait "$reader_pid" || true
-  local code=0
-  wait "$launcher_pid" || code=$?
-  echo "  ZRK_START.exe ended with exit code $code"
-  [ "$code" = 0 ] || status=1
-}
-
+# Each box as the end-to-end case that brings it up shows it, from its own installation: the case
+# runs the launcher under the message box reader, keeps a picture of the box and what the reader
+# read from it, and checks both.
 if [ -n "$screenshot" ]; then
   mkdir -p "$screenshot"
-  echo
-  echo "== DirectX missing: the launcher started where d3dx9_40.dll does not load"
-  screenshot_box directx "$install_dir" WINEDLLOVERRIDES=d3dx9_40=
-  echo
-  echo "== Not installed: the launcher started from a folder without DLTZRK_DL.INI"
-  empty_dir=$work/drive-d/empty
-  mkdir -p "$empty_dir"
-  cp "$launcher" "$empty_dir/ZRK_START.exe"
-  screenshot_box not-installed "$empty_dir"
-  echo
-  echo "== Damaged installation: the data file ZRK_DLN.SD found on no drive"
-  damaged_dir=$work/drive-d/damaged
-  mkdir -p "$damaged_dir"
-  cp "$launcher" "$damaged_dir/ZRK_START.exe"
-  bare_settings >"$damaged_dir/DLTZRK_DL.INI"
-  screenshot_box damaged "$damaged_dir"
+  e2e() { python3 "$root_dir/tests/e2e/wine_e2e.py" "$@"; }
+  e2e prepare --template "$work/e2e/pfx" >/dev/null
+  for box in "directx graphics_library_absent the DirectX helper library does not load" \
+    "not-installed settings_missing started from a folder without DLTZRK_DL.INI" \
+    "damaged data_file_nowhere the data file ZRK_DLN.SD found on no drive"; do
+    read -r name case what <<<"$box"
+    echo
+    echo "== $name: $what"
+    e2e run "$case" --arch "$arch" --template "$work/e2e/pfx" --build-dir "$build_dir" --keep |
+      sed 's/^/  /' || status=1
+    kept=$(find "$work/e2e" -maxdepth 1 -name "case-$arch-$case-*" | head -n 1)
+    if cp "$kept/out/box.png" "$screenshot/$name.png" 2>/dev/null; then
+      echo "  message box saved to $screenshot/$name.png"
+      sed 's/^/  /' "$kept/out/boxes.json"
+    else
+      echo "  no picture of a message box"
+      status=1
+    fi
+  done
 fi
 exit "${status:-0}"
