@@ -55,7 +55,7 @@ zrk_second_wine() {
   esac
 }
 # The x86 test machine, where 32-bit programs do not run here.
-ZRK_GUEST_PACKAGES=(qemu-system-x86 debootstrap e2fsprogs)
+ZRK_GUEST_PACKAGES=(qemu-system-x86 mmdebstrap e2fsprogs)
 ZRK_APT=(apt-get -o DPkg::Lock::Timeout=600)
 
 # A static 32-bit x86 Linux program of 93 bytes that ends with exit code 42 (xor ebx,ebx;
@@ -97,7 +97,7 @@ zrk_can_run_32bit() {
 }
 
 # The Debian mirror that this machine's apt already uses (deb822 sources first, then the old
-# one-line format), for the roots that mmdebstrap and debootstrap build.
+# one-line format), for the roots that zrk_debian_root builds.
 zrk_debian_mirror() {
   local mirror
   mirror=$(sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -n1 || true)
@@ -106,6 +106,28 @@ zrk_debian_mirror() {
       /etc/apt/sources.list.d/*.list 2>/dev/null || true)
   fi
   echo "${mirror:-http://deb.debian.org/debian}"
+}
+
+# Builds a root file system of Debian RELEASE (bookworm, trixie) for ARCHITECTURES (amd64 or
+# amd64,i386) with PACKAGES into ROOT, from this machine's mirror, as root; mmdebstrap's output
+# goes to LOG. The minimal base, no documentation, the Japanese locale generated, apt's lists
+# dropped, no fsync per file.
+zrk_debian_root() { # RELEASE ARCHITECTURES ROOT LOG PACKAGES...
+  local release=$1 architectures=$2 root=$3 log=$4 packages
+  shift 4
+  packages=$(
+    IFS=,
+    echo "$*"
+  )
+  # shellcheck disable=SC2016 # the hooks' "$1" is the root, expanded by mmdebstrap's shell
+  timeout 1800 mmdebstrap --variant=minbase --architectures="$architectures" \
+    --include="$packages" --dpkgopt='path-exclude=/usr/share/doc/*' \
+    --dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/info/*' \
+    --dpkgopt=force-unsafe-io \
+    --customize-hook='sed -i "s/^# *ja_JP.UTF-8 UTF-8/ja_JP.UTF-8 UTF-8/" "$1/etc/locale.gen"' \
+    --customize-hook='chroot "$1" locale-gen' \
+    --customize-hook='rm -rf "$1"/var/lib/apt/lists/* "$1"/var/cache/apt/*.bin' \
+    "$release" "$root" "$(zrk_debian_mirror)" >"$log" 2>&1
 }
 
 zrk_package_missing() {

@@ -25,9 +25,9 @@ if zrk_can_run_32bit; then architectures=amd64,i386; fi
 # pictures and of the tests' mounts. Wine for 32-bit programs only where this machine runs them.
 ROOT_PACKAGES=("${ZRK_WINE_PACKAGES[@]}" xauth x11-utils x11-apps imagemagick mount)
 if [ "$architectures" = amd64,i386 ]; then ROOT_PACKAGES+=(wine32:i386); fi
-# The recipe: this file, and what it is given from outside.
-recipe=$( (sha256sum <"$0" && echo "$release $architectures ${ROOT_PACKAGES[*]}") | sha256sum |
-  cut -d' ' -f1)
+# The recipe: this file, the function that builds the root, and what it is given from outside.
+recipe=$( (cat "$0" && declare -f zrk_debian_root &&
+  echo "$release $architectures ${ROOT_PACKAGES[*]}") | sha256sum | cut -d' ' -f1)
 
 mkdir -p "$out"
 rm -f "$failed"
@@ -64,24 +64,10 @@ on_exit() {
 trap on_exit EXIT
 trap 'exit 143' TERM INT
 
-mirror=$(zrk_debian_mirror)
-
-echo "second Wine: building the root of Debian $release ($wine_label) from $mirror into $out/root"
+echo "second Wine: building the root of Debian $release ($wine_label) into $out/root"
 rm -rf --one-file-system "$work"
 mkdir -p "$work"
-packages=$(
-  IFS=,
-  echo "${ROOT_PACKAGES[*]}"
-)
-# No documentation; the Japanese locale generated; no fsync per file.
-# shellcheck disable=SC2016 # the hooks' "$1" is the root, expanded by mmdebstrap's shell
-timeout 1800 mmdebstrap --variant=apt --architectures="$architectures" --include="$packages" \
-  --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-exclude=/usr/share/man/*' \
-  --dpkgopt='path-exclude=/usr/share/info/*' --dpkgopt=force-unsafe-io \
-  --customize-hook='sed -i "s/^# *ja_JP.UTF-8 UTF-8/ja_JP.UTF-8 UTF-8/" "$1/etc/locale.gen"' \
-  --customize-hook='chroot "$1" locale-gen' \
-  --customize-hook='rm -rf "$1"/var/lib/apt/lists/* "$1"/var/cache/apt/*.bin' \
-  "$release" "$work/root" "$mirror" >"$log" 2>&1
+zrk_debian_root "$release" "$architectures" "$work/root" "$log" "${ROOT_PACKAGES[@]}"
 echo "$release $wine_label" >"$work/root/.zrk-name"
 echo "$recipe" >"$work/root/.zrk-recipe"
 rm -rf --one-file-system "$out/root"

@@ -8,8 +8,9 @@
 # Debian 12 (amd64 with the i386 architecture added), Wine with its 32-bit loader, and what the
 # tests need besides: Python, Xvfb, the Japanese font and locale, Wine's Marlett font. The packages
 # come from the Debian mirror that this machine's apt uses; the machine itself has no network.
-# Writes OUT/image/{root.img,vmlinuz,initrd.img,recipe}; "recipe" holds the hash of this file and
-# of the package list, the whole recipe, so an image is built once and kept until they change. When
+# Writes OUT/image/{root.img,vmlinuz,initrd.img,recipe}; "recipe" holds the hash of this file, of
+# the function that builds the root and of the package list, the whole recipe, so an image is
+# built once and kept until they change. When
 # the build fails, OUT/image-failed.txt says why and no image is left (scripts/test.sh then
 # reports the x86 tests as skipped with that cause).
 set -euo pipefail
@@ -19,11 +20,11 @@ image=$out/image
 failed=$out/image-failed.txt
 # shellcheck source=scripts/deps.sh
 source "$source_dir/scripts/deps.sh"
-# Beyond debootstrap's minimal base (which has util-linux for mount): the kernel, booted directly
-# with its initrd, and what the Wine tests need, the 32-bit Wine included.
+# Beyond the minimal base (which has mount): the kernel, booted directly with its initrd, and what
+# the Wine tests need, the 32-bit Wine included.
 GUEST_PACKAGES=(linux-image-amd64 initramfs-tools "${ZRK_WINE_PACKAGES[@]}" wine32:i386)
-harness() { python3 "$source_dir/tests/wine/harness.py" "$@"; }
-recipe=$({ cat "$0"; echo "${GUEST_PACKAGES[*]}"; } | sha256sum | cut -d' ' -f1)
+recipe=$({ cat "$0"; declare -f zrk_debian_root; echo "${GUEST_PACKAGES[*]}"; } | sha256sum |
+  cut -d' ' -f1)
 
 rm -f "$failed"
 if [ -f "$image/recipe" ] && [ "$(cat "$image/recipe")" = "$recipe" ]; then
@@ -40,11 +41,8 @@ started=$SECONDS
 step() { echo "x86 test machine: $1 ($((SECONDS - started)) s)"; }
 
 # shellcheck disable=SC2317 # called by the trap
-unmount_chroot() { [ ! -d "$root" ] || harness root-mounts "$root" off; }
-# shellcheck disable=SC2317 # called by the trap
 on_exit() {
   local code=$?
-  unmount_chroot || true
   if ((code != 0)); then
     {
       echo "building the image failed (exit code $code) at: ${current:-start}"
@@ -53,40 +51,19 @@ on_exit() {
     } >"$failed"
     cat "$failed" >&2
   fi
-  # Never across a mount that is still there (the bound /dev above all).
+  # Never across a mount that is still there.
   rm -rf --one-file-system "$work"
 }
 trap on_exit EXIT
-trap 'exit 143' TERM INT # so that the chroot's mounts go with it
+trap 'exit 143' TERM INT
 
-mirror=$(zrk_debian_mirror)
-
-rm -rf "$work"
+rm -rf --one-file-system "$work"
 mkdir -p "$work"
-current="debootstrap from $mirror"
+current="the root file system from $(zrk_debian_mirror)"
 step "$current"
-timeout 1800 debootstrap --variant=minbase bookworm "$root" "$mirror" >>"$log" 2>&1
-
-current="packages in the image"
-step "$current"
-# No services start in the chroot; no fsync per file; no documentation.
-printf '#!/bin/sh\nexit 101\n' >"$root/usr/sbin/policy-rc.d"
-chmod +x "$root/usr/sbin/policy-rc.d"
-echo force-unsafe-io >"$root/etc/dpkg/dpkg.cfg.d/unsafe-io"
-printf '%s\n' 'path-exclude=/usr/share/doc/*' 'path-exclude=/usr/share/man/*' \
-  'path-exclude=/usr/share/info/*' >"$root/etc/dpkg/dpkg.cfg.d/no-docs"
-harness root-mounts "$root" on
-in_root() { DEBIAN_FRONTEND=noninteractive LC_ALL=C chroot "$root" "$@" >>"$log" 2>&1; }
-in_root dpkg --add-architecture i386
-in_root apt-get update -q
 # A 32-bit program cannot run in the chroot on a machine whose kernel runs none: only the
 # configuration of libglib2.0-0:i386 tries one, and it carries on without it.
-in_root timeout 1800 apt-get install -y -q --no-install-recommends "${GUEST_PACKAGES[@]}"
-sed -i 's/^# *ja_JP.UTF-8 UTF-8/ja_JP.UTF-8 UTF-8/' "$root/etc/locale.gen"
-in_root locale-gen
-in_root apt-get clean
-rm -rf "$root"/var/lib/apt/lists/* "$root/usr/sbin/policy-rc.d"
-unmount_chroot
+zrk_debian_root bookworm amd64,i386 "$root" "$log" "${GUEST_PACKAGES[@]}"
 
 current="the disk image"
 step "$current"

@@ -12,7 +12,6 @@ here and nowhere else. The Python drivers import it; the shell scripts call its 
   harness.py settings FOLDER          the bare settings file naming FOLDER, on standard output
   harness.py launcher BUILD_DIR       ZRK_START.exe of a Windows build folder
   harness.py fixtures BUILD_DIR       the folder of that build's test programs
-  harness.py root-mounts ROOT on|off  the mounts that programs run in ROOT by chroot need
 
 Which Wine: ZRK_WINE_BIN names the folder of wine64, wine (the 32-bit loader) and wineserver
 (default /usr/lib/wine); ZRK_WINE_WRAPPER, when set, is a command (split as a shell would) that
@@ -367,24 +366,6 @@ def fixtures(build_dir):
     return Path(build_dir) / "tests" / "fixtures"
 
 
-# --- Another system's root, entered by chroot -----------------------------------------------------
-
-ROOT_MOUNTS = (("proc", ["-t", "proc", "proc"]), ("sys", ["-t", "sysfs", "sys"]),
-               ("dev", ["--bind", "/dev"]), ("dev/pts", ["--bind", "/dev/pts"]))
-
-
-def root_mounts(root, on):
-    """Mounts what programs in `root` need (on), or undoes every such mount (off)."""
-    root = Path(root)
-    for name, how in (ROOT_MOUNTS if on else reversed(ROOT_MOUNTS)):
-        point = root / name
-        mounted = subprocess.run(["mountpoint", "-q", str(point)]).returncode == 0
-        if on and not mounted:
-            subprocess.run(["mount"] + how + [str(point)], check=True)
-        elif not on and mounted:
-            subprocess.run(["umount", "-l", str(point)], check=True)
-
-
 # --- The command line -----------------------------------------------------------------------------
 
 
@@ -410,8 +391,6 @@ def main(what="", *args):
         if not found or not found.exists():
             raise Missing("no %s in %s" % (what, args[0]))
         print(found)
-    elif what == "root-mounts" and len(args) == 2 and args[1] in ("on", "off"):
-        root_mounts(args[0], args[1] == "on")
     else:
         sys.exit("usage:\n" + __doc__.split("\n\n")[2])
     return 0
