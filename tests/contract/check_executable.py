@@ -10,10 +10,9 @@
   elements are those of Microsoft's documented schema (Common Controls 6, the supported Windows
   versions, DPI awareness), and that requests no execution level;
 - a file name that Windows does not take for an installer;
-- optionally, the architecture (--arch x86: a 32-bit i386 program; x64: a 64-bit AMD64 one) and a
-  size limit (--max-bytes).
+- optionally, the architecture (--arch x86: a 32-bit i386 program; x64: a 64-bit AMD64 one).
 
-Usage: check_executable.py [--arch x86|x64] [--max-bytes N] FILE.exe...
+Usage: check_executable.py [--arch x86|x64] [--build-dir DIR] [FILE.exe...]
 Prints what it found; the exit code is 1 when a check fails.
 """
 
@@ -255,7 +254,7 @@ def version_strings(block):
 MACHINES = {"x86": (0x14C, False), "x64": (0x8664, True)}  # IMAGE_FILE_MACHINE_*, PE32+
 
 
-def check(path, max_bytes, arch=None):
+def check(path, arch=None):
     failures = []
     data = open(path, "rb").read()
     pe = Pe(data)
@@ -340,8 +339,6 @@ def check(path, max_bytes, arch=None):
 
     if any(word in name.lower() for word in INSTALLER_WORDS):
         failures.append("file name %s would make Windows ask for elevation" % name)
-    if max_bytes is not None and len(data) > max_bytes:
-        failures.append("%d bytes, more than %d" % (len(data), max_bytes))
 
     for failure in failures:
         print("  FAILED: %s" % failure)
@@ -351,7 +348,6 @@ def check(path, max_bytes, arch=None):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--arch", choices=sorted(MACHINES))
-    parser.add_argument("--max-bytes", type=int)
     parser.add_argument("--build-dir", help="check the ZRK_START.exe of this Windows build folder")
     parser.add_argument("executables", nargs="*")
     args = parser.parse_args()
@@ -361,7 +357,7 @@ def main():
         args.executables.append(str(harness.launcher(args.build_dir)))
     if not args.executables:
         parser.error("no executable to check")
-    results = [check(path, args.max_bytes, args.arch) for path in args.executables]
+    results = [check(path, args.arch) for path in args.executables]
     return 0 if all(results) else 1
 
 
