@@ -145,17 +145,14 @@ echo
 echo "== stripped sizes"
 printf '%-22s %12s %12s\n' "" "32-bit" "64-bit"
 for name in ZRK_START.exe bench_baseline.exe; do
-  if [ "$name" = ZRK_START.exe ]; then
-    x86=${launcher[x86]:-$(harness launcher build/bench-windows-x86)}
-    x64=${launcher[x64]}
-  else
-    x86=build/bench-tools-x86/$name
-    x64=build/bench-tools-x64/$name
-  fi
-  s86=$(size "${triplet[x86]}" "$x86")
-  s64=$(size "${triplet[x64]}" "$x64")
-  printf '%-22s %8d B %4d KiB %8d B %4d KiB\n' "$name" "$s86" $((s86 / 1024)) "$s64" \
-    $((s64 / 1024))
+  row=("$name")
+  for arch in x86 x64; do # both are built, also where the 32-bit ones are not timed
+    file=build/bench-tools-$arch/$name
+    [ "$name" != ZRK_START.exe ] || file=$(harness launcher "build/bench-windows-$arch")
+    bytes=$(size "${triplet[$arch]}" "$file")
+    row+=("$bytes" $((bytes / 1024)))
+  done
+  printf '%-22s %8d B %4d KiB %8d B %4d KiB\n' "${row[@]}"
 done
 rm -f "$run/stripped.exe"
 echo

@@ -89,13 +89,10 @@ def folder_bytes(letter, windows_folder):
 
 
 def read_record(path):
+    """The game's record of how it was started (NAME=VALUE lines), or None when there is none."""
     if not path.exists():
         return None
-    record = {}
-    for line in path.read_text(encoding="utf-8").splitlines():
-        name, _, value = line.partition("=")
-        record[name] = value
-    return record
+    return dict(line.partition("=")[::2] for line in path.read_text(encoding="utf-8").splitlines())
 
 
 def wait_for(condition, seconds, what):
@@ -501,17 +498,16 @@ def read_only(case, folder):
 
 
 def immutable(name):
-    return lambda case, folder: chattr_immutable(case, folder / name)
-
-
-def chattr_immutable(case, path):
-    """Makes a file, or a folder, immutable: a folder then takes no new files, renames or
-    deletions, while its files stay writable."""
-    result = subprocess.run(["chattr", "+i", str(path)], capture_output=True, text=True)
-    if result.returncode != 0:
-        raise Failure("chattr +i %s failed (it needs root and a file system with the immutable "
-                      "attribute, such as ext4 or tmpfs): %s" % (path, result.stderr.strip()))
-    case.immutable.append(path)
+    """Makes the file `name` of the folder, or the folder ("."), immutable: a folder then takes no
+    new files, renames or deletions, while its files stay writable."""
+    def change(case, folder):
+        path = folder / name
+        result = subprocess.run(["chattr", "+i", str(path)], capture_output=True, text=True)
+        if result.returncode != 0:
+            raise Failure("chattr +i %s failed (it needs root and a file system with the immutable"
+                          " attribute, such as ext4 or tmpfs): %s" % (path, result.stderr.strip()))
+        case.immutable.append(path)
+    return change
 
 
 def small_disk(case, folder):

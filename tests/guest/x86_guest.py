@@ -294,14 +294,12 @@ def run(args):
     try:
         with tarfile.open(run_dir / "results.img") as packed:
             packed.extractall(results)
+        ended = None if (results / "done").exists() else "before it finished"
     except (tarfile.TarError, OSError) as error:
-        tail = "\n".join(console.splitlines()[-15:])
-        return give_up("the machine ended (QEMU exit code %d after %.0f s) without results (%s); "
-                       "its console's last lines:\n%s" % (code, machine_s, error, tail))
-    if not (results / "done").exists():
-        tail = "\n".join(console.splitlines()[-15:])
-        return give_up("the machine ended (QEMU exit code %d after %.0f s) before it finished; "
-                       "its console's last lines:\n%s" % (code, machine_s, tail))
+        ended = "without results (%s)" % error
+    if ended:
+        return give_up("the machine ended (QEMU exit code %d after %.0f s) %s; its console's last "
+                       "lines:\n%s" % (code, machine_s, ended, "\n".join(console.splitlines()[-15:])))
 
     times = json.loads((results / "times.json").read_text()) if (
         results / "times.json").exists() else {}
