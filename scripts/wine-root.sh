@@ -21,9 +21,9 @@ read -r release wine_label < <(zrk_second_wine)
 architectures=amd64
 if zrk_can_run_32bit; then architectures=amd64,i386; fi
 
-# What the Wine tests need there (as everywhere they run), and the tools of the message boxes'
-# pictures and of the tests' mounts. Wine for 32-bit programs only where this machine runs them.
-ROOT_PACKAGES=("${ZRK_WINE_PACKAGES[@]}" xauth x11-utils x11-apps imagemagick mount)
+# What the Wine tests need there (as everywhere they run), and the tools of the tests' mounts.
+# Wine for 32-bit programs only where this machine runs them.
+ROOT_PACKAGES=("${ZRK_WINE_PACKAGES[@]}" xauth x11-utils mount)
 if [ "$architectures" = amd64,i386 ]; then ROOT_PACKAGES+=(wine32:i386); fi
 # The recipe: this file, the function that builds the root, and what it is given from outside.
 recipe=$( (cat "$0" && declare -f zrk_debian_root &&
