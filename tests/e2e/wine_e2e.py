@@ -628,17 +628,15 @@ CASES = {
 
 def run_case(name, arch, template, build_dir, keep, launcher=None):
     preset = "windows-" + arch
-    if launcher is not None:
-        launcher = Path(launcher)
-        if not launcher.is_file():
-            raise Failure("the launcher to run, %s, does not exist" % launcher)
+    if launcher:
         print("running %s as %s" % (launcher, LAUNCHER))
-    elif build_dir:
-        launcher = harness.launcher(build_dir)
+    launcher = Path(launcher) if launcher else harness.launcher(build_dir)
     if launcher is None:
         print("SKIPPED: %s is not built in %s (build the %s preset first)" %
-              (LAUNCHER, build_dir or "(no build folder given)", preset))
+              (LAUNCHER, build_dir, preset))
         return SKIPPED
+    if not launcher.is_file():
+        raise Failure("the launcher to run, %s, does not exist" % launcher)
     if arch == "x86":
         reason = why_no_32bit()
         if reason:
