@@ -121,6 +121,10 @@ void SimulatedWindows::addLibrary(const std::string& name, int firstLoadingAttem
   state_->library(name).firstLoadingAttempt = firstLoadingAttempt;
 }
 
+void SimulatedWindows::addExecutable(const std::string& path, bool starts) {
+  addExecutable(path, starts ? ProgramKind::gui : ProgramKind::broken);
+}
+
 void SimulatedWindows::addExecutable(const std::string& path, ProgramKind kind) {
   addFile(path, "MZ stand-in program");
   state_->find(state_->seedPath(path, "addExecutable"))->data->program = kind;

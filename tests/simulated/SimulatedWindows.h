@@ -105,8 +105,10 @@ class SimulatedWindows : public Platform {
   // A library that loads from attempt `firstLoadingAttempt` on (1 = at once); 0 = never. An
   // unknown library never loads.
   void addLibrary(const std::string& name, int firstLoadingAttempt = 1);
-  // An executable file at `path` (its bytes are a stand-in) of the given kind.
-  void addExecutable(const std::string& path, ProgramKind kind = ProgramKind::gui);
+  // An executable file at `path` (its bytes are a stand-in). When `starts` is false,
+  // CreateProcessA fails on it (not a valid program).
+  void addExecutable(const std::string& path, bool starts = true);
+  void addExecutable(const std::string& path, ProgramKind kind);
   // The folders searched when CreateProcessA gets no application name, after the launcher's own
   // folder and the current directory: the system folders and PATH.
   void setSearchPath(const std::vector<std::string>& folders);

@@ -86,7 +86,7 @@ TEST(LaunchSequence, EveryWayALaunchEnds) {
       {"game not a program",
        [](SimulatedWindows& os) {
          os.addFile(kSettings, KeyedFile("D:\\Old\\", 'E'));
-         os.addExecutable(kGame, SimulatedWindows::ProgramKind::broken);
+         os.addExecutable(kGame, false);
        },
        {BareFile(), {}, false}},
       // GetCurrentDirectoryA answers "C:\??", and there is no short form to take instead.

@@ -208,7 +208,7 @@ TEST(GameStart, AnythingOfTheGamesNameBesideTheLauncherIsTheOnlyCandidate) {
     if (folder) {
       machine.os.addDirectory("C:\\Launcher\\ZRK_DL.exe");
     } else {
-      machine.os.addExecutable("C:\\Launcher\\ZRK_DL.exe", SimulatedWindows::ProgramKind::broken);
+      machine.os.addExecutable("C:\\Launcher\\ZRK_DL.exe", false);
     }
     machine.Run();
     EXPECT_TRUE(machine.os.startedProcesses().empty());

@@ -322,7 +322,7 @@ TEST(SimulatedProcesses, WhatCanBeStarted) {
     SimulatedWindows os;
     os.setCurrentDirectoryPath("C:\\Games\\X");
     os.addExecutable("C:\\Games\\X\\ZRK_DL.exe");
-    os.addExecutable("C:\\Games\\X\\BAD.exe", SimulatedWindows::ProgramKind::broken);
+    os.addExecutable("C:\\Games\\X\\BAD.exe", false);
     os.addFile("C:\\Games\\X\\README.TXT", "text");
     ProcessInfo info;
     auto start = [&] {
