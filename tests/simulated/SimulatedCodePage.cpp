@@ -32,7 +32,7 @@ constexpr BestFit k1252BestFit[] = {
 std::optional<std::string> convert(const char* to, const char* from, const std::string& in) {
   iconv_t cd = iconv_open(to, from);
   if (cd == reinterpret_cast<iconv_t>(-1)) return std::nullopt;
-  std::string out(in.size() * 4 + 8, '\0');
+  std::string out((in.size() * 4) + 8, '\0');
   char* inPtr = const_cast<char*>(in.data());
   std::size_t inLeft = in.size();
   char* outPtr = out.data();
