@@ -9,10 +9,10 @@
 # tests need besides: Python, Xvfb, the Japanese font and locale, Wine's Marlett font. The packages
 # come from the Debian mirror that this machine's apt uses; the machine itself has no network.
 # Writes OUT/image/{root.img,vmlinuz,initrd.img,recipe}; "recipe" holds the hash of this file, of
-# the function that builds the root and of the package list, the whole recipe, so an image is
-# built once and kept until they change. When
-# the build fails, OUT/image-failed.txt says why and no image is left (scripts/test.sh then
-# reports the x86 tests as skipped with that cause).
+# the function that builds the root (zrk_debian_root) and of the package list, the whole recipe,
+# so an image is built once and kept until they change. When the build fails,
+# OUT/image-failed.txt says why and no image is left (scripts/test.sh then reports the x86 tests
+# as skipped with that cause).
 set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 out=$(realpath -m "${1:-$source_dir/build/vm32}")
