@@ -49,7 +49,9 @@ bool StoreName(Platform& platform, const char* fullPath, const char* filePart,
   if (fileSystemFlags & kFsUnicodeOnDisk) return true;
   if (filePart == nullptr) return false;
   char onDisk[kMaxPath];
-  if (!platform.findFileName(fullPath, onDisk, kMaxPath)) return true;
+  const OsHandle search = platform.findFirstFile(fullPath, onDisk, kMaxPath);
+  if (search == kInvalidHandle) return true;
+  platform.findClose(search);
   const std::size_t offset = static_cast<std::size_t>(filePart - fullPath);
   const std::size_t length = std::strlen(onDisk);
   if (offset + length >= kMaxPath) return false;

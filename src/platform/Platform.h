@@ -24,14 +24,17 @@ inline constexpr std::uint32_t kDriveFixed = 3;
 inline constexpr std::uint32_t kGenericRead = 0x80000000u;
 inline constexpr std::uint32_t kGenericWrite = 0x40000000u;
 inline constexpr std::uint32_t kShareNone = 0;
+inline constexpr std::uint32_t kShareAll = 0x7;  // FILE_SHARE_READ | _WRITE | _DELETE
+inline constexpr std::uint32_t kCreateNew = 1;
 inline constexpr std::uint32_t kOpenExisting = 3;
 inline constexpr std::uint32_t kAttributeReadOnly = 0x01;
 inline constexpr std::uint32_t kAttributeHidden = 0x02;
 inline constexpr std::uint32_t kAttributeSystem = 0x04;
 inline constexpr std::uint32_t kAttributeDirectory = 0x10;
 inline constexpr std::uint32_t kAttributeNormal = 0x80;
-inline constexpr std::uint32_t kAttributeReparsePoint = 0x400;    // a symbolic link or a junction
-inline constexpr std::uint32_t kInvalidAttributes = 0xFFFFFFFFu;  // INVALID_FILE_ATTRIBUTES
+inline constexpr std::uint32_t kAttributeReparsePoint = 0x400;     // a symbolic link or a junction
+inline constexpr std::uint32_t kFlagBackupSemantics = 0x02000000;  // lets CreateFileA open a folder
+inline constexpr std::uint32_t kInvalidAttributes = 0xFFFFFFFFu;   // INVALID_FILE_ATTRIBUTES
 
 // GetVolumeInformationA file system flags that file opens look at.
 inline constexpr std::uint32_t kFsCasePreserved = 0x02;
@@ -51,6 +54,7 @@ inline constexpr std::uint32_t kMbOk = 0;
 // GetLastError codes that the logic looks at.
 inline constexpr std::uint32_t kErrorInvalidFunction = 1;
 inline constexpr std::uint32_t kErrorFileNotFound = 2;
+inline constexpr std::uint32_t kErrorNoMoreFiles = 18;
 inline constexpr std::uint32_t kErrorAccessDenied = 5;
 inline constexpr std::uint32_t kErrorSharingViolation = 32;
 inline constexpr std::uint32_t kErrorNotSupported = 50;
@@ -160,10 +164,17 @@ class Platform {
   // GetVolumeInformationA on a root such as "C:\": false when the volume cannot be read (no
   // media). `fileSystemFlags` receives the file system's flags.
   virtual bool volumeInformation(const char* root, std::uint32_t& fileSystemFlags) = 0;
-  // FindFirstFileA then FindClose: copies the name on disk of the first match (file part only)
-  // into `name`. False when nothing matches.
-  virtual bool findFileName(const char* path, char* name, std::uint32_t size) = 0;
+  // FindFirstFileA: a search for the files and folders that `pattern` ('*' and '?' in its last
+  // component) matches, and the name on disk of the first match (file part only) in `name`, cut to
+  // `size`. kInvalidHandle when nothing matches.
+  virtual OsHandle findFirstFile(const char* pattern, char* name, std::uint32_t size) = 0;
+  // FindNextFileA: the next match's name; false after the last (ERROR_NO_MORE_FILES).
+  virtual bool findNextFile(OsHandle search, char* name, std::uint32_t size) = 0;
+  // FindClose.
+  virtual bool findClose(OsHandle search) = 0;
   // CreateFileA with no security descriptor beyond an inheritable handle and no template.
+  // `attributes` carries the flags too: with kFlagBackupSemantics, a folder opens (for its final
+  // path; access 0).
   virtual OsHandle createFile(const char* name, std::uint32_t access, std::uint32_t shareMode,
                               std::uint32_t disposition, std::uint32_t attributes) = 0;
   // ReadFile: true with `read` == 0 at end of file.

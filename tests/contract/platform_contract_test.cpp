@@ -8,6 +8,7 @@
 #include <iostream>
 #include <memory>
 #include <ostream>
+#include <set>
 #include <string>
 
 #include "ContractEnvironment.h"
@@ -272,9 +273,27 @@ TEST_F(PlatformContract, AttributesAndNamesAreReportedAsOnDisk) {
             0u);
 
   char name[kMaxPath] = {};
-  ASSERT_TRUE(os().findFileName((folder + "MIXEDCASE.INI").c_str(), name, kMaxPath));
+  OsHandle search = os().findFirstFile((folder + "MIXEDCASE.INI").c_str(), name, kMaxPath);
+  ASSERT_NE(search, kInvalidHandle) << os().lastError();
   EXPECT_STREQ(name, "MixedCase.Ini");
-  EXPECT_FALSE(os().findFileName((folder + "absent.ini").c_str(), name, kMaxPath));
+  EXPECT_TRUE(FailsWith(kErrorNoMoreFiles, [&] { return !os().findNextFile(search, name, 16); }));
+  EXPECT_TRUE(os().findClose(search));
+  EXPECT_TRUE(FailsWith(kErrorFileNotFound, [&] {
+    return os().findFirstFile((folder + "absent.ini").c_str(), name, kMaxPath) == kInvalidHandle;
+  }));
+  // A pattern: each name it matches once, in any order, whatever its case.
+  for (const char* file : {"ZRK1.TMP", "zrk2f.tmp", "ZRK.INI", "AZRK3.TMP"}) {
+    env().makeFile(folder + file, "");
+  }
+  std::set<std::string> found;
+  search = os().findFirstFile((folder + "ZRK*.TMP").c_str(), name, kMaxPath);
+  ASSERT_NE(search, kInvalidHandle) << os().lastError();
+  do {
+    EXPECT_TRUE(found.insert(name).second) << name;
+  } while (os().findNextFile(search, name, kMaxPath));
+  EXPECT_EQ(os().lastError(), kErrorNoMoreFiles);
+  EXPECT_TRUE(os().findClose(search));
+  EXPECT_EQ(found, (std::set<std::string>{"ZRK1.TMP", "zrk2f.tmp"}));
 }
 
 // Which bytes start a two-byte character, and so where a path's separators are, follows the

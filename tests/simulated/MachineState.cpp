@@ -73,15 +73,34 @@ std::optional<Path> SimulatedWindows::State::resolveKept(const std::string& text
 }
 
 Path SimulatedWindows::State::longForm(Path path) const {
-  if (longNames.empty()) return path;
-  Path step{path.root, {}, false};
-  for (std::string& part : path.parts) {
-    step.parts.push_back(part);
-    const auto longName = longNames.find(step.key(cp));
-    if (longName != longNames.end() && find(step) == nullptr) {
-      part = longName->second;
-      step.parts.back() = part;
+  // Each subst drive or junction met starts the walk again from the folder it names; a loop of
+  // them ends where Windows gives up on links.
+  for (int hops = 0; hops <= 63; ++hops) {
+    if (path.onDrive() && drives[path.driveIndex()].substOf) {
+      Path folder = *drives[path.driveIndex()].substOf;
+      folder.parts.insert(folder.parts.end(), path.parts.begin(), path.parts.end());
+      folder.trailing = path.trailing;
+      path = folder;
+      continue;
     }
+    Path step{path.root, {}, false};
+    std::size_t i = 0;
+    for (; i < path.parts.size(); ++i) {
+      step.parts.push_back(path.parts[i]);
+      const auto longName = longNames.find(step.key(cp));
+      if (longName != longNames.end() && find(step) == nullptr) {
+        path.parts[i] = longName->second;
+        step.parts.back() = path.parts[i];
+      }
+      const Entry* junction = find(step);
+      if (junction != nullptr && junction->directory && junction->isLink()) break;
+    }
+    if (i == path.parts.size()) return path;
+    Path target = *find(step)->linkTarget;
+    target.parts.insert(target.parts.end(), path.parts.begin() + static_cast<long>(i) + 1,
+                        path.parts.end());
+    target.trailing = path.trailing;
+    path = target;
   }
   return path;
 }
@@ -264,31 +283,44 @@ void SimulatedWindows::State::reopen(FileData& file, const OpenRequest& request)
   file.program.reset();
   file.attributes = (request.attributes & kKeptAttributes) | kAttributeArchive;
   lastError = kErrorAlreadyExists;
+  noteResized(&file);
 }
 
 OsHandle SimulatedWindows::State::open(const char* name, const OpenRequest& request) {
   const std::optional<Path> named = resolve(name);
   if (!named) return failHandle(kErrorPathNotFound);
   if (const std::uint32_t error = reach(*named)) return failHandle(error);
-  if (named->isRoot()) return failHandle(kErrorAccessDenied);
-  if (named->trailing) return failHandle(kErrorInvalidName);
+  // A folder opens only with backup semantics, and then for nothing but its name and final path.
+  const bool folder =
+      (request.attributes & kFlagBackupSemantics) != 0 && request.disposition == kOpenExisting;
+  if (named->isRoot()) {
+    if (!folder) return failHandle(kErrorAccessDenied);
+    lastError = kErrorSuccess;
+    return newHandle(Handle{Kind::folder, named->key(cp), 0, 0, 0, std::nullopt, nullptr, {}});
+  }
   // A symbolic link is followed to the name it points to, which is then opened as any other.
   const std::optional<Path> path = followLinks(*named);
   if (!path) return failHandle(kErrorCantResolveFilename);
   if (const std::uint32_t error = reach(*path)) return failHandle(error);
   const std::string key = path->key(cp);
   Entry* entry = find(*path);
+  if (folder && entry != nullptr && entry->directory) {
+    lastError = kErrorSuccess;
+    return newHandle(Handle{Kind::folder, key, 0, 0, 0, std::nullopt, nullptr, {}});
+  }
+  if (named->trailing) return failHandle(kErrorInvalidName);
   if (const std::uint32_t error = openRefusal(*path, entry, request)) return failHandle(error);
 
   lastError = kErrorSuccess;
   if (entry == nullptr) {
     entry = &entries[key];
     *entry = Entry::file(displayPath(*path), {}, request.attributes | kAttributeArchive);
+    noteCreated(*path);
   } else {
     reopen(*entry->data, request);
   }
   return newHandle(
-      Handle{Kind::file, key, request.access, request.share, 0, std::nullopt, entry->data});
+      Handle{Kind::file, key, request.access, request.share, 0, std::nullopt, entry->data, {}});
 }
 
 std::optional<Path> SimulatedWindows::State::followLinks(Path path) const {
@@ -316,7 +348,9 @@ int SimulatedWindows::State::namesOf(const FileData* data) const {
 std::uint32_t SimulatedWindows::State::ownAttributes(const Entry& entry) const {
   const Entry* shown = &entry;
   if (entry.isLink()) {
-    if (entry.linkShowsReparse) return kAttributeReparsePoint | kAttributeArchive;
+    if (entry.linkShowsReparse) {
+      return kAttributeReparsePoint | (entry.directory ? kAttributeDirectory : kAttributeArchive);
+    }
     const std::optional<Path> target = followLinks(*entry.linkTarget);
     shown = target ? find(*target) : nullptr;
     if (shown == nullptr) return kInvalidAttributes;

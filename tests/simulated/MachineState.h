@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -27,9 +28,6 @@ inline constexpr std::uint32_t kErrorInsufficientBuffer = 122;
 inline constexpr std::uint32_t kErrorModNotFound = 126;
 inline constexpr std::uint32_t kErrorCantResolveFilename = 1921;
 
-// The CreateFileA disposition GetTempFileNameA uses; any other than it, CREATE_ALWAYS and
-// OPEN_EXISTING is refused as an invalid parameter.
-inline constexpr std::uint32_t kCreateNew = 1;
 inline constexpr int kIdOk = 1;
 // The attribute bits a file keeps; FILE_ATTRIBUTE_NORMAL only ever stands alone.
 inline constexpr std::uint32_t kKeptAttributes =
@@ -56,13 +54,12 @@ struct Faults {
     std::uint32_t error;
     int times;  // -1: for good
   };
-  // Another program opens `holdPath` when a file whose name ends in `nameEnd` is opened (with
-  // `access`, unless 0).
-  struct HoldWhenOpened {
+  // Something happens when a file whose name ends in `nameEnd` is opened (with `access`, unless
+  // 0), before the open: another program opens or writes a file, or the test looks.
+  struct WhenOpened {
     std::string nameEnd;
-    std::string holdPath;
     std::uint32_t access;
-    std::optional<std::string> writes;  // bytes the other program writes there instead
+    std::function<void()> action;
   };
 
   std::optional<std::uint64_t> freeSpace;            // room on the disks, when limited
@@ -76,7 +73,7 @@ struct Faults {
   std::map<std::string, Refusal> renamesInto;     // target key -> refusal
   std::set<std::string> foldersRefusingNewFiles;  // keys
   std::map<std::string, int> heldForCalls;        // key -> calls still refused
-  std::optional<HoldWhenOpened> holdWhenOpened;   // once
+  std::optional<WhenOpened> whenOpened;           // once
   std::optional<std::string> reportedDirectory;   // GetCurrentDirectoryA's answer; "": fails
   bool tempNamesWithoutFiles = false;             // GetTempFileNameA as Wine 8.0 answers
 
@@ -111,6 +108,8 @@ struct SimulatedWindows::State {
     std::uint32_t type = kDriveNoRootDir;
     bool hasMedia = false;
     std::uint32_t fileSystemFlags = 0;
+    FileSystem fileSystem = FileSystem::ntfs;
+    std::optional<Path> substOf;  // the folder a subst drive names
   };
   // One file on a volume, whatever names it has: each hard link is an entry that shares it.
   struct FileData {
@@ -118,12 +117,13 @@ struct SimulatedWindows::State {
     std::uint32_t attributes = 0;
     std::optional<ProgramKind> program;  // none: no program
   };
-  // A name on a volume: a folder, a file, or a symbolic link to another path.
+  // A name on a volume: a folder, a file, a symbolic link to another path, or a junction (a folder
+  // with a link target).
   struct Entry {
     std::string path;  // full path with the case it was created with
     bool directory = false;
     std::shared_ptr<FileData> data;  // a file's content and attributes
-    std::optional<Path> linkTarget;  // a symbolic link: the full path it points to
+    std::optional<Path> linkTarget;  // a symbolic link or junction: the full path it points to
     bool linkShowsReparse = true;    // GetFileAttributesA shows the link as a reparse point
 
     static Entry folder(std::string path) { return Entry{std::move(path), true, {}, {}, true}; }
@@ -131,15 +131,18 @@ struct SimulatedWindows::State {
     bool isFile() const { return data != nullptr; }
     bool isLink() const { return linkTarget.has_value(); }
   };
-  enum class Kind { file, process, thread };
+  enum class Kind { file, folder, search, process, thread };
   struct Handle {
     Kind kind = Kind::file;
-    std::string target;  // a file's key (of the name behind any link), or a process's image
+    // A file's or folder's key (of the name behind any link), a search's pattern, or a process's
+    // image.
+    std::string target;
     std::uint32_t access = 0;
     std::uint32_t share = 0;
     std::uint64_t position = 0;
     std::optional<ProgramKind> program;  // a process's program
     std::shared_ptr<FileData> data;      // the open file
+    std::vector<std::string> matches;    // a search's names still to give
   };
   struct Library {
     std::string name;
@@ -203,7 +206,8 @@ struct SimulatedWindows::State {
   // A path in the kept form (a seeding or observing call's, the launcher's own path), resolved
   // the same way.
   std::optional<Path> resolveKept(const std::string& text) const;
-  // `path` with every component that is the short name of an existing one written as that one.
+  // `path` with every component that is the short name of an existing one written as that one,
+  // and every subst drive and junction on the way replaced by the folder it names.
   Path longForm(Path path) const;
   // A path given to a seeding call: it must resolve; `what` names the call for the message.
   Path seedPath(const std::string& text, const char* what) const;
@@ -292,4 +296,65 @@ struct SimulatedWindows::State {
 
   static bool readsData(std::uint32_t access) { return access & kGenericRead; }
   static bool writesData(std::uint32_t access) { return access & kGenericWrite; }
+
+  // --- Power cuts (SimulatedPowerCut.cpp)
+
+  // A name as its folder's slots hold it.
+  struct Dirent {
+    Entry entry;            // the name as written, with its file
+    std::string key;        // of entry.path
+    std::string shortName;  // FAT: the 8.3 name of a name that is none
+    int longSlots = 0;      // the slots of the long name before the name's own
+    std::uint64_t size = 0;
+  };
+  struct Slot {
+    int dirent = -1;        // -1 free; -2 "." or ".."
+    bool longName = false;  // a slot of a long name, which fits its 8.3 slot only when it was
+                            // written for the same name
+  };
+  // What a call did to a disk: the sectors of names it wrote, a page of a file it wrote, or a
+  // flush of a file.
+  struct Effect {
+    std::vector<std::pair<std::string, std::size_t>> sectors;  // folder key, sector
+    std::vector<std::vector<Slot>> images;                     // each sector's slots after it
+    const FileData* file = nullptr;                            // a page or a flush
+    std::size_t page = 0;
+    std::optional<std::string> bytes;  // a page's bytes after the write; none for a flush
+
+    void touch(const std::string& folder, std::size_t slot);
+  };
+  struct Recording {
+    std::map<std::string, std::vector<Slot>> base;     // each folder's slots at the start
+    std::map<std::string, std::vector<Slot>> folders;  // and now
+    std::map<const FileData*, std::string> baseBytes;
+    std::vector<Dirent> dirents;
+    std::vector<Effect> effects;
+    Path currentDirectory;
+    std::map<std::string, std::string> longNames, shortNames;
+    bool paused = false;  // after a cut: the machine runs on unrecorded
+
+    // The slots of `folder`, made on first use: "." and ".." below a root.
+    std::vector<Slot>& slotsOf(const std::string& folder);
+    // Writes the slots of `dirent` from `first` on (by default after the last slot used).
+    void writeRun(const std::string& folder, int dirent, Effect& effect,
+                  std::size_t first = SIZE_MAX);
+    // Frees the slots of the name `key` in `folder`: the first of them and their `count`, or
+    // SIZE_MAX when it has none.
+    std::size_t freeRun(const std::string& folder, const std::string& key, Effect& effect,
+                        std::size_t* count = nullptr);
+    // Keeps `effect`, with the sectors it wrote as they are now.
+    void commit(Effect effect);
+  };
+  std::optional<Recording> recording;
+
+  FileSystem fileSystemOf(const std::string& key) const;
+  // A name for `entry` (whose key is `key`) in `folder` of the recording.
+  int addDirent(const std::string& folder, const Entry& entry, const std::string& key);
+  // The changes of one call, each noted after the machine has made it.
+  void noteCreated(const Path& path);
+  void noteRemoved(const std::string& key);
+  void noteRenamed(const Path& from, const Path& to, bool replaced);
+  void noteResized(const FileData* file);
+  void noteWritten(const FileData* file, std::uint64_t from, std::uint64_t to);
+  void noteFlushed(const FileData* file);
 };

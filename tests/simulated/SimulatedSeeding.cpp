@@ -19,7 +19,41 @@ SimulatedWindows::~SimulatedWindows() = default;
 void SimulatedWindows::addDrive(char letter, std::uint32_t type, bool hasMedia,
                                 std::uint32_t fileSystemFlags) {
   if (!isAsciiLetter(letter)) throw std::invalid_argument("addDrive: no drive letter");
-  state_->drives[upperAscii(letter) - 'A'] = State::Drive{true, type, hasMedia, fileSystemFlags};
+  state_->drives[upperAscii(letter) - 'A'] =
+      State::Drive{true,
+                   type,
+                   hasMedia,
+                   fileSystemFlags,
+                   type == kDriveRemovable ? FileSystem::fat : FileSystem::ntfs,
+                   std::nullopt};
+}
+
+void SimulatedWindows::setFileSystem(char letter, FileSystem fileSystem) {
+  State::Drive& drive = state_->drives.at(upperAscii(letter) - 'A');
+  if (!drive.present) throw std::invalid_argument("setFileSystem: no drive");
+  drive.fileSystem = fileSystem;
+}
+
+void SimulatedWindows::addSubstDrive(char letter, const std::string& folder) {
+  State& s = *state_;
+  const Path target = s.seedPath(folder, "addSubstDrive");
+  if (!target.onDrive() || !s.isDirectory(target)) {
+    throw std::invalid_argument("addSubstDrive: no folder on a drive: " + folder);
+  }
+  State::Drive drive = s.drives[target.driveIndex()];
+  drive.substOf = target;
+  s.drives.at(upperAscii(letter) - 'A') = drive;
+}
+
+void SimulatedWindows::addJunction(const std::string& path, const std::string& target) {
+  State& s = *state_;
+  const Path name = s.seedPath(path, "addJunction");
+  const Path to = s.seedPath(target, "addJunction");
+  if (name.isRoot() || s.find(name) != nullptr || !s.isDirectory(to)) {
+    throw std::invalid_argument("addJunction: the name is taken, or no folder at " + target);
+  }
+  s.makeDirectories(name.parent(), "addJunction");
+  s.entries[name.key(s.cp)] = State::Entry{s.displayPath(name), true, {}, to, true};
 }
 
 void SimulatedWindows::addDirectory(const std::string& path) {
@@ -194,12 +228,17 @@ void SimulatedWindows::holdForNextCalls(const std::string& path, int calls) {
 
 void SimulatedWindows::holdWhenOpened(const std::string& nameEnd, const std::string& path,
                                       std::uint32_t access) {
-  state_->faults.holdWhenOpened = simulated::Faults::HoldWhenOpened{nameEnd, path, access, {}};
+  whenOpened(nameEnd, access, [this, path] { holdOpen(path); });
 }
 
 void SimulatedWindows::writeWhenOpened(const std::string& nameEnd, const std::string& path,
                                        const std::string& bytes) {
-  state_->faults.holdWhenOpened = simulated::Faults::HoldWhenOpened{nameEnd, path, 0, bytes};
+  whenOpened(nameEnd, 0, [this, path, bytes] { addFile(path, bytes); });
+}
+
+void SimulatedWindows::whenOpened(const std::string& nameEnd, std::uint32_t access,
+                                  std::function<void()> action) {
+  state_->faults.whenOpened = simulated::Faults::WhenOpened{nameEnd, access, std::move(action)};
 }
 
 void SimulatedWindows::reportCurrentDirectory(const std::string& text) {
@@ -256,6 +295,12 @@ std::vector<std::string> SimulatedWindows::openHandles() const {
     switch (h.kind) {
       case State::Kind::file:
         open.push_back("file:" + state_->handlePath(h));
+        break;
+      case State::Kind::folder:
+        open.push_back("folder:" + state_->handlePath(h));
+        break;
+      case State::Kind::search:
+        open.push_back("search:" + h.target);
         break;
       case State::Kind::process:
         open.push_back("process:" + h.target);

@@ -208,8 +208,9 @@ bool SimulatedWindows::startProcess(const char* application, const char* command
   started_.push_back(StartedProcess{application ? application : "", commandLine ? commandLine : "",
                                     currentDirectory ? currentDirectory : "", creationFlags, shown,
                                     openFiles});
-  info.process = s.newHandle(State::Handle{State::Kind::process, shown, 0, 0, 0, program, {}});
-  info.thread = s.newHandle(State::Handle{State::Kind::thread, shown, 0, 0, 0, std::nullopt, {}});
+  info.process = s.newHandle(State::Handle{State::Kind::process, shown, 0, 0, 0, program, {}, {}});
+  info.thread =
+      s.newHandle(State::Handle{State::Kind::thread, shown, 0, 0, 0, std::nullopt, {}, {}});
   info.processId = s.nextProcessId;
   info.threadId = s.nextProcessId + 4;
   s.nextProcessId += 8;
@@ -242,15 +243,24 @@ bool SimulatedWindows::closeHandle(OsHandle handle) {
     return s.fail(kErrorInvalidHandle);
   }
   const State::Handle closed = it->second;
-  s.handles.erase(it);
   switch (closed.kind) {
+    case State::Kind::search:  // FindClose's, not CloseHandle's
+      calls_.push_back("CloseHandle search " + closed.target);
+      return s.fail(kErrorInvalidHandle);
     case State::Kind::process:
+      s.handles.erase(it);
       calls_.push_back("CloseHandle process");
       return true;
     case State::Kind::thread:
+      s.handles.erase(it);
       calls_.push_back("CloseHandle thread");
       return true;
+    case State::Kind::folder:
+      s.handles.erase(it);
+      calls_.push_back("CloseHandle folder " + s.handlePath(closed));
+      return true;
     case State::Kind::file:
+      s.handles.erase(it);
       break;
   }
   calls_.push_back("CloseHandle file " + s.handlePath(closed));
@@ -313,19 +323,64 @@ bool SimulatedWindows::volumeInformation(const char* root, std::uint32_t& fileSy
   return true;
 }
 
-bool SimulatedWindows::findFileName(const char* path, char* name, std::uint32_t size) {
-  calls_.push_back(std::string("FindFirstFileA ") + (path ? path : ""));
-  if (injectedFailure()) return false;
+namespace {
+
+// Whether `name` matches `pattern`, '*' any run of characters and '?' any one; both folded.
+bool matches(const char* pattern, const char* name) {
+  if (*pattern == '\0') return *name == '\0';
+  if (*pattern == '*')
+    return matches(pattern + 1, name) || (*name != '\0' && matches(pattern, name + 1));
+  return *name != '\0' && (*pattern == '?' || *pattern == *name) && matches(pattern + 1, name + 1);
+}
+
+}  // namespace
+
+// The names in the pattern's folder that its last component matches, in the order of their keys.
+OsHandle SimulatedWindows::findFirstFile(const char* pattern, char* name, std::uint32_t size) {
+  const std::string text = pattern ? pattern : "";
+  calls_.push_back("FindFirstFileA " + text);
+  if (injectedFailure()) return kInvalidHandle;
   State& s = *state_;
-  const std::optional<Path> file = s.resolve(path);
-  if (!file) return s.fail(kErrorInvalidName);
-  if (const std::uint32_t error = s.reach(*file)) return s.fail(error);
-  const State::Entry* entry = file->isRoot() || file->trailing ? nullptr : s.find(*file);
-  if (entry == nullptr) return s.fail(kErrorFileNotFound);
-  const std::string onDisk =
-      ansiForm(s.cp, entry->path.substr(fileNameOffset(state_->cp, entry->path)));
-  if (onDisk.size() + 1 > size) return s.fail(kErrorInsufficientBuffer);
-  std::memcpy(name, onDisk.c_str(), onDisk.size() + 1);
+  const std::optional<Path> path = s.resolve(pattern);
+  if (!path) return s.failHandle(kErrorInvalidName);
+  if (const std::uint32_t error = s.reach(*path)) return s.failHandle(error);
+  if (path->isRoot() || path->trailing) return s.failHandle(kErrorFileNotFound);
+  std::string folder = path->parent().key(s.cp);
+  if (!endsWithSeparator(s.cp, folder)) folder += '\\';
+  const std::string wanted = folded(s.cp, path->parts.back());
+  State::Handle search{State::Kind::search, text, 0, 0, 0, std::nullopt, nullptr, {}};
+  for (const auto& [key, entry] : s.entries) {
+    if (key.compare(0, folder.size(), folder) == 0 && key.size() > folder.size() &&
+        nextSeparator(s.cp, key, folder.size()) == key.size() &&
+        matches(wanted.c_str(), key.c_str() + folder.size())) {
+      search.matches.push_back(ansiForm(s.cp, entry.path.substr(fileNameOffset(s.cp, entry.path))));
+    }
+  }
+  if (search.matches.empty()) return s.failHandle(kErrorFileNotFound);
+  const OsHandle handle = s.newHandle(search);
+  findNextFile(handle, name, size);
+  calls_.pop_back();  // the first match is FindFirstFileA's
+  return handle;
+}
+
+bool SimulatedWindows::findNextFile(OsHandle search, char* name, std::uint32_t size) {
+  State& s = *state_;
+  State::Handle* h = s.findHandle(search, State::Kind::search);
+  calls_.push_back("FindNextFileA " + (h ? h->target : "invalid " + hex(search)));
+  if (h == nullptr) return s.fail(kErrorInvalidHandle);
+  if (h->matches.empty()) return s.fail(kErrorNoMoreFiles);
+  copyOut(h->matches.front(), size, name);
+  h->matches.erase(h->matches.begin());
+  s.lastError = kErrorSuccess;
+  return true;
+}
+
+bool SimulatedWindows::findClose(OsHandle search) {
+  State& s = *state_;
+  const State::Handle* h = s.findHandle(search, State::Kind::search);
+  calls_.push_back("FindClose " + (h ? h->target : "invalid " + hex(search)));
+  if (h == nullptr) return s.fail(kErrorInvalidHandle);
+  s.handles.erase(search);
   return true;
 }
 
@@ -335,20 +390,16 @@ OsHandle SimulatedWindows::createFile(const char* name, std::uint32_t access,
   calls_.push_back(std::string("CreateFileA ") + (name ? name : "") + " | access=" + hex(access) +
                    " share=" + hex(shareMode) + " disposition=" + std::to_string(disposition));
   if (injectedFailure()) return kInvalidHandle;
-  // Another program that opens a file as this one is opened (holdWhenOpened), once.
-  std::optional<simulated::Faults::HoldWhenOpened>& trigger = state_->faults.holdWhenOpened;
+  // What happens as this file is opened (whenOpened), once.
+  std::optional<simulated::Faults::WhenOpened>& trigger = state_->faults.whenOpened;
   const std::string opened = name ? name : "";
   if (trigger && opened.size() >= trigger->nameEnd.size() &&
       opened.compare(opened.size() - trigger->nameEnd.size(), trigger->nameEnd.size(),
                      trigger->nameEnd) == 0 &&
       (trigger->access == 0 || trigger->access == access)) {
-    const simulated::Faults::HoldWhenOpened other = *trigger;
+    const std::function<void()> action = std::move(trigger->action);
     trigger.reset();
-    if (other.writes) {
-      addFile(other.holdPath, *other.writes);
-    } else {
-      holdOpen(other.holdPath);
-    }
+    action();
   }
   return state_->open(name, OpenRequest{access, shareMode, disposition, attributes});
 }
@@ -404,8 +455,10 @@ bool SimulatedWindows::writeFile(OsHandle file, const void* data, std::uint32_t 
   if (count > 0 && end > before) {
     s.takeRoom(end - before);
     bytes.resize(end);
+    s.noteResized(h->data.get());
   }
   bytes.replace(h->position, count, static_cast<const char*>(data), count);
+  if (count > 0) s.noteWritten(h->data.get(), h->position, end);
   h->position = end;
   written = static_cast<std::uint32_t>(count);
   if (count < size) s.lastError = kErrorDiskFull;
@@ -420,6 +473,7 @@ bool SimulatedWindows::flushFile(OsHandle file) {
   if (h == nullptr) return s.fail(kErrorInvalidHandle);
   if (!State::writesData(h->access)) return s.fail(kErrorAccessDenied);
   if (s.faults.flushError != kErrorSuccess) return s.fail(s.faults.flushError);
+  s.noteFlushed(h->data.get());
   return true;
 }
 
@@ -448,6 +502,7 @@ bool SimulatedWindows::setEndOfFile(OsHandle file) {
     s.giveRoom(bytes.size() - h->position);
   }
   bytes.resize(h->position);
+  s.noteResized(h->data.get());
   return true;
 }
 
@@ -467,6 +522,7 @@ bool SimulatedWindows::fileInformation(OsHandle file, FileInformation& info) {
 std::uint32_t SimulatedWindows::finalPathName(OsHandle file, char* buffer, std::uint32_t size) {
   State& s = *state_;
   const State::Handle* h = s.findHandle(file, State::Kind::file);
+  if (h == nullptr) h = s.findHandle(file, State::Kind::folder);
   calls_.push_back("GetFinalPathNameByHandleA " + (h ? s.handlePath(*h) : "invalid " + hex(file)));
   if (!s.hasFinalPathName) return s.fail(kErrorCallNotImplemented);
   if (injectedFailure()) return 0;
@@ -559,10 +615,12 @@ bool SimulatedWindows::renameOver(const char* source, const char* target) {
   const State::Entry* replaced = from->key(cp) == to->key(cp) ? nullptr : s.find(*to);
   if (replaced != nullptr && !s.replaceable(*replaced)) return s.fail(kErrorAccessDenied);
   if (replaced != nullptr) s.dropName(*replaced);
+  const bool replacing = replaced != nullptr;
   State::Entry moved = *moving;
   s.entries.erase(from->key(cp));
   moved.path = s.displayPath(*to);
   s.entries[to->key(cp)] = std::move(moved);
+  s.noteRenamed(*from, *to, replacing);
   return true;
 }
 
@@ -586,6 +644,7 @@ bool SimulatedWindows::deleteFile(const char* path) {
   if (s.isOpen(entry)) return s.fail(kErrorSharingViolation);
   s.dropName(*entry);
   s.entries.erase(file->key(cp));
+  s.noteRemoved(file->key(cp));
   return true;
 }
 

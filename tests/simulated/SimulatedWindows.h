@@ -8,8 +8,8 @@
 // that start and become ready for input (or, as console programs, cannot), message boxes, the
 // system's "insert a disk" prompt where the error mode does not suppress it, pauses (recorded,
 // never slept), and an end of process that unwinds back to the test after noting which handles
-// were still open. Faults can be injected. Every operation is logged so that a test can assert
-// the order of calls.
+// were still open. Faults can be injected, a power cut among them. Every operation is logged so
+// that a test can assert the order of calls.
 //
 // Paths are compared case-insensitively (letters of the code page's single-byte characters), as
 // Windows does, and stored with the case they were created with. A name may hold characters the
@@ -49,6 +49,12 @@ class SimulatedWindows : public Platform {
     std::vector<std::string> openFiles;  // the launcher's file handles open at that moment
   };
 
+  // The file system of a volume, which decides what a power cut leaves of its changes.
+  enum class FileSystem {
+    ntfs,  // journaled: changes to names land whole, in order
+    fat,   // FAT32 or exFAT: no journal; a change is the sectors it writes
+  };
+
   // What an executable does when it is started.
   enum class ProgramKind {
     gui,      // starts, and becomes ready for input at once
@@ -66,9 +72,17 @@ class SimulatedWindows : public Platform {
   // The ANSI code page of paths, the lead-byte test and upper-casing: 932 or 1252.
   void setCodePage(std::uint32_t codePage);
   // Adds or replaces drive `letter` (A to Z). A drive without media answers its type but fails
-  // the volume query and every file access with ERROR_NOT_READY.
+  // the volume query and every file access with ERROR_NOT_READY. A removable drive holds FAT, any
+  // other NTFS, unless setFileSystem says otherwise.
   void addDrive(char letter, std::uint32_t type, bool hasMedia = true,
                 std::uint32_t fileSystemFlags = kFsCasePreserved | kFsUnicodeOnDisk);
+  void setFileSystem(char letter, FileSystem fileSystem);
+  // Drive `letter` as a name for the existing folder `folder` (subst): its type, volume and files
+  // are those of the folder's drive; a path through it resolves to the folder.
+  void addSubstDrive(char letter, const std::string& folder);
+  // A junction (or mount point) at `path` to the existing folder `target`: every path through it
+  // resolves to the target, and GetFileAttributesA shows it as a folder and a reparse point.
+  void addJunction(const std::string& path, const std::string& target);
   // Creates a directory and every missing parent on an existing drive.
   void addDirectory(const std::string& path);
   // Creates or replaces a file with exact bytes; missing parent directories are created.
@@ -148,6 +162,8 @@ class SimulatedWindows : public Platform {
   // The same, but the other program writes `bytes` into `path` (replacing or creating it) instead.
   void writeWhenOpened(const std::string& nameEnd, const std::string& path,
                        const std::string& bytes);
+  // The same, but `action` runs: a test that looks at the machine at that moment.
+  void whenOpened(const std::string& nameEnd, std::uint32_t access, std::function<void()> action);
   // GetCurrentDirectoryA answers `text` whatever the current directory is (a platform that
   // reports something Windows would not); an empty `text`: it fails.
   void reportCurrentDirectory(const std::string& text);
@@ -168,6 +184,29 @@ class SimulatedWindows : public Platform {
   // The system has no GetFinalPathNameByHandleA, as Windows XP: it fails with
   // ERROR_CALL_NOT_IMPLEMENTED.
   void removeFinalPathName();
+
+  // --- Power cuts -----------------------------------------------------------------------------
+  //
+  // From recordPowerCut() on, every change a call makes to the disks is kept as effects in order:
+  // the directory sectors it writes (a folder's names in slots of 32 bytes, 16 to a sector; a
+  // name takes one slot, on FAT one more for each 13 characters of a long name that is no 8.3
+  // name, and a short name is made for it), each 4 KiB page of file data a write changes, and
+  // each flush. cutPower(n) then turns the disks into what a power cut after the first n effects
+  // may leave, and restarts the machine:
+  // - NTFS: the changes to names and sizes land as an ordered prefix of the calls; data lands page
+  //   by page, independently, until a flush of its file, which makes it and every change to names
+  //   before it durable; a file's end grown but not written reads as zeros.
+  // - FAT: the same, but the one call in progress at the cut lands any subset of its sectors; a
+  //   grown end holds stale bytes; after the restart a name whose long-name slots do not match its
+  //   8.3 slot is reachable by its 8.3 name only, and a file no name reaches is gone.
+  // The recording stays: the next cutPower starts again from the disks as they were recorded.
+  void recordPowerCut();
+  std::size_t recordedEffects() const;
+  // `pick(n)` chooses one of the n things the file systems may keep wherever they leave a choice
+  // (the same choices in the same order for the same recording and `effects`). Every handle is
+  // gone after it, the faults too, the logs of calls, boxes and processes start empty, and the
+  // current directory is the one recorded.
+  void cutPower(std::size_t effects, const std::function<int(int)>& pick);
 
   // --- Observation ----------------------------------------------------------------------------
 
@@ -212,7 +251,8 @@ class SimulatedWindows : public Platform {
   //   "CreateFileA <name> | access=0x80000000 share=0x0 disposition=3", "ReadFile <path>",
   //   "WriteFile <path>", "FlushFileBuffers <path>", "GetFileAttributesA <path>",
   //   "MoveFileExA <source> <target>", "DeleteFileA <path>", "GetFullPathNameA <name>",
-  //   "GetVolumeInformationA <root>", "FindFirstFileA <path>", "SetErrorMode <mode in hex>",
+  //   "GetVolumeInformationA <root>", "FindFirstFileA <pattern>", "FindNextFileA <pattern>",
+  //   "FindClose <pattern>", "CloseHandle folder <path>", "SetErrorMode <mode in hex>",
   //   "SetFilePointer <path> <offset>", "SetEndOfFile <path>", "GetTempFileNameA <folder>",
   //   "GetFileInformationByHandle <path>", "GetFinalPathNameByHandleA <path>",
   //   "GetCurrentDirectoryW", "GetModuleFileNameW", "GetShortPathNameW <path>",
@@ -254,7 +294,9 @@ class SimulatedWindows : public Platform {
   std::uint32_t fullPathName(const char* name, std::uint32_t size, char* buffer,
                              char** filePart) override;
   bool volumeInformation(const char* root, std::uint32_t& fileSystemFlags) override;
-  bool findFileName(const char* path, char* name, std::uint32_t size) override;
+  OsHandle findFirstFile(const char* pattern, char* name, std::uint32_t size) override;
+  bool findNextFile(OsHandle search, char* name, std::uint32_t size) override;
+  bool findClose(OsHandle search) override;
   OsHandle createFile(const char* name, std::uint32_t access, std::uint32_t shareMode,
                       std::uint32_t disposition, std::uint32_t attributes) override;
   bool readFile(OsHandle file, void* buffer, std::uint32_t size, std::uint32_t& read) override;

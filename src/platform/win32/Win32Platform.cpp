@@ -261,14 +261,28 @@ bool Win32Platform::volumeInformation(const char* root, std::uint32_t& fileSyste
   return ok != 0;
 }
 
-// FindFirstFileA then FindClose: the name on disk of the first match, cut to `size`.
-bool Win32Platform::findFileName(const char* path, char* name, std::uint32_t size) {
+// FindFirstFileA: the name on disk of the first match, cut to `size`. On NTFS and FAT a pattern
+// matches a file's short (8.3) name as well as its long one; cFileName is the long one.
+OsHandle Win32Platform::findFirstFile(const char* pattern, char* name, std::uint32_t size) {
   WIN32_FIND_DATAA found;
-  const HANDLE search = FindFirstFileA(path, &found);
-  if (search == INVALID_HANDLE_VALUE) return false;
-  FindClose(search);
+  const HANDLE search = FindFirstFileA(pattern, &found);
+  if (search != INVALID_HANDLE_VALUE && size > 0) {
+    lstrcpynA(name, found.cFileName, static_cast<int>(size));
+  }
+  return fromHandle(search);
+}
+
+// FindNextFileA: false with ERROR_NO_MORE_FILES after the last match.
+bool Win32Platform::findNextFile(OsHandle search, char* name, std::uint32_t size) {
+  WIN32_FIND_DATAA found;
+  if (!FindNextFileA(toHandle(search), &found)) return false;
   if (size > 0) lstrcpynA(name, found.cFileName, static_cast<int>(size));
   return true;
+}
+
+// FindClose: a search handle is no kernel handle, and CloseHandle would not end it.
+bool Win32Platform::findClose(OsHandle search) {
+  return FindClose(toHandle(search)) != 0;
 }
 
 // CreateFileA with an inheritable handle and no template. CREATE_ALWAYS on an existing file that

@@ -37,7 +37,9 @@ class Win32Platform final : public Platform {
   std::uint32_t fullPathName(const char* name, std::uint32_t size, char* buffer,
                              char** filePart) override;
   bool volumeInformation(const char* root, std::uint32_t& fileSystemFlags) override;
-  bool findFileName(const char* path, char* name, std::uint32_t size) override;
+  OsHandle findFirstFile(const char* pattern, char* name, std::uint32_t size) override;
+  bool findNextFile(OsHandle search, char* name, std::uint32_t size) override;
+  bool findClose(OsHandle search) override;
   OsHandle createFile(const char* name, std::uint32_t access, std::uint32_t shareMode,
                       std::uint32_t disposition, std::uint32_t attributes) override;
   bool readFile(OsHandle file, void* buffer, std::uint32_t size, std::uint32_t& read) override;
