@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "common/ByteString.h"
+
 namespace {
 
 constexpr std::uint32_t kReadWrite = kGenericRead | kGenericWrite;
@@ -42,46 +44,68 @@ bool StartsWith(const char* text, const char* prefix) {
   return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
 }
 
-// Whether the system resolves the open `file` to another path than `path`, which it was opened
-// by: compared as full paths without the "\\?\" prefix, ignoring case as CharUpperA sees it in the
-// ANSI code page. This is how a symbolic link shows under Wine, whose GetFileAttributesA has no
-// reparse attribute for it. False where the system has no such call (before Vista, which has no
-// symbolic link to a file either); true where a call fails otherwise, as nothing is known then.
-bool ResolvesElsewhere(Platform& os, OsHandle file, const char* path) {
-  // Room for any path that could equal one of kMaxPath bytes: "\\?\" or "\\?\UNC" in front.
-  char resolved[kMaxPath + 8];
-  const std::uint32_t length = os.finalPathName(file, resolved, sizeof resolved);
-  if (length == 0) return os.lastError() != kErrorCallNotImplemented;
-  if (length >= sizeof resolved) return true;  // longer than any path the launcher forms
+// Room for any final path that could name a file of a path the launcher forms: "\\?\" or
+// "\\?\UNC" in front of kMaxPath bytes.
+constexpr std::size_t kFinalPathSize = kMaxPath + 8;
+
+// The path the system resolves the open `handle` to, through every link, junction and subst
+// drive, as the launcher compares it: without "\\?\" ("\\?\UNC\server" as "\\server").
+// False where it cannot be had, with the system's error.
+bool FinalPath(Platform& os, OsHandle handle, char (&path)[kFinalPathSize]) {
+  char resolved[kFinalPathSize];
+  const std::uint32_t length = os.finalPathName(handle, resolved, sizeof resolved);
+  if (length == 0 || length >= sizeof resolved) return false;
   const char* text = resolved;
   if (StartsWith(resolved, "\\\\?\\UNC\\")) {
-    resolved[6] = '\\';  // "\\?\UNC\server\share" as "\\server\share"
+    resolved[6] = '\\';
     text = resolved + 6;
   } else if (StartsWith(resolved, "\\\\?\\")) {
     text = resolved + 4;
   }
-  char opened[kMaxPath];
-  const std::uint32_t openedLength = os.fullPathName(path, kMaxPath, opened, nullptr);
-  if (openedLength == 0 || openedLength >= kMaxPath) return true;  // nothing to compare with
-  char answered[sizeof resolved];
-  std::memcpy(answered, text, std::strlen(text) + 1);
-  os.upperCase(opened);
-  os.upperCase(answered);
-  return std::strcmp(opened, answered) != 0;
+  std::memmove(path, text, std::strlen(text) + 1);
+  return true;
 }
 
-// How the file at `path` is to be rewritten, found out without changing it.
+// Whether the system resolves the open `file` elsewhere than to the file `name` in `folder`:
+// its final path against the final path of the folder (opened with backup semantics, as a folder
+// opens) joined with the name, both upper-cased as CharUpperA sees them in the ANSI code page. A
+// path through an 8.3 short name, a subst or mapped drive or a junction resolves alike on both
+// sides, so that only a file that is itself elsewhere (a symbolic link, a redirected file) shows
+// here; a file with another name (a hard link) resolves to the name it was opened by. This is how
+// a symbolic link shows under Wine, whose GetFileAttributesA has no reparse attribute for it.
+// False where the system has no final path (before Vista, which has no symbolic link to a file
+// either); true where a call fails otherwise, as nothing is known then.
+bool ResolvesElsewhere(Platform& os, OsHandle file, const char* folder, const char* name) {
+  char resolved[kFinalPathSize];
+  if (!FinalPath(os, file, resolved)) return os.lastError() != kErrorCallNotImplemented;
+  const OsHandle opened = os.createFile(folder, 0, kShareAll, kOpenExisting, kFlagBackupSemantics);
+  if (opened == kInvalidHandle) return true;
+  char expected[kFinalPathSize];
+  const bool known = FinalPath(os, opened, expected);
+  os.closeHandle(opened);
+  if (!known) return true;
+  // Only a root's final path ends in a separator; a trail byte 0x5C is none.
+  const char* last = LastSeparator(expected, [&os](char c) { return os.isLeadByte(c); });
+  if ((last == nullptr || last[1] != '\0') && !AppendBytes(expected, sizeof expected, "\\")) {
+    return true;
+  }
+  if (!AppendBytes(expected, sizeof expected, name)) return true;
+  os.upperCase(resolved);
+  os.upperCase(expected);
+  return std::strcmp(resolved, expected) != 0;
+}
+
+// How the file at `path`, the file `name` in `folder`, is to be rewritten, found out without
+// changing it.
 //
 // A rename replaces the name, not the file: another name of the file (a hard link) keeps the old
 // bytes, and a symbolic link becomes a plain file while its target keeps them. The plain write,
 // one CREATE_ALWAYS open, would have written the file itself, which every name and link sees; so
-// wherever a rename would change more than the content, the file is rewritten in place. The test
-// is strict on purpose: a path the system resolves elsewhere for a harmless reason (a mapped
-// network drive, which resolves to its share; an 8.3 short name, a subst drive, a junction in
-// the folder path, a letter only Unicode upper-casing folds) goes in place too, which is the
-// plain write with the old bytes put back on failure. Before Vista, which has no symbolic link to
-// a file, there is no final path to ask for, and the rename stands.
-Way ChooseWay(Platform& os, const char* path) {
+// wherever a rename would change more than the content, the file is rewritten in place. A folder
+// reached another way (its 8.3 short name, a subst or mapped drive, a junction) changes nothing
+// of that: the rename stands there. Before Vista, which has no symbolic link to a file, there is
+// no final path to ask for, and the rename stands too.
+Way ChooseWay(Platform& os, const char* folder, const char* path, const char* name) {
   // The name itself: a link answers its own attributes here, not its target's. Where they cannot
   // be had, nothing is known of the name, and the open below tells the rest.
   std::uint32_t attributes = os.fileAttributes(path);
@@ -102,7 +126,7 @@ Way ChooseWay(Platform& os, const char* path) {
   if (known && (info.attributes & kRefusedAttributes) != 0) {
     way = Way::leaveAlone;  // a link to a file that the plain write could not empty either
   } else if (!known || info.links > 1 || (attributes & kAttributeReparsePoint) != 0 ||
-             ResolvesElsewhere(os, file, path)) {
+             ResolvesElsewhere(os, file, folder, name)) {
     way = Way::inPlace;
   }
   os.closeHandle(file);
@@ -211,8 +235,9 @@ bool RewriteInPlace(Platform& os, const char* path, const char* bytes, std::size
 
 bool ReplaceFileContent(Platform& os, const char* folder, const char* path, const char* bytes,
                         std::size_t size) {
-  if (size > kMaxReplacedSize) return false;
-  switch (ChooseWay(os, path)) {
+  const std::size_t folderLength = std::strlen(folder);
+  if (size > kMaxReplacedSize || std::strncmp(path, folder, folderLength) != 0) return false;
+  switch (ChooseWay(os, folder, path, path + folderLength)) {
     case Way::leaveAlone:
       return false;
     case Way::inPlace:

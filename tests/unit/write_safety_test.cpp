@@ -142,6 +142,7 @@ TEST(WriteSafety, OnlyAPlainFileIsReplacedByARename) {
     bool renamed;
     std::string alsoKeyed;  // another name or the link's target, which must see the new bytes
     bool link = false;      // the settings file is a symbolic link to `alsoKeyed`
+    std::string folder = kFolder;  // the start-up folder, as FOLDER names it
   };
   // The settings file replaced by a symbolic link to `target` on drive D.
   auto linked = [](const std::string& target, bool showsReparsePoint) {
@@ -164,6 +165,19 @@ TEST(WriteSafety, OnlyAPlainFileIsReplacedByARename) {
        true, ""},
       {"a plain file where the final path cannot be had",
        [](SimulatedWindows& os) { os.removeFinalPathName(); }, true, ""},
+      // Its folder reached another way: the folder resolves there alike.
+      {"a plain file on a subst drive",
+       [](SimulatedWindows& os) {
+         os.addSubstDrive('S', "C:\\Games");
+         os.setCurrentDirectoryPath("S:\\X");
+       },
+       true, "", false, "S:\\X\\"},
+      {"a plain file behind a junction",
+       [](SimulatedWindows& os) {
+         os.addJunction("C:\\Linked", "C:\\Games");
+         os.setCurrentDirectoryPath("C:\\Linked\\X");
+       },
+       true, "", false, "C:\\Linked\\X\\"},
       {"a file with a second name", [=](SimulatedWindows& os) { os.addHardLink(kSettings, other); },
        false, other},
       {"a symbolic link", linked(shared, true), false, shared, true},
@@ -182,7 +196,7 @@ TEST(WriteSafety, OnlyAPlainFileIsReplacedByARename) {
     Installation machine;
     c.prepare(machine.os);
     machine.Run();
-    EXPECT_EQ(machine.Settings(), KeyedFile()) << machine.os.dump();
+    EXPECT_EQ(machine.Settings(), KeyedFile(c.folder)) << machine.os.dump();
     EXPECT_EQ(machine.os.callCount("MoveFileExA"), c.renamed ? 1 : 0);
     EXPECT_EQ(machine.os.callCount("GetTempFileNameA"), c.renamed ? 1 : 0);
     if (!c.alsoKeyed.empty()) {
