@@ -15,7 +15,7 @@ inline constexpr std::uint32_t kReplaceRetryPauseMs = 50;
 // bytes on disk, takes about 16 KiB; a rewrite in place keeps as many old bytes on the stack.
 inline constexpr std::size_t kMaxReplacedSize = std::size_t{20} * 1024;
 // The prefix of the temporary files, "ZRKxxxx.TMP".
-inline constexpr char kTempPrefix[] = "ZRK";
+inline constexpr char kTempPrefix[] = "Zrk";
 
 // Replaces the content of the file at `path` with `size` bytes (at most kMaxReplacedSize).
 //
@@ -30,3 +30,12 @@ inline constexpr char kTempPrefix[] = "ZRK";
 // can be removed.
 bool ReplaceFileContent(Platform& os, const char* folder, const char* path, const char* bytes,
                         std::size_t size);
+
+// Whether `size` bytes are a whole content as the caller's replaces write it.
+using WholeContent = bool (*)(const char* bytes, std::size_t size);
+
+// Puts right, before the file at `path` in `folder` is read, what a crash or power cut in the
+// middle of a replace left there: the file missing while a new file holds a whole content
+// (`isWhole`) gets that content back under its name; every other new file is removed. Touches no
+// file but those named as a replace names its new files.
+void RecoverReplace(Platform& os, const char* folder, const char* path, WholeContent isWhole);

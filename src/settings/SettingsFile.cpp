@@ -29,6 +29,27 @@ bool AppendTextModeBytes(char* image, std::size_t size, std::size_t& length, con
   return true;
 }
 
+// Whether `size` bytes are settings as WriteLines leaves them whole: text-mode lines (each LF after
+// a CR, no NUL, no 0x1A, which no held line has), either 61 ending with the closing line (keyed) or
+// 60 whose line 1 does not begin as a keyed file's (bare).
+bool IsWholeImage(const char* bytes, std::size_t size) {
+  static constexpr char kClosing[] = "CD-ROM=C:\r\n";
+  std::size_t lines = size > 0 && bytes[size - 1] != '\n' ? 1 : 0;  // one without a line break
+  const char* lineOne = nullptr;
+  for (std::size_t i = 0; i < size; ++i) {
+    if (bytes[i] == '\0' || bytes[i] == '\x1A') return false;
+    if (bytes[i] != '\n') continue;
+    if (i == 0 || bytes[i - 1] != '\r') return false;
+    if (++lines == 1) lineOne = bytes + i + 1;
+  }
+  if (lines == kOutputLineCount) {
+    return size >= sizeof kClosing - 1 &&
+           std::memcmp(bytes + size - (sizeof kClosing - 1), kClosing, sizeof kClosing - 1) == 0;
+  }
+  return lines == kSettingsLineCount && lineOne != nullptr &&
+         std::strncmp(lineOne, kKeyedMarker, kKeyedMarkerLength) != 0;
+}
+
 // The current directory with one backslash appended (even after a drive root, which then ends in
 // two), and the settings file path beside it. False when either does not fit its buffer. A folder
 // whose name the code page cannot spell is taken by its short form, where it has one.
@@ -96,11 +117,11 @@ bool WriteLines(Platform& os, const SettingsPaths& paths, const char* const* lin
 bool LoadSettings(Platform& os, SettingsPaths& paths, SettingsLines& lines,
                   char (&installFolder)[kMaxPath]) {
   CStdioFile file(os);
-  // A path that does not fit is a settings file that cannot be opened.
-  if (!FormPaths(os, paths) || !file.Open(paths.settingsPath, kReadFlags) ||
-      !ReadSlots(file, lines)) {
-    return false;
-  }
+  // A path that does not fit is a settings file that cannot be opened. What a cut in the middle of
+  // an earlier write left is put right before the file is read.
+  if (!FormPaths(os, paths)) return false;
+  RecoverReplace(os, paths.startupDirectory, paths.settingsPath, IsWholeImage);
+  if (!file.Open(paths.settingsPath, kReadFlags) || !ReadSlots(file, lines)) return false;
   char scratch[kMaxPath];
   if (IsKeyedForm(lines)) StripKeys(lines, scratch);
   ReconcileFolder(paths.startupDirectory, lines, installFolder);

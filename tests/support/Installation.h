@@ -105,7 +105,7 @@ class Installation {
   explicit Installation(const Layout& layout = Layout())
       : folder(FolderOf(layout.directory)),
         settingsPath(folder + "DLTZRK_DL.INI"),
-        firstTemp(folder + "ZRK1.TMP"),
+        firstTemp(folder + "Zrk1.TMP"),
         original(layout.settings.value_or("")) {
     Install(os, layout);
   }

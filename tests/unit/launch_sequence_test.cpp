@@ -42,9 +42,9 @@ TEST(LaunchSequence, NormalLaunchWritesKeyedSettingsAndStartsTheGame) {
             1);
   EXPECT_EQ(os.callCount("GetTempFileNameA " + kFolder), 1);
   EXPECT_EQ(os.callCount("CreateFileA " + kFolder +
-                         "ZRK1.TMP | access=0xC0000000 share=0x0 disposition=3"),
+                         "Zrk1.TMP | access=0xC0000000 share=0x0 disposition=3"),
             1);
-  EXPECT_EQ(os.callCount("MoveFileExA " + kFolder + "ZRK1.TMP " + kSettings), 1);
+  EXPECT_EQ(os.callCount("MoveFileExA " + kFolder + "Zrk1.TMP " + kSettings), 1);
   // Order of the steps: probe, read, search, write, start.
   EXPECT_LT(os.callIndex("FreeLibrary"), os.callIndex("CreateFileA " + kSettings));
   EXPECT_LT(os.callIndex("CreateFileA " + kData), os.callIndex("MoveFileExA"));

@@ -141,16 +141,16 @@ TEST(PowerCut, EveryStateEachFileSystemMayLeaveEndsWithTheOldOrTheNewSettings) {
   const FileSystem ntfs = FileSystem::ntfs;
   const FileSystem fat = FileSystem::fat;
   const Row rows[] = {
-      {ntfs, Way::newFile, true, 9},    {ntfs, Way::newFile, false, 9},
+      {ntfs, Way::newFile, true, 0},    {ntfs, Way::newFile, false, 0},
       {ntfs, Way::hardLink, true, 2},   {ntfs, Way::hardLink, false, 14},
-      {ntfs, Way::shortName, true, 9},  {ntfs, Way::shortName, false, 9},
-      {ntfs, Way::subst, true, 9},      {ntfs, Way::subst, false, 9},
-      {ntfs, Way::junction, true, 9},   {ntfs, Way::junction, false, 9},
+      {ntfs, Way::shortName, true, 0},  {ntfs, Way::shortName, false, 0},
+      {ntfs, Way::subst, true, 0},      {ntfs, Way::subst, false, 0},
+      {ntfs, Way::junction, true, 0},   {ntfs, Way::junction, false, 0},
       {ntfs, Way::noNewFiles, true, 2}, {ntfs, Way::noNewFiles, false, 14},
-      {fat, Way::newFile, true, 151},   {fat, Way::newFile, false, 151},
-      {fat, Way::shortName, true, 151}, {fat, Way::shortName, false, 151},
-      {fat, Way::subst, true, 151},     {fat, Way::subst, false, 151},
-      {fat, Way::junction, true, 151},  {fat, Way::junction, false, 151},
+      {fat, Way::newFile, true, 0},     {fat, Way::newFile, false, 0},
+      {fat, Way::shortName, true, 0},   {fat, Way::shortName, false, 0},
+      {fat, Way::subst, true, 0},       {fat, Way::subst, false, 0},
+      {fat, Way::junction, true, 0},    {fat, Way::junction, false, 0},
       {fat, Way::noNewFiles, true, 32}, {fat, Way::noNewFiles, false, 224},
   };
   const char* ways[] = {"new file", "hard link", "short name", "subst", "junction", "no new files"};

@@ -195,7 +195,7 @@ TEST(SettingsFile, MissingLinesAreWrittenAsEmptyLines) {
 
   for (int n = 10; n < kSettingsLineCount; ++n) values.push_back("\n");
   EXPECT_EQ(machine.Settings(), OnDisk(values));
-  EXPECT_EQ(machine.os.callCount("MoveFileExA " + kFolder + "ZRK"), 2);
+  EXPECT_EQ(machine.os.callCount("MoveFileExA " + kFolder + "Zrk"), 2);
 }
 
 }  // namespace

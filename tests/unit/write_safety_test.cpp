@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
+#include <set>
 
 #include "app/LaunchRecord.h"
 #include "platform/FileReplace.h"
@@ -14,7 +16,7 @@ using namespace testing_support;
 namespace {
 
 // The name the simulated GetTempFileNameA gives first in a folder where it is free.
-const std::string kTemp = kFolder + "ZRK1.TMP";
+const std::string kTemp = kFolder + "Zrk1.TMP";
 
 // Wine's GetTempFileNameA in a folder that refuses new files: a number comes back, but no file
 // was made. A file that happens to have that name is someone else's and is not touched.
@@ -203,6 +205,57 @@ TEST(WriteSafety, OnlyAPlainFileIsReplacedByARename) {
       EXPECT_TRUE(machine.os.sameFile(kSettings, c.alsoKeyed));
     }
     EXPECT_EQ(machine.os.linkTarget(kSettings), c.link ? c.alsoKeyed : "");
+  }
+}
+
+// What a cut in the middle of a write may leave is put right before the settings are read: a new
+// file that holds whole settings where the settings file is missing becomes the settings file;
+// one that is not whole is kept then, as it may be all there is; every other new file goes. Only
+// names as GetTempFileNameA gives them count as new files ("ZRK" in any case, one to four hex
+// digits, ".TMP").
+TEST(WriteSafety, NewFilesACutLeftAreTakenBackOrRemovedBeforeTheSettingsAreRead) {
+  std::string partial = KeyedFile();
+  partial.replace(100, 100, std::string(100, '\0'));  // a page the cut lost, as NTFS shows it
+  std::string truncated = KeyedFile();
+  truncated.resize(truncated.size() - 11);  // a keyed file without its closing line
+  const std::string notOurs[] = {"ZRK12345.TMP", "ZRKX.TMP", "AZRK1.TMP", "ZRK1.TMP.INI"};
+  struct Case {
+    const char* name;
+    bool settings;  // the settings file is there
+    std::map<std::string, std::string> left;
+    bool read;                   // the settings are read (else: the not-installed message)
+    std::set<std::string> kept;  // of `left`
+  };
+  const Case cases[] = {
+      {"whole keyed settings", false, {{"Zrk1.TMP", KeyedFile()}}, true, {}},
+      {"whole bare settings, as an older release names it",
+       false,
+       {{"ZRK1.TMP", BareFile()}},
+       true,
+       {}},
+      {"a page lost", false, {{"zrk2f.tmp", partial}}, false, {"zrk2f.tmp"}},
+      {"no closing line", false, {{"ZRKFFFF.TMP", truncated}}, false, {"ZRKFFFF.TMP"}},
+      {"the settings file there", true, {{"Zrk1.TMP", KeyedFile()}, {"ZRKA.TMP", ""}}, true, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Layout layout;
+    if (!c.settings) layout.settings.reset();
+    Installation machine(layout);
+    for (const auto& [name, bytes] : c.left) machine.os.addFile(kFolder + name, bytes);
+    for (const std::string& name : notOurs) machine.os.addFile(kFolder + name, "not ours");
+    machine.Run();
+    EXPECT_EQ(machine.os.hasFile(kSettings), c.read);
+    if (c.read) {
+      EXPECT_EQ(machine.Settings(), KeyedFile());
+    }
+    EXPECT_EQ(machine.os.messageBoxes().size(), c.read ? 0u : 1u);
+    EXPECT_EQ(machine.os.startedProcesses().size(), c.read ? 1u : 0u);
+    for (const auto& [name, bytes] : c.left) {
+      EXPECT_EQ(machine.os.hasFile(kFolder + name), c.kept.count(name) == 1) << name;
+    }
+    for (const std::string& name : notOurs)
+      EXPECT_EQ(machine.os.fileBytes(kFolder + name), "not ours");
   }
 }
 
