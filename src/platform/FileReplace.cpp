@@ -3,6 +3,7 @@
 // Nothing here allocates: those old bytes live in that function's frame.
 #include "platform/FileReplace.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/ByteString.h"
@@ -184,26 +185,152 @@ bool ReplaceThroughNewFile(Platform& os, const char* folder, const char* path, c
 // Puts back the `kept` old bytes that a failed rewrite in place may have covered, and, where the
 // file was shorter than the new content (`kept` < `size`), its old end. A file that will not take
 // the old bytes back is not cut: it stays no shorter than it was.
-void PutBack(Platform& os, OsHandle file, const char* kept, std::size_t keptSize,
+// True when they are back.
+bool PutBack(Platform& os, OsHandle file, const char* kept, std::size_t keptSize,
              std::size_t size) {
-  if (!os.seekFile(file, 0) || !WriteAll(os, file, kept, keptSize)) return;
-  if (keptSize < size && !os.setEndOfFile(file)) return;
-  Flushed(os, file);
+  if (!os.seekFile(file, 0) || !WriteAll(os, file, kept, keptSize)) return false;
+  if (keptSize < size && !os.setEndOfFile(file)) return false;
+  return Flushed(os, file);
+}
+
+// --- The journal of a rewrite in place ----------------------------------------------------------
+//
+// Beside the file, before a rewrite in place touches it: "ZRKJ", the old size, the new size and
+// the checksum of the new bytes (each 32 bits, least significant byte first), the old bytes, and
+// the checksum of the old bytes followed by those 16 bytes. It is flushed before the rewrite
+// begins and removed after the rewrite's last flush, so that a journal that is whole beside a
+// file that does not hold the new bytes tells of a rewrite a cut tore.
+
+constexpr std::size_t kJournalHeaderSize = 16;
+constexpr std::size_t kChunkSize = 4096;
+
+// FNV-1a, 32 bits, continued from `hash`.
+std::uint32_t Checksum(const char* bytes, std::size_t size, std::uint32_t hash = 2166136261u) {
+  for (std::size_t i = 0; i < size; ++i) {
+    hash = (hash ^ static_cast<unsigned char>(bytes[i])) * 16777619u;
+  }
+  return hash;
+}
+
+void PutNumber(char* at, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) at[i] = static_cast<char>(value >> (8 * i) & 0xFF);
+}
+
+std::uint32_t GetNumber(const char* at) {
+  std::uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(at[i]);
+  return value;
+}
+
+// Reads exactly `size` bytes.
+bool ReadAll(Platform& os, OsHandle file, char* bytes, std::size_t size) {
+  while (size > 0) {
+    std::uint32_t read = 0;
+    const auto wanted = static_cast<std::uint32_t>(size);
+    if (!os.readFile(file, bytes, wanted, read) || read == 0 || read > wanted) return false;
+    bytes += read;
+    size -= read;
+  }
+  return true;
+}
+
+// Copies what `from` holds from its position on, until its end or `most` bytes, to `to` (null: to
+// nowhere): how many, or SIZE_MAX when a read or a write fails. `hash` gets their checksum.
+std::size_t Copy(Platform& os, OsHandle from, OsHandle to, std::size_t most, std::uint32_t& hash) {
+  char chunk[kChunkSize];
+  std::size_t copied = 0;
+  while (copied < most) {
+    std::uint32_t read = 0;
+    const auto wanted = static_cast<std::uint32_t>(std::min(most - copied, sizeof chunk));
+    if (!os.readFile(from, chunk, wanted, read) || read > wanted) return SIZE_MAX;
+    if (read == 0) break;
+    if (to != kInvalidHandle && !WriteAll(os, to, chunk, read)) return SIZE_MAX;
+    hash = Checksum(chunk, read, hash);
+    copied += read;
+  }
+  return copied;
+}
+
+// Makes the journal at `journalPath` of a rewrite of the open `file` to `size` new `bytes`, and
+// flushes it: its handle, kept open (exclusive) until the rewrite is over, or kInvalidHandle where
+// none could be made (a folder that takes no new files, a full disk), with nothing left behind
+// that can be removed.
+OsHandle WriteJournal(Platform& os, const char* journalPath, OsHandle file, const char* bytes,
+                      std::size_t size) {
+  const OsHandle journal =
+      os.createFile(journalPath, kReadWrite, kShareNone, kCreateNew, kAttributeNormal);
+  if (journal == kInvalidHandle) return kInvalidHandle;
+  char header[kJournalHeaderSize] = {'Z', 'R', 'K', 'J'};
+  std::uint32_t hash = Checksum("", 0);
+  std::size_t oldSize = SIZE_MAX;
+  if (WriteAll(os, journal, header, sizeof header) && os.seekFile(file, 0)) {
+    oldSize = Copy(os, file, journal, SIZE_MAX, hash);
+  }
+  PutNumber(header + 4, static_cast<std::uint32_t>(oldSize));
+  PutNumber(header + 8, static_cast<std::uint32_t>(size));
+  PutNumber(header + 12, Checksum(bytes, size));
+  char trailer[4];
+  PutNumber(trailer, Checksum(header, sizeof header, hash));
+  if (oldSize <= UINT32_MAX && WriteAll(os, journal, trailer, sizeof trailer) &&
+      os.seekFile(journal, 0) && WriteAll(os, journal, header, sizeof header) &&
+      Flushed(os, journal)) {
+    return journal;
+  }
+  os.closeHandle(journal);
+  os.deleteFile(journalPath);
+  return kInvalidHandle;
+}
+
+// Rolls the file at `path` back to the old bytes of the journal at `journalPath` where a cut tore
+// its rewrite in place (it holds neither the new bytes nor, as the journal was written first, any
+// reason to keep the journal), then removes the journal. A journal that is not whole was being
+// written when the cut came, before the file was touched: it goes. One that cannot be opened, or
+// beside a file that cannot be (another launcher rewriting it now), stays.
+void RollBack(Platform& os, const char* journalPath, const char* path) {
+  const OsHandle journal =
+      os.createFile(journalPath, kGenericRead, kShareNone, kOpenExisting, kAttributeNormal);
+  if (journal == kInvalidHandle) return;
+  char header[kJournalHeaderSize];
+  char trailer[4];
+  std::uint32_t hash = Checksum("", 0);
+  const bool whole =
+      ReadAll(os, journal, header, sizeof header) && std::memcmp(header, "ZRKJ", 4) == 0 &&
+      Copy(os, journal, kInvalidHandle, GetNumber(header + 4), hash) == GetNumber(header + 4) &&
+      ReadAll(os, journal, trailer, sizeof trailer) &&
+      GetNumber(trailer) == Checksum(header, sizeof header, hash);
+  bool done = !whole;
+  const OsHandle file =
+      whole ? os.createFile(path, kReadWrite, kShareNone, kOpenExisting, kAttributeNormal)
+            : kInvalidHandle;
+  if (file != kInvalidHandle) {
+    std::uint32_t now = Checksum("", 0);
+    done = (Copy(os, file, kInvalidHandle, SIZE_MAX, now) == GetNumber(header + 8) &&
+            now == GetNumber(header + 12)) ||
+           (os.seekFile(file, 0) && os.seekFile(journal, kJournalHeaderSize) &&
+            Copy(os, journal, file, GetNumber(header + 4), now) == GetNumber(header + 4) &&
+            os.setEndOfFile(file) && Flushed(os, file));
+    os.closeHandle(file);
+  }
+  os.closeHandle(journal);
+  if (done) os.deleteFile(journalPath);
 }
 
 // Rewrites `path` in place, in this order, so that every failure before the last step leaves the
 // old bytes: the old bytes the new ones will cover are read (at most `size`: a longer file's tail
-// is not read, and not touched until the end is set); the new bytes are written from the start
-// and flushed; then the end is set after them, which cuts a longer file's tail and is the point of
-// no return; a last flush follows. When a step before the end fails, the old bytes are written
-// back and, for a file that was shorter, its old end set again.
+// is not read, and not touched until the end is set); the journal is made and flushed; the new
+// bytes are written from the start and flushed; then the end is set after them, which cuts a
+// longer file's tail and is the point of no return; a last flush follows, and the journal goes.
+// When a step before the end fails, the old bytes are written back and, for a file that was
+// shorter, its old end set again.
 //
-// Only the way for a file that a rename would not do for, or where a rename cannot be done: a
-// crash or power loss in the middle leaves the file torn. While the new bytes are written, the
-// file holds them up to where the write had come and the old ones after that; between the write
-// and the setting of the end, the new bytes followed by the old file's tail beyond them; while
-// the old bytes are put back, those up to that point, then new ones, then the old tail.
-bool RewriteInPlace(Platform& os, const char* path, const char* bytes, std::size_t size) {
+// With a journal in `folder` (none where it is null, or where none can be made: a folder that
+// takes no new files), a cut cannot tear the file: the next start puts the old bytes back.
+// Without one it can: while the new bytes are written, the file holds them up to where the write
+// had come and the old ones after that; between the write and the setting of the end, the new
+// bytes followed by the old file's tail beyond them; while the old bytes are put back, those up to
+// that point, then new ones, then the old tail.
+bool RewriteInPlace(Platform& os, const char* folder, const char* path, const char* bytes,
+                    std::size_t size) {
   const OsHandle file =
       os.createFile(path, kReadWrite, kShareNone, kOpenExisting, kAttributeNormal);
   if (file == kInvalidHandle) return false;
@@ -220,15 +347,22 @@ bool RewriteInPlace(Platform& os, const char* path, const char* bytes, std::size
     keptSize += read;
   }
 
+  char journalPath[kMaxPath];
+  const OsHandle journal =
+      folder != nullptr && JoinBytes(journalPath, kMaxPath, folder, kJournalName)
+          ? WriteJournal(os, journalPath, file, bytes, size)
+          : kInvalidHandle;
   const bool rewritten = os.seekFile(file, 0) && WriteAll(os, file, bytes, size) &&
                          Flushed(os, file) && os.setEndOfFile(file);
-  if (rewritten) {
-    Flushed(os, file);  // the old tail is gone: a failure here has no way back
-  } else {
-    PutBack(os, file, kept, keptSize, size);
-  }
+  // The old tail is gone once the end is set: a failure of the last flush has no way back, but
+  // the journal then stays for the next start to put the old bytes back after a cut.
+  const bool settled = rewritten ? Flushed(os, file) : PutBack(os, file, kept, keptSize, size);
   os.closeHandle(file);
-  return rewritten;
+  if (journal == kInvalidHandle) return rewritten;
+  os.closeHandle(journal);
+  if (settled) Retried(os, [&] { return os.deleteFile(journalPath); });
+  // The journal took room on the disk that the new bytes may need: without it, once more.
+  return rewritten || (settled && RewriteInPlace(os, nullptr, path, bytes, size));
 }
 
 // Whether `name` is one GetTempFileNameA gives a replace's new file: the prefix, one to four hex
@@ -276,6 +410,7 @@ std::size_t ReadWhole(Platform& os, const char* path, char* bytes) {
 void RecoverReplace(Platform& os, const char* folder, const char* path, WholeContent isWhole) {
   char pattern[kMaxPath];
   char name[kMaxPath];
+  if (JoinBytes(pattern, kMaxPath, folder, kJournalName)) RollBack(os, pattern, path);
   if (!JoinBytes(pattern, kMaxPath, folder, "ZRK*.TMP")) return;
   const OsHandle search = os.findFirstFile(pattern, name, kMaxPath);
   if (search == kInvalidHandle) return;
@@ -303,10 +438,10 @@ bool ReplaceFileContent(Platform& os, const char* folder, const char* path, cons
     case Way::leaveAlone:
       return false;
     case Way::inPlace:
-      return RewriteInPlace(os, path, bytes, size);
+      return RewriteInPlace(os, folder, path, bytes, size);
     case Way::throughNewFile:
       break;
   }
   return ReplaceThroughNewFile(os, folder, path, bytes, size) ||
-         RewriteInPlace(os, path, bytes, size);
+         RewriteInPlace(os, folder, path, bytes, size);
 }

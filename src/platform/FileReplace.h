@@ -14,8 +14,11 @@ inline constexpr std::uint32_t kReplaceRetryPauseMs = 50;
 // The most bytes one replace writes. The settings file's keyed form, 61 lines of at most 273
 // bytes on disk, takes about 16 KiB; a rewrite in place keeps as many old bytes on the stack.
 inline constexpr std::size_t kMaxReplacedSize = std::size_t{20} * 1024;
-// The prefix of the temporary files, "ZRKxxxx.TMP".
+// The prefix of the new files, "Zrkxxxx.TMP": in mixed case, a long name on FAT, which takes as
+// many directory entries as the settings file's own name (an 8.3 name takes fewer).
 inline constexpr char kTempPrefix[] = "Zrk";
+// The journal of a rewrite in place, beside the file.
+inline constexpr char kJournalName[] = "ZRK.JNL";
 
 // Replaces the content of the file at `path` with `size` bytes (at most kMaxReplacedSize).
 //

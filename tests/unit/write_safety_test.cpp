@@ -40,15 +40,17 @@ TEST(WriteSafety, TemporaryNameWithoutItsFileIsNotWrittenTo) {
 // passes, or in place without emptying the file first.
 TEST(WriteSafety, RefusedRenamesAreRetriedForAboutHalfASecondThenTheFileIsRewrittenInPlace) {
   // In place, the calls on the settings file from its open for reading and writing on: the old
-  // bytes read (two reads: the file is shorter than the new bytes), the new ones written and
-  // flushed, the end set, flushed again; or, where the flush fails, the old bytes put back with
-  // the old end, and flushed.
+  // bytes read (two reads: the file is shorter than the new bytes), then read again from the start
+  // into the journal, the new ones written and flushed, the end set, flushed again; or, where the
+  // flush fails (and with it the journal's), the old bytes put back with the old end, and flushed.
   const std::vector<std::string> inPlace = {
-      "ReadFile",         "ReadFile",     "SetFilePointer",   "WriteFile",
-      "FlushFileBuffers", "SetEndOfFile", "FlushFileBuffers", "CloseHandle"};
+      "ReadFile",     "ReadFile",         "SetFilePointer", "ReadFile",
+      "ReadFile",     "SetFilePointer",   "WriteFile",      "FlushFileBuffers",
+      "SetEndOfFile", "FlushFileBuffers", "CloseHandle"};
   const std::vector<std::string> putBack = {
-      "ReadFile",       "ReadFile",  "SetFilePointer", "WriteFile",        "FlushFileBuffers",
-      "SetFilePointer", "WriteFile", "SetEndOfFile",   "FlushFileBuffers", "CloseHandle"};
+      "ReadFile",       "ReadFile",         "SetFilePointer",   "ReadFile",       "ReadFile",
+      "SetFilePointer", "WriteFile",        "FlushFileBuffers", "SetFilePointer", "WriteFile",
+      "SetEndOfFile",   "FlushFileBuffers", "CloseHandle"};
   struct Case {
     const char* name;
     int refusals;  // of the rename, with a sharing violation; -1 for good
