@@ -89,11 +89,17 @@ class Win32Environment final : public ContractEnvironment {
   Platform& platform() override { return platform_; }
   void poisonLastError() override { SetLastError(testing_support::kPoisonedError); }
 
+  // Under the temporary folder in its long form: Windows may give it short (hosted runners'
+  // C:\Users\RUNNER~1\...), and the final path of an open file is the long one.
   std::string makeFolder() override {
     char temp[MAX_PATH];
+    char longTemp[MAX_PATH];
     if (GetTempPathA(MAX_PATH, temp) == 0) fail("GetTempPathA", "");
+    const DWORD length = GetLongPathNameA(temp, longTemp, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) fail("GetLongPathNameA", temp);
+    if (longTemp[length - 1] != '\\') fail("GetLongPathNameA (no final backslash)", longTemp);
     for (;;) {
-      const std::string folder = std::string(temp) + "zrk_contract_" +
+      const std::string folder = std::string(longTemp) + "zrk_contract_" +
                                  std::to_string(GetCurrentProcessId()) + "_" +
                                  std::to_string(++folderCount_) + "\\";
       if (CreateDirectoryA(folder.c_str(), nullptr)) {
