@@ -45,6 +45,8 @@ ZRK_TEST_PACKAGES=(
   valgrind clang-tidy "$ZRK_CLANG_RT"                      # memcheck, tidy, libFuzzer and sanitizers
   mmdebstrap                                               # the root of the second Wine
 )
+# Node.js and npm, for the workflow's linter (tests/workflow/): Debian's, unless npm is there.
+command -v npm >/dev/null || ZRK_TEST_PACKAGES+=(nodejs npm)
 ZRK_PACKAGES=("${ZRK_DEMO_PACKAGES[@]}" "${ZRK_TEST_PACKAGES[@]}")
 
 # The other Debian release, whose Wine the Wine tests also run under, and that Wine's test label:

@@ -93,10 +93,11 @@ class ContractEnvironment {
 
   // Makes the folder `name` (UTF-16: it may hold characters that the code page cannot spell) in
   // `parent` (a folder of makeFolder), puts the file `file` holding `bytes` in it, and makes it
-  // the current directory: what the *A calls cannot do where the code page cannot spell it. The
-  // folder gets the short (8.3) name this side gives it.
-  virtual void enterWideFolder(const std::string& parent, const std::u16string& name,
-                               const std::string& file, const std::string& bytes) = 0;
+  // the current directory: what the *A calls cannot do where the code page cannot spell it.
+  // Returns the folder's short (8.3) name as its directory entry keeps it, or nothing where the
+  // volume makes no short names.
+  virtual std::u16string enterWideFolder(const std::string& parent, const std::u16string& name,
+                                         const std::string& file, const std::string& bytes) = 0;
 
   // Why this side differs from Windows in `difference`, or null when it does not.
   virtual const char* differs(KnownDifference difference) = 0;

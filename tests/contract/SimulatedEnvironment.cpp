@@ -102,13 +102,18 @@ class SimulatedEnvironment final : public ContractEnvironment {
   void endChild(const ProcessInfo&) override {}
 
   // The short name is the one Wine 8.0 gives this name: its first four characters, each one
-  // outside ASCII as "_", then "~" and three characters of a hash of the name.
-  void enterWideFolder(const std::string& parent, const std::u16string& name,
-                       const std::string& file, const std::string& bytes) override {
+  // outside ASCII as "_", then "~" and three characters of a hash of the name. None where
+  // ZRK_SHORT_NAMES is "off", as on a volume with 8.3 names switched off.
+  std::u16string enterWideFolder(const std::string& parent, const std::u16string& name,
+                                 const std::string& file, const std::string& bytes) override {
     const std::string folder = parent + windows_.name(name);
     windows_.addFile(folder + "\\" + file, bytes);
-    windows_.setShortName(folder, kShortName);
     windows_.setCurrentDirectoryPath(folder);
+    const char* shortNames = std::getenv("ZRK_SHORT_NAMES");
+    if (shortNames != nullptr && std::string(shortNames) == "off") return u"";
+    const std::string shortName = kShortName;
+    windows_.setShortName(folder, shortName);
+    return std::u16string(shortName.begin(), shortName.end());
   }
 
   const char* differs(KnownDifference) override { return nullptr; }

@@ -89,11 +89,17 @@ class Win32Environment final : public ContractEnvironment {
   Platform& platform() override { return platform_; }
   void poisonLastError() override { SetLastError(testing_support::kPoisonedError); }
 
+  // Under the temporary folder in its long form: Windows may give it short (hosted runners'
+  // C:\Users\RUNNER~1\...), and the final path of an open file is the long one.
   std::string makeFolder() override {
     char temp[MAX_PATH];
+    char longTemp[MAX_PATH];
     if (GetTempPathA(MAX_PATH, temp) == 0) fail("GetTempPathA", "");
+    const DWORD length = GetLongPathNameA(temp, longTemp, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) fail("GetLongPathNameA", temp);
+    if (longTemp[length - 1] != '\\') fail("GetLongPathNameA (no final backslash)", longTemp);
     for (;;) {
-      const std::string folder = std::string(temp) + "zrk_contract_" +
+      const std::string folder = std::string(longTemp) + "zrk_contract_" +
                                  std::to_string(GetCurrentProcessId()) + "_" +
                                  std::to_string(++folderCount_) + "\\";
       if (CreateDirectoryA(folder.c_str(), nullptr)) {
@@ -256,10 +262,10 @@ class Win32Environment final : public ContractEnvironment {
     WaitForSingleObject(process, 10000);
   }
 
-  // Windows makes the short name (where the volume makes them; Wine makes one for every name
-  // that is not 8.3 itself).
-  void enterWideFolder(const std::string& parent, const std::u16string& name,
-                       const std::string& file, const std::string& bytes) override {
+  // Windows makes the short name where the volume makes them; Wine makes one for every name that
+  // is not 8.3 itself. The directory entry tells (FindFirstFileW's cAlternateFileName).
+  std::u16string enterWideFolder(const std::string& parent, const std::u16string& name,
+                                 const std::string& file, const std::string& bytes) override {
     const std::wstring folder =
         std::wstring(parent.begin(), parent.end()) + std::wstring(name.begin(), name.end());
     const std::wstring path = folder + L"\\" + std::wstring(file.begin(), file.end());
@@ -274,6 +280,12 @@ class Win32Environment final : public ContractEnvironment {
     CloseHandle(handle);
     if (!ok || written != bytes.size()) fail("WriteFile", parent + "...\\" + file);
     if (!SetCurrentDirectoryW(folder.c_str())) fail("SetCurrentDirectoryW", parent + "...");
+    WIN32_FIND_DATAW entry;
+    const HANDLE search = FindFirstFileW(folder.c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) fail("FindFirstFileW", parent + "...");
+    FindClose(search);
+    const std::wstring shortName = entry.cAlternateFileName;
+    return std::u16string(shortName.begin(), shortName.end());
   }
 
   // Wine's departures from Windows, as measured with Wine 8.0 (Debian 12) and Wine 10.0
