@@ -59,6 +59,10 @@ class ContractEnvironment {
   // False where this side cannot make one (Windows without the privilege to).
   virtual bool makeSymbolicLink(const std::string& bytes, std::string& link,
                                 std::string& target) = 0;
+  // A link to a folder (a junction, or a symbolic link to a folder) that holds the file
+  // "target.ini": their full paths, without a final backslash, into `link` and `target`. False
+  // where this side cannot make one.
+  virtual bool makeFolderLink(std::string& link, std::string& target) = 0;
   // Another program holds the file open without sharing, until releaseFile.
   virtual void holdFile(const std::string& path) = 0;
   virtual void releaseFile(const std::string& path) = 0;

@@ -53,6 +53,15 @@ class SimulatedEnvironment final : public ContractEnvironment {
     return true;
   }
 
+  bool makeFolderLink(std::string& link, std::string& target) override {
+    const std::string folder = makeFolder();
+    target = folder + "real";
+    link = folder + "linked";
+    windows_.addFile(target + "\\target.ini", "");
+    windows_.addJunction(link, target);
+    return true;
+  }
+
   void holdFile(const std::string& path) override { windows_.holdOpen(path); }
   void releaseFile(const std::string& path) override { windows_.release(path); }
 

@@ -176,6 +176,29 @@ class Win32Environment final : public ContractEnvironment {
     return true;
   }
 
+  // Under Wine a Unix symbolic link to a folder, made by run_under_wine.py; on Windows a symbolic
+  // link to a folder, which needs the privilege to make one or developer mode.
+  bool makeFolderLink(std::string& link, std::string& target) override {
+    if (underWine()) {
+      const char* madeLink = std::getenv("ZRK_CONTRACT_FOLDER_LINK");
+      const char* madeTarget = std::getenv("ZRK_CONTRACT_FOLDER_LINK_TARGET");
+      if (madeLink == nullptr || madeTarget == nullptr) return false;
+      link = madeLink;
+      target = madeTarget;
+      return true;
+    }
+    const std::string folder = makeFolder();
+    target = folder + "real";
+    link = folder + "linked";
+    makeDirectory(target);
+    makeFile(target + "\\target.ini", "", kAttributeArchive);
+    using CreateLink = BOOLEAN(WINAPI*)(LPCSTR, LPCSTR, DWORD);
+    const FARPROC found = GetProcAddress(GetModuleHandleA("kernel32.dll"), "CreateSymbolicLinkA");
+    const auto create = reinterpret_cast<CreateLink>(reinterpret_cast<void (*)()>(found));
+    constexpr DWORD kFolderUnprivileged = 0x1 | 0x2;
+    return create != nullptr && create(link.c_str(), target.c_str(), kFolderUnprivileged);
+  }
+
   void holdFile(const std::string& path) override {
     const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);

@@ -705,6 +705,49 @@ TEST_F(PlatformContract, LinksShowInTheNamesAndFinalPathOfTheOpenFile) {
   EXPECT_EQ(env().fileBytes(target), "old") << "a rename over a symbolic link";
 }
 
+// A folder opens with backup semantics, and then only for its final path: a file in it resolves
+// to that path and its name, whichever way the folder was reached (with or without its final
+// backslash, or through a link to a folder). A root's final path ends in its backslash.
+TEST_F(PlatformContract, FolderOpensForItsFinalPathWhichItsFilesShare) {
+  auto finalPath = [&](OsHandle handle, const std::string& path) {
+    char final[kMaxPath + 8] = {};
+    EXPECT_GT(os().finalPathName(handle, final, sizeof final), 4u)
+        << path << ": " << os().lastError();
+    EXPECT_EQ(std::string(final).substr(0, 4), "\\\\?\\") << final;
+    std::string text = final + 4;
+    os().upperCase(&text[0]);
+    close(handle);
+    return text;
+  };
+  auto ofFolder = [&](const std::string& path) {
+    const OsHandle folder =
+        os().createFile(path.c_str(), 0, kShareAll, kOpenExisting, kFlagBackupSemantics);
+    EXPECT_NE(folder, kInvalidHandle) << path << ": error " << os().lastError();
+    return folder == kInvalidHandle ? std::string() : finalPath(folder, path);
+  };
+  auto ofFile = [&](const std::string& path) {
+    const OsHandle file = open(path, kGenericWrite, kOpenExisting);
+    EXPECT_NE(file, kInvalidHandle) << path << ": error " << os().lastError();
+    return file == kInvalidHandle ? std::string() : finalPath(file, path);
+  };
+  const std::string folder = env().makeFolder();
+  env().makeFile(folder + "plain.ini", "");
+  const std::string file = ofFile(folder + "plain.ini");
+  EXPECT_EQ(ofFolder(folder) + "\\PLAIN.INI", file);
+  EXPECT_EQ(ofFolder(withoutTrailingBackslash(folder)) + "\\PLAIN.INI", file);
+  EXPECT_EQ(ofFolder(folder.substr(0, 3)), folder.substr(0, 3));
+  EXPECT_TRUE(FailsWith(kErrorAccessDenied, [&] {
+    return os().createFile(withoutTrailingBackslash(folder).c_str(), 0, kShareAll, kOpenExisting,
+                           kAttributeNormal) == kInvalidHandle;
+  }));
+  std::string link;
+  std::string target;
+  if (!env().makeFolderLink(link, target)) GTEST_SKIP() << "no link to a folder here";
+  const std::string throughLink = ofFile(link + "\\target.ini");
+  EXPECT_EQ(ofFolder(link) + "\\TARGET.INI", throughLink);
+  EXPECT_EQ(ofFolder(target) + "\\TARGET.INI", throughLink);
+}
+
 // A file's end moved by SetEndOfFile from the position SetFilePointer gives: cut short, made
 // longer with zero bytes, and written over from its start without being emptied.
 TEST_F(PlatformContract, FileEndFollowsThePositionItIsSetAt) {

@@ -54,6 +54,7 @@ def main():
         (work / "links" / "real").mkdir(parents=True)
         (work / "links" / "real" / "target.ini").touch()
         (work / "links" / "sym.ini").symlink_to("real/target.ini")
+        (work / "links" / "linked").symlink_to("real", target_is_directory=True)
         env.update({
             # No Mono or Gecko installers; no display needed.
             "WINEDLLOVERRIDES": "mscoree=;mshtml=",
@@ -63,6 +64,8 @@ def main():
             "ZRK_CONTRACT_SYMLINK": harness.windows_path(work / "links") + "\\sym.ini",
             "ZRK_CONTRACT_SYMLINK_TARGET": harness.windows_path(work / "links" / "real" /
                                                                 "target.ini"),
+            "ZRK_CONTRACT_FOLDER_LINK": harness.windows_path(work / "links") + "\\linked",
+            "ZRK_CONTRACT_FOLDER_LINK_TARGET": harness.windows_path(work / "links" / "real"),
             "ZRK_CONTRACT_NO_MEDIA_DRIVE": "R",
         })
         sys.stdout.flush()
