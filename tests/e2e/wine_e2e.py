@@ -608,10 +608,10 @@ CASES = {
     # its first four characters, "_" for each outside ASCII, then "~" and three characters of a
     # hash of the name. FOLDER names the folder by it, the game starts there (its current
     # directory is the short form as passed, its own path the long one: Wine resolves it), and
-    # there is no message.
+    # there is no message. The settings are replaced through a new file, as in any other folder.
     "folder_the_code_page_cannot_spell": Change(
         folder="acc\\ザルヴェーナ", locale="C.UTF-8", after=keyed_settings(b"D:\\acc\\____~NVI\\"),
-        started=("D:\\acc\\ザルヴェーナ", "D:\\acc\\____~NVI")),
+        started=("D:\\acc\\ザルヴェーナ", "D:\\acc\\____~NVI"), change=replaced_by_rename),
     # The system's search would stop at the file beside the launcher, which is no program: the
     # game is not started, not even the good copy in the install folder, and the bare form stays.
     "game_beside_launcher_cannot_start": Change(
