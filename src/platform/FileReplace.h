@@ -1,5 +1,7 @@
 // Replacing the whole content of a file so that it holds, at every moment another program can
-// see, either all of its old bytes or all of the new ones.
+// see, either all of its old bytes or all of the new ones, and so that a launcher killed, or a
+// machine that loses its power, at any instant leaves it so once the next start has recovered
+// what the cut left (RecoverReplace).
 #pragma once
 
 #include <cstddef>
@@ -23,14 +25,24 @@ inline constexpr char kJournalName[] = "ZRK.JNL";
 // Replaces the content of the file at `path` with `size` bytes (at most kMaxReplacedSize).
 //
 // A plain file gets the new bytes in a new file of a unique name in `folder` (the file's own
-// folder, ending in a backslash), which is then renamed over it. A file that a rename would
-// change more than the content of, because it has another name (a hard link) or the system
-// resolves it to another path (a symbolic link, a junction), is rewritten in place, as is any
-// file where no new file can be made or the rename is refused for good; a rewrite in place puts
-// the old bytes back when it fails. A file that an exclusive CREATE_ALWAYS open would refuse
-// (read-only, hidden, system, behind a link or not, a folder, open in another program) is left
-// alone. True when the file holds the new bytes. Never leaves a temporary file behind where it
-// can be removed.
+// folder, ending in a backslash; `path` is a name in it), flushed, then renamed over it. A file
+// that a rename would change more than the content of, because it has another name (a hard link)
+// or is itself elsewhere (a symbolic link to it, a redirected file), is rewritten in place, as is
+// any file where no new file can be made or the rename is refused for good; a folder reached by
+// its short name, a subst or mapped drive or a junction changes nothing of that. A rewrite in
+// place puts the old bytes back when it fails, and keeps them in a journal beside the file until
+// it is done. A file that an exclusive CREATE_ALWAYS open would refuse (read-only, hidden, system,
+// behind a link or not, a folder, open in another program) is left alone. True when the file
+// holds the new bytes.
+//
+// What a kill or a power cut at any instant leaves, after the next start's RecoverReplace: the
+// old bytes or the new ones, through a new file (on NTFS; on FAT too, as far as the driver's
+// order of sector writes goes) and in place with a journal; in place without one (a folder that
+// takes no new files) the file may be torn: new bytes up to where the write had come, old ones
+// after. At most one new file, or the journal, is left behind, which that start removes; a kill
+// or cut leaves nothing else. A normal end leaves nothing behind, nor does a failure, but where a
+// removal fails for good or the last flush of a rewrite in place fails (its journal then stays
+// for the next start).
 bool ReplaceFileContent(Platform& os, const char* folder, const char* path, const char* bytes,
                         std::size_t size);
 

@@ -6,8 +6,8 @@
 #pragma once
 
 #include <array>
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -297,60 +297,10 @@ struct SimulatedWindows::State {
   static bool readsData(std::uint32_t access) { return access & kGenericRead; }
   static bool writesData(std::uint32_t access) { return access & kGenericWrite; }
 
-  // --- Power cuts (SimulatedPowerCut.cpp)
-
-  // A name as its folder's slots hold it.
-  struct Dirent {
-    Entry entry;            // the name as written, with its file
-    std::string key;        // of entry.path
-    std::string shortName;  // FAT: the 8.3 name of a name that is none
-    int longSlots = 0;      // the slots of the long name before the name's own
-    std::uint64_t size = 0;
-  };
-  struct Slot {
-    int dirent = -1;        // -1 free; -2 "." or ".."
-    bool longName = false;  // a slot of a long name, which fits its 8.3 slot only when it was
-                            // written for the same name
-  };
-  // What a call did to a disk: the sectors of names it wrote, a page of a file it wrote, or a
-  // flush of a file.
-  struct Effect {
-    std::vector<std::pair<std::string, std::size_t>> sectors;  // folder key, sector
-    std::vector<std::vector<Slot>> images;                     // each sector's slots after it
-    const FileData* file = nullptr;                            // a page or a flush
-    std::size_t page = 0;
-    std::optional<std::string> bytes;  // a page's bytes after the write; none for a flush
-
-    void touch(const std::string& folder, std::size_t slot);
-  };
-  struct Recording {
-    std::map<std::string, std::vector<Slot>> base;     // each folder's slots at the start
-    std::map<std::string, std::vector<Slot>> folders;  // and now
-    std::map<const FileData*, std::string> baseBytes;
-    std::vector<Dirent> dirents;
-    std::vector<Effect> effects;
-    Path currentDirectory;
-    std::map<std::string, std::string> longNames, shortNames;
-    bool paused = false;  // after a cut: the machine runs on unrecorded
-
-    // The slots of `folder`, made on first use: "." and ".." below a root.
-    std::vector<Slot>& slotsOf(const std::string& folder);
-    // Writes the slots of `dirent` from `first` on (by default after the last slot used).
-    void writeRun(const std::string& folder, int dirent, Effect& effect,
-                  std::size_t first = SIZE_MAX);
-    // Frees the slots of the name `key` in `folder`: the first of them and their `count`, or
-    // SIZE_MAX when it has none.
-    std::size_t freeRun(const std::string& folder, const std::string& key, Effect& effect,
-                        std::size_t* count = nullptr);
-    // Keeps `effect`, with the sectors it wrote as they are now.
-    void commit(Effect effect);
-  };
-  std::optional<Recording> recording;
-
-  FileSystem fileSystemOf(const std::string& key) const;
-  // A name for `entry` (whose key is `key`) in `folder` of the recording.
-  int addDirent(const std::string& folder, const Entry& entry, const std::string& key);
-  // The changes of one call, each noted after the machine has made it.
+  // --- Power cuts (SimulatedPowerCut.cpp): while a recording runs, each call notes the changes
+  // it made to the disks, after making them.
+  struct Recording;
+  std::shared_ptr<Recording> recording;
   void noteCreated(const Path& path);
   void noteRemoved(const std::string& key);
   void noteRenamed(const Path& from, const Path& to, bool replaced);
