@@ -13,7 +13,8 @@
 - what Windows' exploit mitigations need (the rules of HARDENING, each named after what it
   protects, with the BinSkim rule or winchecksec check it matches): a random load address with
   the relocations to move the image (high-entropy on x64), no data that can run as code, no section
-  both writable and executable or writable and shared, no SEH handler on x86;
+  both writable and executable or writable and shared, no SEH handler on x86, stack canaries
+  checked;
 - optionally, the architecture (--arch x86: a 32-bit i386 program; x64: a 64-bit AMD64 one).
 
 Usage: check_executable.py [--arch x86|x64] [--build-dir DIR] [FILE.exe...]
@@ -271,6 +272,10 @@ RELOCS_STRIPPED = 0x0001  # IMAGE_FILE_RELOCS_STRIPPED
 HIGH_ENTROPY_VA, DYNAMIC_BASE, NX_COMPAT, NO_SEH = 0x0020, 0x0040, 0x0100, 0x0400
 SCN_MEM_SHARED, SCN_MEM_EXECUTE, SCN_MEM_WRITE = 0x10000000, 0x20000000, 0x80000000
 BASE_RELOCATIONS = 5  # the data directory of the base relocation table
+# The end of a failed stack cookie check (src/platform/win32/StackProtector.cpp): mov ecx, 2
+# (FAST_FAIL_STACK_COOKIE_CHECK_FAILURE); int 0x29. Only a function whose canary is checked calls
+# it, and --gc-sections drops it when none does, so it is there exactly when the code checks them.
+STACK_COOKIE_FAST_FAIL = b"\xB9\x02\x00\x00\x00\xCD\x29"
 # x86 code that puts a handler on the SEH chain writes fs:[0]: mov fs:[0], eax; mov fs:[0], r32
 # (esp included); pop fs:[0].
 SEH_CHAIN_WRITE = re.compile(rb"\x64\xA3\0\0\0\0|\x64\x89[\x05\x0D\x15\x1D\x25\x2D\x35\x3D]\0\0\0\0|"
@@ -317,6 +322,11 @@ HARDENING = (
     # BinSkim BA2018 EnableSafeSEH (NO_SEH or a SafeSEH table); winchecksec seh, safeSEH. x86
     # only: x64 unwinds by tables, not by a chain on the stack.
     ("exception_handlers_safe", "x86", seh_refusal),
+    # BinSkim BA2011 EnableStackProtection; winchecksec gs. Both look for MSVC's /GS cookie; GCC's
+    # -fstack-protector-strong makes the same check with its own guard.
+    ("stack_cookies_checked", None, lambda pe: None if any(
+        STACK_COOKIE_FAST_FAIL in code for _, _, code in sections_with(pe, SCN_MEM_EXECUTE)) else
+     "no function checks a stack cookie (no __stack_chk_fail in the code)"),
 )
 
 
