@@ -14,7 +14,7 @@
   protects, with the BinSkim rule or winchecksec check it matches): a random load address with
   the relocations to move the image (high-entropy on x64), no data that can run as code, no section
   both writable and executable or writable and shared, no SEH handler on x86, stack canaries
-  checked;
+  checked, the process ended when its heap is found damaged;
 - optionally, the architecture (--arch x86: a 32-bit i386 program; x64: a 64-bit AMD64 one).
 
 Usage: check_executable.py [--arch x86|x64] [--build-dir DIR] [FILE.exe...]
@@ -327,6 +327,10 @@ HARDENING = (
     ("stack_cookies_checked", None, lambda pe: None if any(
         STACK_COOKIE_FAST_FAIL in code for _, _, code in sections_with(pe, SCN_MEM_EXECUTE)) else
      "no function checks a stack cookie (no __stack_chk_fail in the code)"),
+    # No BinSkim rule or winchecksec check; the heap setting of Microsoft's SDL. Imported or looked
+    # up at run time, its name is in the file either way.
+    ("heap_terminates_on_corruption", None, lambda pe: None if b"HeapSetInformation\0" in pe.data
+     else "HeapSetInformation is never called: a damaged heap does not end the process"),
 )
 
 
