@@ -163,7 +163,8 @@ class Platform {
   // FindFirstFileA then FindClose: copies the name on disk of the first match (file part only)
   // into `name`. False when nothing matches.
   virtual bool findFileName(const char* path, char* name, std::uint32_t size) = 0;
-  // CreateFileA with no security descriptor beyond an inheritable handle and no template.
+  // CreateFileA with no security attributes (a handle that no child process inherits) and no
+  // template.
   virtual OsHandle createFile(const char* name, std::uint32_t access, std::uint32_t shareMode,
                               std::uint32_t disposition, std::uint32_t attributes) = 0;
   // ReadFile: true with `read` == 0 at end of file.

@@ -59,6 +59,8 @@ class ContractEnvironment {
   // False where this side cannot make one (Windows without the privilege to).
   virtual bool makeSymbolicLink(const std::string& bytes, std::string& link,
                                 std::string& target) = 0;
+  // Whether a child process started with handle inheritance would get `handle`.
+  virtual bool inheritable(OsHandle handle) = 0;
   // Another program holds the file open without sharing, until releaseFile.
   virtual void holdFile(const std::string& path) = 0;
   virtual void releaseFile(const std::string& path) = 0;

@@ -53,6 +53,8 @@ class SimulatedEnvironment final : public ContractEnvironment {
     return true;
   }
 
+  // The simulation hands no handle to the processes it starts.
+  bool inheritable(OsHandle) override { return false; }
   void holdFile(const std::string& path) override { windows_.holdOpen(path); }
   void releaseFile(const std::string& path) override { windows_.release(path); }
 

@@ -170,6 +170,14 @@ class Win32Environment final : public ContractEnvironment {
     return true;
   }
 
+  bool inheritable(OsHandle handle) override {
+    DWORD flags = 0;
+    if (!GetHandleInformation(reinterpret_cast<HANDLE>(handle), &flags)) {
+      fail("GetHandleInformation", std::to_string(handle));
+    }
+    return (flags & HANDLE_FLAG_INHERIT) != 0;
+  }
+
   void holdFile(const std::string& path) override {
     const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);

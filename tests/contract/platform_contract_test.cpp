@@ -113,6 +113,7 @@ TEST_F(PlatformContract, CreateAlwaysEmptiesAnExistingFileAndCreatesAMissingOne)
     SCOPED_TRACE(name);
     const OsHandle file = open(folder + name, kGenericWrite, kCreateAlways);
     ASSERT_NE(file, kInvalidHandle) << "error " << os().lastError();
+    EXPECT_FALSE(env().inheritable(file)) << "nothing the launcher starts may get its files";
     close(file);
     bool exists = false;
     EXPECT_EQ(env().fileBytes(folder + name, &exists), "");

@@ -271,20 +271,16 @@ bool Win32Platform::findFileName(const char* path, char* name, std::uint32_t siz
   return true;
 }
 
-// CreateFileA with an inheritable handle and no template. CREATE_ALWAYS on an existing file that
-// is read-only, hidden or system fails with ERROR_ACCESS_DENIED unless the attributes asked for
-// include the hidden and system bits it has; a share mode of 0 fails with
+// CreateFileA with no security attributes, and so a handle that no child process inherits (the
+// game is started without inheritance anyway), and no template. CREATE_ALWAYS on an existing file
+// that is read-only, hidden or system fails with ERROR_ACCESS_DENIED unless the attributes asked
+// for include the hidden and system bits it has; a share mode of 0 fails with
 // ERROR_SHARING_VIOLATION while any other handle to the file is open. Wine 8.0 empties hidden and
 // system files regardless, and read-only ones too when it runs as root.
 OsHandle Win32Platform::createFile(const char* name, std::uint32_t access, std::uint32_t shareMode,
                                    std::uint32_t disposition, std::uint32_t attributes) {
-  SECURITY_ATTRIBUTES security;
-  ZeroMemory(&security, sizeof security);
-  security.nLength = sizeof security;
-  security.lpSecurityDescriptor = nullptr;
-  security.bInheritHandle = TRUE;
   return fromHandle(
-      CreateFileA(name, access, shareMode, &security, disposition, attributes, nullptr));
+      CreateFileA(name, access, shareMode, nullptr, disposition, attributes, nullptr));
 }
 
 // ReadFile, synchronous: true with `read` == 0 at the end of the file.
