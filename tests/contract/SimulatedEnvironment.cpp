@@ -16,7 +16,7 @@ class SimulatedEnvironment final : public ContractEnvironment {
   SimulatedEnvironment() {
     const char* codePage = std::getenv("ZRK_CODE_PAGE");
     windows_.setCodePage(codePage != nullptr && std::string(codePage) == "1252" ? 1252 : 932);
-    windows_.addLibrary(kLibrary);
+    windows_.addLibrary(std::string(SimulatedWindows::kSystemFolder) + "\\" + kLibrary);
   }
 
   Platform& platform() override { return windows_; }

@@ -75,9 +75,28 @@ constexpr DWORD kNormalizedDosName = 0x0;
 // --- Libraries, pauses, process state ---------------------------------------------------------
 
 // LoadLibraryA: the module, or 0. With SEM_FAILCRITICALERRORS set, a missing library or one of
-// its dependencies fails quietly instead of showing the system's "cannot find" box.
+// its dependencies fails quietly instead of showing the system's "cannot find" box. A bare name
+// is searched for beside the launcher, in the system folders, in the current directory (after
+// them, in safe DLL search mode, the default from XP SP2 on), then in every folder on PATH.
 ModuleHandle Win32Platform::loadLibrary(const char* name) {
   return reinterpret_cast<ModuleHandle>(LoadLibraryA(name));
+}
+
+// LoadLibraryExA with no file handle (which must be NULL). The LOAD_LIBRARY_SEARCH_* flags make
+// the search of a bare name go only where they say; LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR takes only
+// a full path. Where the system has no such flags, they are not to be given
+// (hasLibrarySearchFlags). Checked under Wine 8 and 10: a library of that name is looked for in the
+// given folders only, and a native one found there is loaded in place of Wine's own.
+ModuleHandle Win32Platform::loadLibraryEx(const char* name, std::uint32_t flags) {
+  return reinterpret_cast<ModuleHandle>(LoadLibraryExA(name, nullptr, flags));
+}
+
+// GetProcAddress of AddDllDirectory in kernel32: Windows 8 and later have it, and Windows 7,
+// Vista, Server 2008 and 2008 R2 with update KB2533623, which brought it together with the
+// LOAD_LIBRARY_SEARCH_* flags of LoadLibraryExA. Wine has both.
+bool Win32Platform::hasLibrarySearchFlags() {
+  const HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+  return kernel32 != nullptr && GetProcAddress(kernel32, "AddDllDirectory") != nullptr;
 }
 
 // FreeLibrary.
