@@ -1,7 +1,9 @@
 // The contract tests' environment on the simulated Windows: a new machine per test, seeded
 // through SimulatedWindows' own calls.
+#include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "ContractEnvironment.h"
 #include "simulated/SimulatedWindows.h"
@@ -68,6 +70,20 @@ class SimulatedEnvironment final : public ContractEnvironment {
   }
   int diskPrompts() override { return static_cast<int>(windows_.criticalErrorPrompts().size()); }
   std::string presentLibrary() override { return kLibrary; }
+  std::string systemFolder() override {
+    return std::string(SimulatedWindows::kSystemFolder) + "\\";
+  }
+  bool installStandInLibrary(const std::string& path) override {
+    windows_.addLibrary(path);
+    standIns_.push_back(path);
+    return true;
+  }
+  std::string standInAt(ModuleHandle module) override {
+    const std::string path = windows_.libraryPath(module);
+    const bool standIn = std::find(standIns_.begin(), standIns_.end(), path) != standIns_.end();
+    return standIn ? path : std::string();
+  }
+  void putOnPath(const std::string& folder) override { windows_.setSearchPath({folder}); }
 
   std::string installGuiChild(const std::string& folder, const std::string& fileName) override {
     windows_.addExecutable(folder + fileName);
@@ -116,9 +132,10 @@ class SimulatedEnvironment final : public ContractEnvironment {
   const char* differs(KnownDifference) override { return nullptr; }
 
  private:
-  static constexpr const char* kLibrary = "d3dx9_40.dll";
+  static constexpr const char* kLibrary = "kernel32.dll";
   static constexpr const char* kShortName = "____~NVI";
   SimulatedWindows windows_;
+  std::vector<std::string> standIns_;
   int folders_ = 0;
 };
 
