@@ -272,13 +272,15 @@ RELOCS_STRIPPED = 0x0001  # IMAGE_FILE_RELOCS_STRIPPED
 HIGH_ENTROPY_VA, DYNAMIC_BASE, NX_COMPAT, NO_SEH = 0x0020, 0x0040, 0x0100, 0x0400
 SCN_MEM_SHARED, SCN_MEM_EXECUTE, SCN_MEM_WRITE = 0x10000000, 0x20000000, 0x80000000
 BASE_RELOCATIONS = 5  # the data directory of the base relocation table
-# The end of a failed stack cookie check (src/platform/win32/StackProtector.cpp): mov ecx, 2
-# (FAST_FAIL_STACK_COOKIE_CHECK_FAILURE); int 0x29. Only a function whose canary is checked calls
-# it, and --gc-sections drops it when none does, so it is there exactly when the code checks them.
+# Where a failed stack cookie check goes: __stack_chk_fail, alone in a section of this name
+# (src/platform/win32/StackProtector.cpp), which ends the process by mov ecx, 2
+# (FAST_FAIL_STACK_COOKIE_CHECK_FAILURE); int 0x29.
+STACK_COOKIE_FAILURE = ".stkfail"
 STACK_COOKIE_FAST_FAIL = b"\xB9\x02\x00\x00\x00\xCD\x29"
 # x86 code that puts a handler on the SEH chain writes fs:[0]: mov fs:[0], eax; mov fs:[0], r32
 # (esp included); pop fs:[0].
-SEH_CHAIN_WRITE = re.compile(rb"\x64\xA3\0\0\0\0|\x64\x89[\x05\x0D\x15\x1D\x25\x2D\x35\x3D]\0\0\0\0|"
+SEH_CHAIN_WRITE = re.compile(rb"\x64\xA3\0\0\0\0|"
+                             rb"\x64\x89[\x05\x0D\x15\x1D\x25\x2D\x35\x3D]\0\0\0\0|"
                              rb"\x64\x8F\x05\0\0\0\0")
 
 
@@ -287,12 +289,34 @@ def sections_with(pe, flags):
             if section_flags & flags == flags]
 
 
+def stack_cookie_refusal(pe):
+    """Why the code checks no stack canary, or None: every function that keeps one calls
+    __stack_chk_fail when it finds it changed (call rel32, E8), and only such a function does."""
+    failure = [(rva, code) for (name, _, code), (rva, _, _) in zip(pe.section_table, pe.sections)
+               if name == STACK_COOKIE_FAILURE]
+    if not failure or STACK_COOKIE_FAST_FAIL not in failure[0][1]:
+        return "no %s section ending the process by __fastfail: not StackProtector.cpp's" % (
+            STACK_COOKIE_FAILURE)
+    calls = 0
+    for (_, flags, code), (rva, _, _) in zip(pe.section_table, pe.sections):
+        if not flags & SCN_MEM_EXECUTE:
+            continue
+        for call in re.finditer(b"\xE8", code[:-4]):
+            target = rva + call.end() + 4 + struct.unpack_from("<i", code, call.end())[0]
+            calls += target == failure[0][0]
+    print("  %d functions check a stack canary" % calls)
+    return None if calls else "no function checks a stack canary (none calls __stack_chk_fail)"
+
+
 def seh_refusal(pe):
     """Why the x86 image cannot say that it has no SEH handler, or None."""
     if not pe.dll_characteristics & NO_SEH:
         return "not marked NO_SEH, and no SafeSEH table lists its handlers"
-    writes = [name for name, _, code in sections_with(pe, SCN_MEM_EXECUTE) if SEH_CHAIN_WRITE.search(code)]
-    return "marked NO_SEH, but code in %s writes the SEH chain (fs:[0])" % writes if writes else None
+    writes = [name for name, _, code in sections_with(pe, SCN_MEM_EXECUTE)
+              if SEH_CHAIN_WRITE.search(code)]
+    if writes:
+        return "marked NO_SEH, but code in %s writes the SEH chain (fs:[0])" % writes
+    return None
 
 
 # (rule, the architecture it applies to or None for both, why the file breaks it or None).
@@ -324,9 +348,7 @@ HARDENING = (
     ("exception_handlers_safe", "x86", seh_refusal),
     # BinSkim BA2011 EnableStackProtection; winchecksec gs. Both look for MSVC's /GS cookie; GCC's
     # -fstack-protector-strong makes the same check with its own guard.
-    ("stack_cookies_checked", None, lambda pe: None if any(
-        STACK_COOKIE_FAST_FAIL in code for _, _, code in sections_with(pe, SCN_MEM_EXECUTE)) else
-     "no function checks a stack cookie (no __stack_chk_fail in the code)"),
+    ("stack_cookies_checked", None, stack_cookie_refusal),
     # No BinSkim rule or winchecksec check; the heap setting of Microsoft's SDL. Imported or looked
     # up at run time, its name is in the file either way.
     ("heap_terminates_on_corruption", None, lambda pe: None if b"HeapSetInformation\0" in pe.data

@@ -37,9 +37,10 @@ std::uintptr_t __stack_chk_guard = kUnseededGuard;
 // Windows 8 and later end it at once by __fastfail (int 0x29, code 2 in ecx:
 // FAST_FAIL_STACK_COOKIE_CHECK_FAILURE), which no handler of the process can intercept and which
 // the error report names; older Windows by TerminateProcess with the same status.
-// tests/contract/check_executable.py finds the two instructions to tell that the code checks
-// canaries: --gc-sections keeps this function only where some protected function calls it.
-[[noreturn]] __attribute__((no_stack_protector)) void __stack_chk_fail() {
+// In a section of its own, which the linker puts into the file as a section of that name, so that
+// tests/contract/check_executable.py can count the calls to it: one for every function that keeps
+// a canary.
+[[noreturn]] __attribute__((no_stack_protector, section(".stkfail"))) void __stack_chk_fail() {
   if (IsProcessorFeaturePresent(kFastFailAvailable)) {
     __asm__ volatile("movl $2, %%ecx\n\tint $0x29" ::: "ecx", "memory");
   }
