@@ -370,15 +370,40 @@ std::vector<Path> SimulatedWindows::State::systemFolders() const {
   return folders;
 }
 
+namespace {
+
+// LoadLibraryExA's search flags; Windows takes more flags, which the simulation does not know.
+constexpr std::uint32_t kDllLoadDir = 0x100;
+constexpr std::uint32_t kApplicationDir = 0x200;
+constexpr std::uint32_t kUserDirs = 0x400;
+constexpr std::uint32_t kSystem32 = 0x800;
+constexpr std::uint32_t kDefaultDirs = 0x1000;
+constexpr std::uint32_t kSearchFlags =
+    kDllLoadDir | kApplicationDir | kUserDirs | kSystem32 | kDefaultDirs;
+
+}  // namespace
+
+std::vector<Path> SimulatedWindows::State::libraryFolders(std::uint32_t flags) const {
+  std::vector<Path> folders;
+  const std::optional<Path> module = resolveKept(moduleFileName);
+  if (flags == 0) {
+    // The standard search, safe DLL search mode (the default since XP SP2): the current directory
+    // after the system folders.
+    if (module) folders.push_back(module->parent());
+    for (const Path& folder : systemFolders()) folders.push_back(folder);
+    folders.push_back(longForm(currentDirectory));
+    for (const std::string& folder : searchPath) {
+      if (const std::optional<Path> path = resolveKept(folder)) folders.push_back(*path);
+    }
+    return folders;
+  }
+  // No folder is ever added by AddDllDirectory here, so LOAD_LIBRARY_SEARCH_USER_DIRS adds none.
+  if ((flags & (kApplicationDir | kDefaultDirs)) && module) folders.push_back(module->parent());
+  if (flags & (kSystem32 | kDefaultDirs)) folders.push_back(systemFolders().front());
+  return folders;
+}
+
 ModuleHandle SimulatedWindows::State::loadLibrary(std::string name, std::uint32_t flags) {
-  // The search flags; Windows takes more flags, which the simulation does not know.
-  constexpr std::uint32_t kDllLoadDir = 0x100;
-  constexpr std::uint32_t kApplicationDir = 0x200;
-  constexpr std::uint32_t kUserDirs = 0x400;
-  constexpr std::uint32_t kSystem32 = 0x800;
-  constexpr std::uint32_t kDefaultDirs = 0x1000;
-  constexpr std::uint32_t kSearchFlags =
-      kDllLoadDir | kApplicationDir | kUserDirs | kSystem32 | kDefaultDirs;
   if (flags & ~kSearchFlags) {
     throw std::invalid_argument("LoadLibraryExA: flags " + hex(flags) + " are not simulated");
   }
@@ -410,24 +435,7 @@ ModuleHandle SimulatedWindows::State::loadLibrary(std::string name, std::uint32_
       return lib.module;
     }
   }
-
-  std::vector<Path> folders;
-  const std::optional<Path> module = resolveKept(moduleFileName);
-  if (flags == 0) {
-    // The standard search, safe DLL search mode (the default since XP SP2): the current directory
-    // after the system folders.
-    if (module) folders.push_back(module->parent());
-    for (const Path& folder : systemFolders()) folders.push_back(folder);
-    folders.push_back(longForm(currentDirectory));
-    for (const std::string& folder : searchPath) {
-      if (const std::optional<Path> path = resolveKept(folder)) folders.push_back(*path);
-    }
-  } else {
-    // No folder is ever added by AddDllDirectory here, so LOAD_LIBRARY_SEARCH_USER_DIRS adds none.
-    if ((flags & (kApplicationDir | kDefaultDirs)) && module) folders.push_back(module->parent());
-    if (flags & (kSystem32 | kDefaultDirs)) folders.push_back(systemFolders().front());
-  }
-  for (const Path& folder : folders) {
+  for (const Path& folder : libraryFolders(flags)) {
     const Path candidate = folder.child(name);
     if (reachError(candidate) == kErrorSuccess && find(candidate) != nullptr) {
       return loadLibraryFile(candidate);

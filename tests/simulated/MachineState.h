@@ -299,6 +299,8 @@ struct SimulatedWindows::State {
   // searched for where `flags` say (none: the launcher's folder, the system folders, the current
   // directory, PATH). The search stops at the first file of that name, whether it loads or not.
   ModuleHandle loadLibrary(std::string name, std::uint32_t flags);
+  // The folders where a library named without a folder is searched for, in order, by `flags`.
+  std::vector<Path> libraryFolders(std::uint32_t flags) const;
   // Loads the library file at `path` (the search found it): its module, or 0.
   ModuleHandle loadLibraryFile(const Path& path);
   Library* libraryOf(ModuleHandle module);
