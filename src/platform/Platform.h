@@ -48,6 +48,13 @@ inline constexpr std::uint32_t kSemNoOpenFileErrorBox = 0x8000;
 inline constexpr std::uint32_t kNormalPriorityClass = 0x20;
 inline constexpr std::uint32_t kInfinite = 0xFFFFFFFFu;
 
+// LoadLibraryExA's search flags, which Windows has from 8 on (7 and Vista with update KB2533623):
+// the folder of the library named by its full path, for its own dependencies; the launcher's own
+// folder; the system folder.
+inline constexpr std::uint32_t kLoadLibrarySearchDllLoadDir = 0x100;
+inline constexpr std::uint32_t kLoadLibrarySearchApplicationDir = 0x200;
+inline constexpr std::uint32_t kLoadLibrarySearchSystem32 = 0x800;
+
 // MessageBoxA type: OK button only.
 inline constexpr std::uint32_t kMbOk = 0;
 
@@ -83,8 +90,16 @@ class Platform {
 
   // --- Libraries, pauses, process state -------------------------------------------------------
 
-  // LoadLibraryA: the module, or 0 when the library cannot be loaded.
+  // LoadLibraryA: the module, or 0 when the library cannot be loaded. A bare name is searched for
+  // beside the launcher, in the system folders, in the current directory, then on PATH.
   virtual ModuleHandle loadLibrary(const char* name) = 0;
+  // LoadLibraryExA(name, NULL, flags): with LOAD_LIBRARY_SEARCH_* flags, a bare name is searched
+  // for only where they say, and a full path's library alone is loaded (its dependencies where
+  // they say). 0 when it cannot be loaded. Not to be given such flags where the system has none.
+  virtual ModuleHandle loadLibraryEx(const char* name, std::uint32_t flags) = 0;
+  // Whether LoadLibraryExA takes the LOAD_LIBRARY_SEARCH_* flags: whether kernel32 has
+  // AddDllDirectory, which came with them (GetProcAddress).
+  virtual bool hasLibrarySearchFlags() = 0;
   // FreeLibrary.
   virtual void freeLibrary(ModuleHandle module) = 0;
   // Sleep.
@@ -172,9 +187,9 @@ class Platform {
   virtual bool findNextFile(OsHandle search, char* name, std::uint32_t size) = 0;
   // FindClose.
   virtual bool findClose(OsHandle search) = 0;
-  // CreateFileA with no security descriptor beyond an inheritable handle and no template.
-  // `attributes` carries the flags too: with kFlagBackupSemantics, a folder opens (for its final
-  // path; access 0).
+  // CreateFileA with no security attributes (a handle that no child process inherits) and no
+  // template. `attributes` carries the flags too: with kFlagBackupSemantics, a folder opens (for
+  // its final path; access 0).
   virtual OsHandle createFile(const char* name, std::uint32_t access, std::uint32_t shareMode,
                               std::uint32_t disposition, std::uint32_t attributes) = 0;
   // ReadFile: true with `read` == 0 at end of file.

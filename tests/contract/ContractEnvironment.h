@@ -63,6 +63,8 @@ class ContractEnvironment {
   // "target.ini": their full paths, without a final backslash, into `link` and `target`. False
   // where this side cannot make one.
   virtual bool makeFolderLink(std::string& link, std::string& target) = 0;
+  // Whether a child process started with handle inheritance would get `handle`.
+  virtual bool inheritable(OsHandle handle) = 0;
   // Another program holds the file open without sharing, until releaseFile.
   virtual void holdFile(const std::string& path) = 0;
   virtual void releaseFile(const std::string& path) = 0;
@@ -71,6 +73,17 @@ class ContractEnvironment {
   virtual char unmappedDriveLetter() = 0;
   // A library that loads on this machine.
   virtual std::string presentLibrary() = 0;
+  // The system folder (GetSystemDirectoryA), with its backslash.
+  virtual std::string systemFolder() = 0;
+  // Puts a stand-in library at `path`: one that loads, needs only system libraries, and tells
+  // itself apart from every other library (standInAt). False where this side may not write there
+  // (the system folder, on a Windows that does not let the test). Removed after the test.
+  virtual bool installStandInLibrary(const std::string& path) = 0;
+  // The full path of the stand-in library that `module` is; empty for no module, or for a module
+  // that is no stand-in.
+  virtual std::string standInAt(ModuleHandle module) = 0;
+  // Puts `folder` first on PATH, until the test ends.
+  virtual void putOnPath(const std::string& folder) = 0;
 
   // The system's ANSI code page, the one of every path: 932 or 1252 here.
   virtual std::uint32_t codePage() = 0;

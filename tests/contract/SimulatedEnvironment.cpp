@@ -1,7 +1,9 @@
 // The contract tests' environment on the simulated Windows: a new machine per test, seeded
 // through SimulatedWindows' own calls.
+#include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "ContractEnvironment.h"
 #include "simulated/SimulatedWindows.h"
@@ -16,7 +18,7 @@ class SimulatedEnvironment final : public ContractEnvironment {
   SimulatedEnvironment() {
     const char* codePage = std::getenv("ZRK_CODE_PAGE");
     windows_.setCodePage(codePage != nullptr && std::string(codePage) == "1252" ? 1252 : 932);
-    windows_.addLibrary(kLibrary);
+    windows_.addLibrary(std::string(SimulatedWindows::kSystemFolder) + "\\" + kLibrary);
   }
 
   Platform& platform() override { return windows_; }
@@ -62,6 +64,9 @@ class SimulatedEnvironment final : public ContractEnvironment {
     return true;
   }
 
+  // The simulation hands no handle to the processes it starts.
+  bool inheritable(OsHandle) override { return false; }
+
   void holdFile(const std::string& path) override { windows_.holdOpen(path); }
   void releaseFile(const std::string& path) override { windows_.release(path); }
 
@@ -75,6 +80,20 @@ class SimulatedEnvironment final : public ContractEnvironment {
   }
   int diskPrompts() override { return static_cast<int>(windows_.criticalErrorPrompts().size()); }
   std::string presentLibrary() override { return kLibrary; }
+  std::string systemFolder() override {
+    return std::string(SimulatedWindows::kSystemFolder) + "\\";
+  }
+  bool installStandInLibrary(const std::string& path) override {
+    windows_.addLibrary(path);
+    standIns_.push_back(path);
+    return true;
+  }
+  std::string standInAt(ModuleHandle module) override {
+    const std::string path = windows_.libraryPath(module);
+    const bool standIn = std::find(standIns_.begin(), standIns_.end(), path) != standIns_.end();
+    return standIn ? path : std::string();
+  }
+  void putOnPath(const std::string& folder) override { windows_.setSearchPath({folder}); }
 
   std::string installGuiChild(const std::string& folder, const std::string& fileName) override {
     windows_.addExecutable(folder + fileName);
@@ -128,9 +147,10 @@ class SimulatedEnvironment final : public ContractEnvironment {
   const char* differs(KnownDifference) override { return nullptr; }
 
  private:
-  static constexpr const char* kLibrary = "d3dx9_40.dll";
+  static constexpr const char* kLibrary = "kernel32.dll";
   static constexpr const char* kShortName = "____~NVI";
   SimulatedWindows windows_;
+  std::vector<std::string> standIns_;
   int folders_ = 0;
 };
 

@@ -72,6 +72,8 @@ void removeTree(const std::string& folder) {
 class Win32Environment final : public ContractEnvironment {
  public:
   ~Win32Environment() override {
+    if (!path_.empty()) SetEnvironmentVariableA("PATH", path_.c_str());
+    for (const std::string& library : standIns_) DeleteFileA(library.c_str());
     for (auto& held : held_) CloseHandle(held.second);
     // Out of each wide folder, then its file and itself, which the *A calls may not reach.
     for (const auto& [folder, file] : wideFolders_) {
@@ -199,6 +201,14 @@ class Win32Environment final : public ContractEnvironment {
     return create != nullptr && create(link.c_str(), target.c_str(), kFolderUnprivileged);
   }
 
+  bool inheritable(OsHandle handle) override {
+    DWORD flags = 0;
+    if (!GetHandleInformation(reinterpret_cast<HANDLE>(handle), &flags)) {
+      fail("GetHandleInformation", std::to_string(handle));
+    }
+    return (flags & HANDLE_FLAG_INHERIT) != 0;
+  }
+
   void holdFile(const std::string& path) override {
     const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -247,9 +257,46 @@ class Win32Environment final : public ContractEnvironment {
   }
   int diskPrompts() override { return -1; }
 
-  // Wine's own d3dx9_40.dll loads unless it is overridden away; on Windows it is there once the
-  // DirectX runtime is installed, and kernel32 always is.
-  std::string presentLibrary() override { return underWine() ? "d3dx9_40.dll" : "kernel32.dll"; }
+  std::string presentLibrary() override { return "kernel32.dll"; }
+
+  std::string systemFolder() override {
+    char folder[MAX_PATH];
+    const UINT length = GetSystemDirectoryA(folder, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) fail("GetSystemDirectoryA", "");
+    return std::string(folder, length) + "\\";
+  }
+
+  // A copy of contract_library.dll, built beside the test program. Never over an existing file:
+  // the system folder of a Windows may hold the real library.
+  bool installStandInLibrary(const std::string& path) override {
+    const std::string source = ::programFolder() + "contract_library.dll";
+    if (!CopyFileA(source.c_str(), path.c_str(), TRUE)) return false;
+    standIns_.push_back(path);
+    return true;
+  }
+
+  // The stand-in by the function it exports: under Wine, a library of Wine's own loaded in place
+  // of a file found in a folder would still report that file's path.
+  std::string standInAt(ModuleHandle module) override {
+    const auto library = reinterpret_cast<HMODULE>(module);
+    if (library == nullptr || GetProcAddress(library, "zrk_contract_stand_in") == nullptr) {
+      return {};
+    }
+    char path[MAX_PATH];
+    const DWORD length = GetModuleFileNameA(library, path, MAX_PATH);
+    return std::string(path, length);
+  }
+
+  // The process's own PATH, which LoadLibraryA reads at every call.
+  void putOnPath(const std::string& folder) override {
+    char old[32768];
+    const DWORD length = GetEnvironmentVariableA("PATH", old, sizeof old);
+    if (length >= sizeof old) fail("GetEnvironmentVariableA", "PATH");
+    if (path_.empty()) path_.assign(old, length);
+    if (!SetEnvironmentVariableA("PATH", (folder + ";" + std::string(old, length)).c_str())) {
+      fail("SetEnvironmentVariableA", "PATH");
+    }
+  }
 
   std::string installGuiChild(const std::string& folder, const std::string& fileName) override {
     const std::string source = programFolder() + "contract_child.exe";
@@ -351,6 +398,8 @@ class Win32Environment final : public ContractEnvironment {
   }
 
   Win32Platform platform_;
+  std::string path_;  // PATH before putOnPath, to be put back
+  std::vector<std::string> standIns_;
   std::vector<std::string> besideProgram_;
   std::vector<std::string> folders_;
   int folderCount_ = 0;

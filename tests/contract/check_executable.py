@@ -10,6 +10,11 @@
   elements are those of Microsoft's documented schema (Common Controls 6, the supported Windows
   versions, DPI awareness), and that requests no execution level;
 - a file name that Windows does not take for an installer;
+- what Windows' exploit mitigations need (the rules of HARDENING, each named after what it
+  protects, with the BinSkim rule or winchecksec check it matches): a random load address with
+  the relocations to move the image (high-entropy on x64), no data that can run as code, no section
+  both writable and executable or writable and shared, no SEH handler on x86, stack canaries
+  checked, the process ended when its heap is found damaged;
 - optionally, the architecture (--arch x86: a 32-bit i386 program; x64: a 64-bit AMD64 one).
 
 Usage: check_executable.py [--arch x86|x64] [--build-dir DIR] [FILE.exe...]
@@ -18,6 +23,7 @@ Prints what it found; the exit code is 1 when a check fails.
 
 import argparse
 import os
+import re
 import struct
 import sys
 import xml.etree.ElementTree as ElementTree
@@ -140,19 +146,26 @@ class Pe:
         pe = struct.unpack_from("<I", data, 0x3C)[0]
         if data[pe:pe + 4] != b"PE\0\0":
             raise ValueError("no PE signature")
-        self.machine, sections, _, _, _, optional_size, _ = struct.unpack_from("<HHIIIHH", data, pe + 4)
+        (self.machine, sections, _, _, _, optional_size,
+         self.characteristics) = struct.unpack_from("<HHIIIHH", data, pe + 4)
         optional = pe + 24
         self.magic = struct.unpack_from("<H", data, optional)[0]
         self.pe32plus = self.magic == 0x20B
-        self.subsystem = struct.unpack_from("<H", data, optional + 68)[0]
+        self.image_base = struct.unpack_from("<Q" if self.pe32plus else "<I", data,
+                                             optional + (24 if self.pe32plus else 28))[0]
+        self.subsystem, self.dll_characteristics = struct.unpack_from("<HH", data, optional + 68)
         self.subsystem_version = struct.unpack_from("<HH", data, optional + 48)
         directories = optional + (112 if self.pe32plus else 96)
         self.directories = [struct.unpack_from("<II", data, directories + 8 * i) for i in range(16)]
         self.sections = []
+        self.section_table = []  # (name, characteristics, bytes in the file)
         table = optional + optional_size
         for i in range(sections):
-            _, vsize, rva, raw_size, raw = struct.unpack_from("<8sIIII", data, table + 40 * i)
+            name, vsize, rva, raw_size, raw = struct.unpack_from("<8sIIII", data, table + 40 * i)
             self.sections.append((rva, max(vsize, raw_size), raw))
+            flags = struct.unpack_from("<I", data, table + 40 * i + 36)[0]
+            self.section_table.append((name.rstrip(b"\0").decode("latin-1"), flags,
+                                       data[raw:raw + raw_size]))
 
     def offset(self, rva):
         for start, size, raw in self.sections:
@@ -253,6 +266,95 @@ def version_strings(block):
 
 MACHINES = {"x86": (0x14C, False), "x64": (0x8664, True)}  # IMAGE_FILE_MACHINE_*, PE32+
 
+# What Windows' exploit mitigations need of the file: the rules by which BinSkim and winchecksec
+# judge a signed program, each named here after what it protects.
+RELOCS_STRIPPED = 0x0001  # IMAGE_FILE_RELOCS_STRIPPED
+HIGH_ENTROPY_VA, DYNAMIC_BASE, NX_COMPAT, NO_SEH = 0x0020, 0x0040, 0x0100, 0x0400
+SCN_MEM_SHARED, SCN_MEM_EXECUTE, SCN_MEM_WRITE = 0x10000000, 0x20000000, 0x80000000
+BASE_RELOCATIONS = 5  # the data directory of the base relocation table
+# Where a failed stack cookie check goes: __stack_chk_fail, alone in a section of this name
+# (src/platform/win32/StackProtector.cpp), which ends the process by mov ecx, 2
+# (FAST_FAIL_STACK_COOKIE_CHECK_FAILURE); int 0x29.
+STACK_COOKIE_FAILURE = ".stkfail"
+STACK_COOKIE_FAST_FAIL = b"\xB9\x02\x00\x00\x00\xCD\x29"
+# x86 code that puts a handler on the SEH chain writes fs:[0]: mov fs:[0], eax; mov fs:[0], r32
+# (esp included); pop fs:[0].
+SEH_CHAIN_WRITE = re.compile(rb"\x64\xA3\0\0\0\0|"
+                             rb"\x64\x89[\x05\x0D\x15\x1D\x25\x2D\x35\x3D]\0\0\0\0|"
+                             rb"\x64\x8F\x05\0\0\0\0")
+
+
+def sections_with(pe, flags):
+    return [(name, section_flags, data) for name, section_flags, data in pe.section_table
+            if section_flags & flags == flags]
+
+
+def stack_cookie_refusal(pe):
+    """Why the code checks no stack canary, or None: every function that keeps one calls
+    __stack_chk_fail when it finds it changed (call rel32, E8), and only such a function does."""
+    failure = [(rva, code) for (name, _, code), (rva, _, _) in zip(pe.section_table, pe.sections)
+               if name == STACK_COOKIE_FAILURE]
+    if not failure or STACK_COOKIE_FAST_FAIL not in failure[0][1]:
+        return "no %s section ending the process by __fastfail: not StackProtector.cpp's" % (
+            STACK_COOKIE_FAILURE)
+    calls = 0
+    for (_, flags, code), (rva, _, _) in zip(pe.section_table, pe.sections):
+        if not flags & SCN_MEM_EXECUTE:
+            continue
+        for call in re.finditer(b"\xE8", code[:-4]):
+            target = rva + call.end() + 4 + struct.unpack_from("<i", code, call.end())[0]
+            calls += target == failure[0][0]
+    print("  %d functions check a stack canary" % calls)
+    return None if calls else "no function checks a stack canary (none calls __stack_chk_fail)"
+
+
+def seh_refusal(pe):
+    """Why the x86 image cannot say that it has no SEH handler, or None."""
+    if not pe.dll_characteristics & NO_SEH:
+        return "not marked NO_SEH, and no SafeSEH table lists its handlers"
+    writes = [name for name, _, code in sections_with(pe, SCN_MEM_EXECUTE)
+              if SEH_CHAIN_WRITE.search(code)]
+    if writes:
+        return "marked NO_SEH, but code in %s writes the SEH chain (fs:[0])" % writes
+    return None
+
+
+# (rule, the architecture it applies to or None for both, why the file breaks it or None).
+HARDENING = (
+    # BinSkim BA2009 EnableAddressSpaceLayoutRandomization; winchecksec dynamicBase.
+    ("address_space_randomized", None, lambda pe: None if pe.dll_characteristics & DYNAMIC_BASE else
+     "not marked DYNAMICBASE: Windows loads it at its fixed address"),
+    # BinSkim BA2009 (relocations stripped); winchecksec aslr: without its relocations the image
+    # cannot be moved, whatever its flag says.
+    ("relocations_kept", None, lambda pe: "no base relocation table" if
+     pe.characteristics & RELOCS_STRIPPED or not pe.directories[BASE_RELOCATIONS][1] else None),
+    # BinSkim BA2015 EnableHighEntropyVirtualAddresses; winchecksec highEntropyVA. x64 only.
+    ("high_entropy_randomized", "x64", lambda pe: None if pe.dll_characteristics & HIGH_ENTROPY_VA
+     else "not marked HIGH_ENTROPY_VA"),
+    # BinSkim BA2016 MarkImageAsNXCompatible; winchecksec nx.
+    ("data_not_executable", None, lambda pe: None if pe.dll_characteristics & NX_COMPAT else
+     "not marked NX_COMPAT: its data could be run as code"),
+    # BinSkim BA2021 DoNotMarkWritableSectionsAsExecutable, and with it BA2010
+    # DoNotMarkImportsSectionAsExecutable (the import table lies in a writable section here).
+    ("no_writable_code", None, lambda pe: "sections both writable and executable: %s" % [
+        name for name, _, _ in sections_with(pe, SCN_MEM_WRITE | SCN_MEM_EXECUTE)] if
+     sections_with(pe, SCN_MEM_WRITE | SCN_MEM_EXECUTE) else None),
+    # BinSkim BA2019 DoNotMarkWritableSectionsAsShared.
+    ("no_shared_writable_data", None, lambda pe: "sections both writable and shared: %s" % [
+        name for name, _, _ in sections_with(pe, SCN_MEM_WRITE | SCN_MEM_SHARED)] if
+     sections_with(pe, SCN_MEM_WRITE | SCN_MEM_SHARED) else None),
+    # BinSkim BA2018 EnableSafeSEH (NO_SEH or a SafeSEH table); winchecksec seh, safeSEH. x86
+    # only: x64 unwinds by tables, not by a chain on the stack.
+    ("exception_handlers_safe", "x86", seh_refusal),
+    # BinSkim BA2011 EnableStackProtection; winchecksec gs. Both look for MSVC's /GS cookie; GCC's
+    # -fstack-protector-strong makes the same check with its own guard.
+    ("stack_cookies_checked", None, stack_cookie_refusal),
+    # No BinSkim rule or winchecksec check; the heap setting of Microsoft's SDL. Imported or looked
+    # up at run time, its name is in the file either way.
+    ("heap_terminates_on_corruption", None, lambda pe: None if b"HeapSetInformation\0" in pe.data
+     else "HeapSetInformation is never called: a damaged heap does not end the process"),
+)
+
 
 def check(path, arch=None):
     failures = []
@@ -270,16 +372,29 @@ def check(path, arch=None):
     if pe.subsystem_version > (5, 2):
         failures.append("subsystem version %d.%d is newer than XP accepts" % pe.subsystem_version)
 
+    print("  characteristics 0x%04x, DllCharacteristics 0x%04x, image base 0x%x" %
+          (pe.characteristics, pe.dll_characteristics, pe.image_base))
+    for rule, only, test in HARDENING:
+        if only is not None and only != ("x64" if pe.pe32plus else "x86"):
+            continue
+        why = test(pe)
+        print("  %s: %s" % (rule, "ok" if why is None else "NO"))
+        if why is not None:
+            failures.append("%s: %s" % (rule, why))
+
+    # What a signed program loads at its start: system libraries only, each call there on XP.
     imports = pe.imports()
     for dll, functions in sorted(imports.items()):
         print("  imports %s: %d functions" % (dll, len(functions)))
         if dll.lower() not in ALLOWED_DLLS:
-            failures.append("imports %s" % dll)
+            failures.append("system_imports_only: imports %s" % dll)
         newer = [f for f in functions if f in NEWER_THAN_XP or (dll.lower() == "msvcrt.dll" and f.endswith("_s"))]
         if newer:
-            failures.append("imports from %s what XP lacks: %s" % (dll, ", ".join(newer)))
+            failures.append("system_imports_only: imports from %s what XP lacks: %s" %
+                            (dll, ", ".join(newer)))
     if {dll.lower() for dll in imports} != ALLOWED_DLLS:
-        failures.append("imports from %s, not from each of %s" % (sorted(imports), sorted(ALLOWED_DLLS)))
+        failures.append("system_imports_only: imports from %s, not from each of %s" %
+                        (sorted(imports), sorted(ALLOWED_DLLS)))
 
     resources = pe.resources()
     groups = {k: v for k, v in resources.items() if k[0] == RT_GROUP_ICON}

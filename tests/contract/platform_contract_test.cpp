@@ -10,8 +10,10 @@
 #include <ostream>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "ContractEnvironment.h"
+#include "launch/GraphicsProbe.h"
 #include "platform/File.h"
 #include "platform/Platform.h"
 #include "support/FailsWith.h"
@@ -114,6 +116,7 @@ TEST_F(PlatformContract, CreateAlwaysEmptiesAnExistingFileAndCreatesAMissingOne)
     SCOPED_TRACE(name);
     const OsHandle file = open(folder + name, kGenericWrite, kCreateAlways);
     ASSERT_NE(file, kInvalidHandle) << "error " << os().lastError();
+    EXPECT_FALSE(env().inheritable(file)) << "nothing the launcher starts may get its files";
     close(file);
     bool exists = false;
     EXPECT_EQ(env().fileBytes(folder + name, &exists), "");
@@ -782,6 +785,58 @@ TEST_F(PlatformContract, LibraryLoadsOnlyWhenPresent) {
   EXPECT_NE(present, 0u) << env().presentLibrary();
   if (present != 0) os().freeLibrary(present);
   EXPECT_EQ(os().loadLibrary("zrk_absent_library.dll"), 0u);
+}
+
+// Where one try of the graphics probe takes the library from: beside the launcher, from the system
+// folder, or from the start-up folder, first found first; never from a folder on PATH, where the
+// system's own search would find one. A stand-in library of that name is on PATH throughout. The
+// system folder has none of its own under Wine here (run_under_wine.py), as on a Windows without
+// DirectX; on one with DirectX, its library comes before the start-up folder's.
+TEST_F(PlatformContract, GraphicsLibraryComesFromBesideTheLauncherTheSystemOrTheStartupFolder) {
+  ASSERT_TRUE(os().hasLibrarySearchFlags()) << "Windows 8 and later, 7 with its update, and Wine";
+  enum Place { beside, system, startup, nowhere };
+  struct Row {
+    const char* name;
+    std::vector<Place> places;  // where a stand-in is besides PATH
+    Place loaded;
+  };
+  const Row rows[] = {
+      {"on PATH only", {}, nowhere},
+      {"beside the launcher first", {beside, system, startup}, beside},
+      {"then the system folder", {system, startup}, system},
+      {"then the start-up folder", {startup}, startup},
+  };
+  const bool systemHasOne =
+      os().fileAttributes((env().systemFolder() + kGraphicsLibrary).c_str()) != kInvalidAttributes;
+  const std::string onPath = env().makeFolder() + kGraphicsLibrary;
+  ASSERT_TRUE(env().installStandInLibrary(onPath));
+  env().putOnPath(onPath.substr(0, onPath.rfind('\\') + 1));
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::string startupFolder = env().makeFolder();
+    const std::string paths[] = {env().programFolder() + kGraphicsLibrary,
+                                 env().systemFolder() + kGraphicsLibrary,
+                                 startupFolder + kGraphicsLibrary};
+    bool installed = true;
+    for (const Place place : row.places) installed &= env().installStandInLibrary(paths[place]);
+    ASSERT_TRUE(os().changeDirectory(startupFolder.c_str()));
+    if (installed) {
+      const ModuleHandle module = LoadGraphicsLibrary(os(), true);
+      const bool systemFirst = row.loaded == nowhere || (row.loaded == startup && systemHasOne);
+      EXPECT_EQ(env().standInAt(module), systemFirst ? "" : paths[row.loaded]);
+      if (module != 0) os().freeLibrary(module);
+    } else {
+      std::cout << "not tried: no stand-in may be put into " << env().systemFolder() << "\n";
+    }
+    for (const Place place : row.places) os().deleteFile(paths[place].c_str());
+  }
+
+  // The system's own search goes on to PATH: what the search flags keep the probe from.
+  const ModuleHandle plain = os().loadLibrary(kGraphicsLibrary);
+  if (!systemHasOne) {
+    EXPECT_EQ(env().standInAt(plain), onPath);
+  }
+  if (plain != 0) os().freeLibrary(plain);
 }
 
 TEST_F(PlatformContract, ErrorModeIsSetWholeAndReturnsThePreviousMode) {

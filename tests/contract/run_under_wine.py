@@ -46,6 +46,14 @@ def main():
             harness.copy_prefix(template, prefix)
         else:
             harness.make_prefix(prefix, locale=args.locale)
+        # No d3dx9_40.dll in the system folders (Wine's own, in system32 and syswow64), as on a
+        # Windows without DirectX: the graphics library tests put their stand-ins where they want
+        # one, and one on PATH is then what the system's own search would find. Unlinked here
+        # only: a copied prefix shares its files with the template.
+        for system in ("system32", "syswow64"):
+            (prefix / "drive_c" / "windows" / system / "d3dx9_40.dll").unlink(missing_ok=True)
+        # A stand-in that a stopped run left beside the test program would be found there.
+        (Path(args.command[0]).parent / "d3dx9_40.dll").unlink(missing_ok=True)
         # R: is an optical drive (in every prefix the harness makes) mapped to a folder that is not
         # there: a drive without media, as far as Wine has one.
         harness.map_drive(prefix, "r", work / "no-media")

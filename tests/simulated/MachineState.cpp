@@ -379,6 +379,7 @@ std::vector<Path> SimulatedWindows::State::searchFolders() const {
     folders.push_back(module->parent());
   }
   folders.push_back(longForm(currentDirectory));
+  for (const Path& folder : systemFolders()) folders.push_back(folder);
   for (const std::string& folder : searchPath) {
     if (const std::optional<Path> path = resolveKept(folder)) {
       folders.push_back(*path);
@@ -395,10 +396,105 @@ std::optional<Path> SimulatedWindows::State::existingFile(const char* name) {
   return path;
 }
 
-auto SimulatedWindows::State::library(const std::string& name) -> Library& {
-  Library& lib = libraries[folded(cp, name)];
-  if (lib.name.empty()) lib.name = name;
-  return lib;
+std::vector<Path> SimulatedWindows::State::systemFolders() const {
+  std::vector<Path> folders;
+  for (const char* folder : {kSystemFolder, "C:\\Windows\\System", "C:\\Windows"}) {
+    folders.push_back(*resolveKept(folder));
+  }
+  return folders;
+}
+
+namespace {
+
+// LoadLibraryExA's search flags; Windows takes more flags, which the simulation does not know.
+constexpr std::uint32_t kDllLoadDir = 0x100;
+constexpr std::uint32_t kApplicationDir = 0x200;
+constexpr std::uint32_t kUserDirs = 0x400;
+constexpr std::uint32_t kSystem32 = 0x800;
+constexpr std::uint32_t kDefaultDirs = 0x1000;
+constexpr std::uint32_t kSearchFlags =
+    kDllLoadDir | kApplicationDir | kUserDirs | kSystem32 | kDefaultDirs;
+
+}  // namespace
+
+std::vector<Path> SimulatedWindows::State::libraryFolders(std::uint32_t flags) const {
+  std::vector<Path> folders;
+  const std::optional<Path> module = resolveKept(moduleFileName);
+  if (flags == 0) {
+    // The standard search, safe DLL search mode (the default since XP SP2): the current directory
+    // after the system folders.
+    if (module) folders.push_back(module->parent());
+    for (const Path& folder : systemFolders()) folders.push_back(folder);
+    folders.push_back(longForm(currentDirectory));
+    for (const std::string& folder : searchPath) {
+      if (const std::optional<Path> path = resolveKept(folder)) folders.push_back(*path);
+    }
+    return folders;
+  }
+  // No folder is ever added by AddDllDirectory here, so LOAD_LIBRARY_SEARCH_USER_DIRS adds none.
+  if ((flags & (kApplicationDir | kDefaultDirs)) && module) folders.push_back(module->parent());
+  if (flags & (kSystem32 | kDefaultDirs)) folders.push_back(systemFolders().front());
+  return folders;
+}
+
+ModuleHandle SimulatedWindows::State::loadLibrary(std::string name, std::uint32_t flags) {
+  if (flags & ~kSearchFlags) {
+    throw std::invalid_argument("LoadLibraryExA: flags " + hex(flags) + " are not simulated");
+  }
+  if (flags != 0 && !hasLibrarySearchFlags) return failModule(kErrorInvalidParameter);
+  const bool fullPath = (name.size() > 2 && name[1] == ':' && isSeparator(name[2])) ||
+                        (name.size() > 1 && isSeparator(name[0]) && isSeparator(name[1]));
+  if (fullPath) {
+    const std::optional<Path> path = resolve(name.c_str());
+    if (!path) return failModule(kErrorInvalidName);
+    if (reachError(*path) != kErrorSuccess || find(*path) == nullptr) {
+      return failModule(kErrorModNotFound);
+    }
+    return loadLibraryFile(*path);
+  }
+  // LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR only with a full path; a relative one the simulation does not
+  // search for.
+  if (flags & kDllLoadDir) return failModule(kErrorInvalidParameter);
+  if (fileNameOffset(cp, name) != 0) {
+    throw std::invalid_argument("LoadLibraryExA: a relative path is not simulated: " + name);
+  }
+  // A bare name without an extension gets ".dll".
+  if (name.find('.') == std::string::npos) name += ".dll";
+
+  // A library of that file name already loaded is the one, wherever it came from.
+  const std::string wanted = folded(cp, name);
+  for (auto& [key, lib] : libraries) {
+    if (lib.references > 0 && key.substr(fileNameOffset(cp, key)) == wanted) {
+      ++lib.references;
+      return lib.module;
+    }
+  }
+  for (const Path& folder : libraryFolders(flags)) {
+    const Path candidate = folder.child(name);
+    if (reachError(candidate) == kErrorSuccess && find(candidate) != nullptr) {
+      return loadLibraryFile(candidate);
+    }
+  }
+  return failModule(kErrorModNotFound);
+}
+
+ModuleHandle SimulatedWindows::State::loadLibraryFile(const Path& path) {
+  const std::optional<Path> target = followLinks(path);
+  const Entry* entry = target ? find(*target) : nullptr;
+  if (entry == nullptr) return failModule(kErrorModNotFound);
+  const auto it = libraries.find(target->key(cp));
+  if (entry->directory || it == libraries.end()) return failModule(kErrorBadExeFormat);
+  Library& lib = it->second;
+  ++lib.attempts;
+  if (lib.firstLoadingAttempt <= 0 || lib.attempts < lib.firstLoadingAttempt) {
+    return failModule(kErrorModNotFound);
+  }
+  if (lib.module == 0) {
+    lib.module = nextModule;
+    nextModule += 0x10000;
+  }
+  ++lib.references;
+  return lib.module;
 }
 
 auto SimulatedWindows::State::libraryOf(ModuleHandle module) -> Library* {

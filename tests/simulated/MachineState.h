@@ -22,10 +22,8 @@ namespace simulated {
 
 // Error codes answered here beyond those that Platform.h names.
 inline constexpr std::uint32_t kErrorSuccess = 0;
-inline constexpr std::uint32_t kErrorInvalidParameter = 87;
 inline constexpr std::uint32_t kErrorBufferOverflow = 111;
 inline constexpr std::uint32_t kErrorInsufficientBuffer = 122;
-inline constexpr std::uint32_t kErrorModNotFound = 126;
 inline constexpr std::uint32_t kErrorCantResolveFilename = 1921;
 
 inline constexpr int kIdOk = 1;
@@ -144,8 +142,9 @@ struct SimulatedWindows::State {
     std::shared_ptr<FileData> data;      // the open file
     std::vector<std::string> matches;    // a search's names still to give
   };
+  // A library file, by the key of its path.
   struct Library {
-    std::string name;
+    std::string path;  // as it was added
     int firstLoadingAttempt = 0;
     int attempts = 0;
     int frees = 0;
@@ -166,7 +165,8 @@ struct SimulatedWindows::State {
   OsHandle nextHandle = 0x100;
   std::map<std::string, std::string> heldOpen;  // key -> path, held by another program
   bool hasFinalPathName = true;                 // GetFinalPathNameByHandleA exists (Vista on)
-  std::map<std::string, Library> libraries;     // by folded name
+  std::map<std::string, Library> libraries;     // by the key of the file's path
+  bool hasLibrarySearchFlags = true;            // LOAD_LIBRARY_SEARCH_* (Windows 8 on)
   ModuleHandle nextModule = 0x10000000;
   std::uint32_t nextProcessId = 0x1000;
   std::uint32_t errorMode = 0;
@@ -181,6 +181,10 @@ struct SimulatedWindows::State {
   bool fail(std::uint32_t error) {
     lastError = error;
     return false;
+  }
+  ModuleHandle failModule(std::uint32_t error) {
+    lastError = error;
+    return 0;
   }
   OsHandle failHandle(std::uint32_t error) {
     lastError = error;
@@ -284,14 +288,25 @@ struct SimulatedWindows::State {
 
   // The existing file or folder CreateProcessA would try to run, or nullopt with lastError set.
   // Without an application name the program comes from the command line: ".exe" added to a bare
-  // name without an extension, then searched in the launcher's folder, the current directory and
-  // the search path; a name with a folder in it is only resolved. The search stops at the first
-  // entry of that name, even one that is no program or a folder: that one is then tried, and
+  // name without an extension, then searched in the launcher's folder, the current directory, the
+  // system folders and PATH; a name with a folder in it is only resolved. The search stops at the
+  // first entry of that name, even one that is no program or a folder: that one is then tried, and
   // fails.
   std::optional<Path> findImage(const char* application, const char* commandLine);
   std::optional<Path> existingFile(const char* name);
   std::vector<Path> searchFolders() const;
-  Library& library(const std::string& name);
+  // The system folders, in the order every search takes them: C:\Windows\System32, then the
+  // 16-bit C:\Windows\System, then C:\Windows.
+  std::vector<Path> systemFolders() const;
+  // LoadLibraryExA (LoadLibraryA with `flags` 0) without the log: a name with a folder loads that
+  // file alone; a bare name is first looked for among the libraries loaded (by file name), then
+  // searched for where `flags` say (none: the launcher's folder, the system folders, the current
+  // directory, PATH). The search stops at the first file of that name, whether it loads or not.
+  ModuleHandle loadLibrary(std::string name, std::uint32_t flags);
+  // The folders where a library named without a folder is searched for, in order, by `flags`.
+  std::vector<Path> libraryFolders(std::uint32_t flags) const;
+  // Loads the library file at `path` (the search found it): its module, or 0.
+  ModuleHandle loadLibraryFile(const Path& path);
   Library* libraryOf(ModuleHandle module);
 
   static bool readsData(std::uint32_t access) { return access & kGenericRead; }

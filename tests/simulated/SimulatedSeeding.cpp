@@ -151,8 +151,11 @@ void SimulatedWindows::setShortName(const std::string& path, const std::string& 
   s.shortNames[name.key(s.cp)] = shortName;
 }
 
-void SimulatedWindows::addLibrary(const std::string& name, int firstLoadingAttempt) {
-  state_->library(name).firstLoadingAttempt = firstLoadingAttempt;
+void SimulatedWindows::addLibrary(const std::string& path, int firstLoadingAttempt) {
+  addFile(path, "MZ stand-in library");
+  State::Library& lib = state_->libraries[key(path, "addLibrary")];
+  lib.path = path;
+  lib.firstLoadingAttempt = firstLoadingAttempt;
 }
 
 void SimulatedWindows::addExecutable(const std::string& path, bool starts) {
@@ -172,6 +175,10 @@ void SimulatedWindows::setCodePage(std::uint32_t codePage) {
 
 void SimulatedWindows::setSearchPath(const std::vector<std::string>& folders) {
   state_->searchPath = folders;
+}
+
+void SimulatedWindows::removeLibrarySearchFlags() {
+  state_->hasLibrarySearchFlags = false;
 }
 
 void SimulatedWindows::removeFinalPathName() {
@@ -311,7 +318,7 @@ std::vector<std::string> SimulatedWindows::openHandles() const {
     }
   }
   for (const auto& [key, lib] : state_->libraries) {
-    for (int i = 0; i < lib.references; ++i) open.push_back("library:" + lib.name);
+    for (int i = 0; i < lib.references; ++i) open.push_back("library:" + lib.path);
   }
   return open;
 }
@@ -329,13 +336,20 @@ std::uint32_t SimulatedWindows::errorMode() const {
 }
 
 int SimulatedWindows::loadAttempts(const std::string& library) const {
-  const auto it = state_->libraries.find(folded(state_->cp, library));
+  const auto it = state_->libraries.find(key(library, "loadAttempts"));
   return it == state_->libraries.end() ? 0 : it->second.attempts;
 }
 
 int SimulatedWindows::freeCount(const std::string& library) const {
-  const auto it = state_->libraries.find(folded(state_->cp, library));
+  const auto it = state_->libraries.find(key(library, "freeCount"));
   return it == state_->libraries.end() ? 0 : it->second.frees;
+}
+
+std::string SimulatedWindows::libraryPath(ModuleHandle module) const {
+  for (const auto& [key, lib] : state_->libraries) {
+    if (module != 0 && lib.module == module) return lib.path;
+  }
+  return std::string();
 }
 
 void SimulatedWindows::setLastError(std::uint32_t error) {

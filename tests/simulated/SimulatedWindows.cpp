@@ -16,24 +16,23 @@ using namespace simulated;
 ModuleHandle SimulatedWindows::loadLibrary(const char* name) {
   const std::string text = name ? name : "";
   calls_.push_back("LoadLibraryA " + text);
-  State& s = *state_;
-  State::Library& lib = s.library(text);
-  ++lib.attempts;
-  if (lib.firstLoadingAttempt <= 0 || lib.attempts < lib.firstLoadingAttempt) {
-    s.fail(kErrorModNotFound);
-    return 0;
-  }
-  if (lib.module == 0) {
-    lib.module = s.nextModule;
-    s.nextModule += 0x10000;
-  }
-  ++lib.references;
-  return lib.module;
+  return state_->loadLibrary(text, 0);
+}
+
+ModuleHandle SimulatedWindows::loadLibraryEx(const char* name, std::uint32_t flags) {
+  const std::string text = name ? name : "";
+  calls_.push_back("LoadLibraryExA " + text + " | " + hex(flags));
+  return state_->loadLibrary(text, flags);
+}
+
+bool SimulatedWindows::hasLibrarySearchFlags() {
+  calls_.push_back("GetProcAddress AddDllDirectory");
+  return state_->hasLibrarySearchFlags;
 }
 
 void SimulatedWindows::freeLibrary(ModuleHandle module) {
   State::Library* lib = state_->libraryOf(module);
-  calls_.push_back("FreeLibrary " + (lib ? lib->name : hex(module)));
+  calls_.push_back("FreeLibrary " + (lib ? lib->path : hex(module)));
   if (lib == nullptr || lib->references == 0) {
     state_->fail(kErrorInvalidHandle);
     return;

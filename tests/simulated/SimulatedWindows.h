@@ -4,7 +4,8 @@
 // without media, volumes and their flags and free space, files as exact bytes with attributes,
 // hard links (one file, several names) and symbolic links to files, exclusive sharing between
 // open handles, the current directory and full-path resolution in the
-// ANSI code page (932 or 1252), libraries that load from the Nth attempt or never, executables
+// ANSI code page (932 or 1252), library files that load from the Nth attempt or never and the
+// system's search for them (with or without LoadLibraryExA's search flags), executables
 // that start and become ready for input (or, as console programs, cannot), message boxes, the
 // system's "insert a disk" prompt where the error mode does not suppress it, pauses (recorded,
 // never slept), and an end of process that unwinds back to the test after noting which handles
@@ -62,6 +63,10 @@ class SimulatedWindows : public Platform {
     broken,   // CreateProcessA fails on it (not a valid program)
   };
 
+  // The system folder (GetSystemDirectoryA); C:\Windows\System and C:\Windows follow it in every
+  // search of the system folders.
+  static constexpr char kSystemFolder[] = "C:\\Windows\\System32";
+
   // A new machine: drive C: fixed with media, an empty root, current directory "C:\", the
   // launcher at "C:\ZRK_START.exe" (the file itself is not created), code page 932.
   SimulatedWindows();
@@ -116,15 +121,18 @@ class SimulatedWindows : public Platform {
   // reaches it in any path; GetShortPathNameW answers it. Without one, a name has none, as on a
   // volume with 8.3 names switched off.
   void setShortName(const std::string& path, const std::string& shortName);
-  // A library that loads from attempt `firstLoadingAttempt` on (1 = at once); 0 = never. An
-  // unknown library never loads.
-  void addLibrary(const std::string& name, int firstLoadingAttempt = 1);
+  // A library file at the full `path`, which loads from attempt `firstLoadingAttempt` on (1 = at
+  // once); 0 = never (a file that is there but does not load, as one whose own dependencies are
+  // missing). A search that finds it stops there, whether it loads or not; a file that is no
+  // library fails with ERROR_BAD_EXE_FORMAT.
+  void addLibrary(const std::string& path, int firstLoadingAttempt = 1);
   // An executable file at `path` (its bytes are a stand-in). When `starts` is false,
   // CreateProcessA fails on it (not a valid program).
   void addExecutable(const std::string& path, bool starts = true);
   void addExecutable(const std::string& path, ProgramKind kind);
-  // The folders searched when CreateProcessA gets no application name, after the launcher's own
-  // folder and the current directory: the system folders and PATH.
+  // PATH: the folders searched last, after the system folders, by CreateProcessA without an
+  // application name (after the launcher's folder and the current directory) and by LoadLibraryA
+  // (after the launcher's folder, the system folders and the current directory).
   void setSearchPath(const std::vector<std::string>& folders);
 
   // --- Faults ---------------------------------------------------------------------------------
@@ -184,6 +192,10 @@ class SimulatedWindows : public Platform {
   // The system has no GetFinalPathNameByHandleA, as Windows XP: it fails with
   // ERROR_CALL_NOT_IMPLEMENTED.
   void removeFinalPathName();
+  // The system has no AddDllDirectory, and LoadLibraryExA none of its LOAD_LIBRARY_SEARCH_* flags
+  // (XP, Vista, 7 without update KB2533623): LoadLibraryExA fails with ERROR_INVALID_PARAMETER
+  // when given one.
+  void removeLibrarySearchFlags();
 
   // --- Power cuts -----------------------------------------------------------------------------
   //
@@ -235,14 +247,20 @@ class SimulatedWindows : public Platform {
   const std::vector<std::string>& handlesOpenAtExit() const { return handlesAtExit_; }
   const std::vector<std::uint32_t>& pauses() const { return pauses_; }
   const std::vector<StartedProcess>& startedProcesses() const { return started_; }
+  // How often the library file at `library` (its full path) was tried and released.
   int loadAttempts(const std::string& library) const;
   int freeCount(const std::string& library) const;
+  // The full path of the library file that `module` was loaded from, as it was added; empty for
+  // no such module.
+  std::string libraryPath(ModuleHandle module) const;
 
   // SetLastError: what lastError() answers until a call sets an error.
   void setLastError(std::uint32_t error);
 
   // Log of calls in order, one entry each, written as the Windows call and its main argument:
-  //   "LoadLibraryA d3dx9_40.dll", "FreeLibrary d3dx9_40.dll", "Sleep 100",
+  //   "LoadLibraryA d3dx9_40.dll", "LoadLibraryExA d3dx9_40.dll | 0xA00" (with the flags),
+  //   "GetProcAddress AddDllDirectory", "FreeLibrary C:\Windows\System32\d3dx9_40.dll",
+  //   "Sleep 100",
   //   "GetCurrentDirectoryA", "SetCurrentDirectoryA D:\Games\X\", "GetDriveTypeA A:\",
   //   "GetModuleFileNameA", "CreateProcessA D:\Games\X\ZRK_DL.exe",
   //   "WaitForInputIdle process | 0xFFFFFFFF" (with the time limit),
@@ -271,6 +289,8 @@ class SimulatedWindows : public Platform {
 
   // --- Platform -------------------------------------------------------------------------------
   ModuleHandle loadLibrary(const char* name) override;
+  ModuleHandle loadLibraryEx(const char* name, std::uint32_t flags) override;
+  bool hasLibrarySearchFlags() override;
   void freeLibrary(ModuleHandle module) override;
   void pause(std::uint32_t milliseconds) override;
   std::uint32_t setErrorMode(std::uint32_t mode) override;

@@ -19,6 +19,9 @@ inline const std::string kSettings = kFolder + "DLTZRK_DL.INI";
 inline const std::string kData = kFolder + "ZRK_DLN.SD";
 inline const std::string kGame = kFolder + "ZRK_DL.exe";
 inline const std::string kHeader = "[\x83U\x83\x8B] DL 1.00";  // a code page 932 header line
+// Where the DirectX installer puts the graphics library.
+inline const std::string kSystemLibrary =
+    std::string(SimulatedWindows::kSystemFolder) + "\\d3dx9_40.dll";
 
 // The keys of lines 1 to 59 come from the settings model's own copy of the table, kept apart from
 // the launcher's: a key misspelt or misplaced in the launcher's table shows up as a difference.
@@ -81,7 +84,7 @@ struct Layout {
   std::optional<std::string> settings = BareFile();  // the settings file's bytes; none: no file
   bool dataFile = true;
   std::optional<SimulatedWindows::ProgramKind> game = SimulatedWindows::ProgramKind::gui;
-  int libraryAttempt = 1;        // d3dx9_40.dll loads from this attempt on; 0: never
+  int libraryAttempt = 1;  // d3dx9_40.dll in the system folder loads from this attempt on; 0: never
   std::uint32_t codePage = 932;  // the system's ANSI code page, 932 or 1252
 };
 
@@ -90,7 +93,7 @@ struct Layout {
 // `layout` says. The folder's drive must be there (a new machine has C:); a share is made with it.
 inline void Install(SimulatedWindows& os, const Layout& layout) {
   os.setCodePage(layout.codePage);
-  os.addLibrary("d3dx9_40.dll", layout.libraryAttempt);
+  os.addLibrary(kSystemLibrary, layout.libraryAttempt);
   const std::string folder = FolderOf(layout.directory);
   os.setCurrentDirectoryPath(layout.directory);
   os.setModuleFileName(folder + "ZRK_START.exe");

@@ -26,7 +26,7 @@ TEST(LaunchSequence, NormalLaunchWritesKeyedSettingsAndStartsTheGame) {
   EXPECT_EQ(os.currentDirectoryPath(), "C:\\Games\\X");
   // Drives without media must fail quietly from the very start.
   EXPECT_EQ(os.errorMode(), 0x0004 | kSemFailCriticalErrors | kSemNoOpenFileErrorBox);
-  EXPECT_LT(os.callIndex("SetErrorMode"), os.callIndex("LoadLibraryA"));
+  EXPECT_LT(os.callIndex("SetErrorMode"), os.callIndex("LoadLibrary"));
   // The game runs on unattached: thread handle closed before the wait, process handle after.
   const int closeThread = os.callIndex("CloseHandle thread");
   const int wait = os.callIndex("WaitForInputIdle");
@@ -66,7 +66,7 @@ TEST(LaunchSequence, EveryWayALaunchEnds) {
   };
   const Case cases[] = {
       {"graphics runtime absent",
-       [](SimulatedWindows& os) { os.addLibrary("d3dx9_40.dll", 0); },
+       [](SimulatedWindows& os) { os.addLibrary(kSystemLibrary, 0); },
        {BareFile(), kDirectXMessage, false},
        true},
       {"settings file missing",
@@ -139,22 +139,35 @@ TEST(LaunchSequence, EveryWayALaunchEnds) {
 
 // The library is tried at once and then after each pause of 100 ms, 11 times in all: one that
 // loads on any of them lets the launch go on; one that never does ends it before any file is
-// touched.
+// touched. Where the system has the search flags, each try looks beside the launcher and in the
+// system folder, then in the start-up folder by full path; elsewhere the system's own search.
 TEST(LaunchSequence, GraphicsRuntimeIsTriedElevenTimes) {
-  for (const int loadsAt : {1, 6, 11, 0}) {
-    SCOPED_TRACE(loadsAt);
-    Installation machine;
-    machine.os.addLibrary("d3dx9_40.dll", loadsAt);
-    machine.Run();
-    const bool loads = loadsAt != 0;
-    const int tries = loads ? loadsAt : 11;
-    EXPECT_EQ(machine.os.loadAttempts("d3dx9_40.dll"), tries);
-    EXPECT_EQ(machine.os.pauses(), std::vector<std::uint32_t>(tries - 1, 100));
-    EXPECT_EQ(machine.os.freeCount("d3dx9_40.dll"), loads ? 1 : 0);
-    EXPECT_EQ(machine.os.messageBoxes().size(), loads ? 0u : 1u);
-    EXPECT_EQ(machine.os.startedProcesses().size(), loads ? 1u : 0u);
-    if (!loads) {
-      EXPECT_EQ(machine.os.callCount("CreateFileA"), 0) << "no file may be touched";
+  for (const bool searchFlags : {true, false}) {
+    for (const int loadsAt : {1, 6, 11, 0}) {
+      SCOPED_TRACE(std::to_string(loadsAt) + (searchFlags ? "" : ", no search flags"));
+      Installation machine;
+      if (!searchFlags) machine.os.removeLibrarySearchFlags();
+      machine.os.addLibrary(kSystemLibrary, loadsAt);
+      machine.Run();
+      const bool loads = loadsAt != 0;
+      const int tries = loads ? loadsAt : 11;
+      EXPECT_EQ(machine.os.loadAttempts(kSystemLibrary), tries);
+      const int inStartupFolder =
+          machine.os.callCount("LoadLibraryExA " + kFolder + "d3dx9_40.dll | 0x900");
+      if (searchFlags) {
+        EXPECT_EQ(machine.os.callCount("LoadLibraryExA d3dx9_40.dll | 0xA00"), tries);
+        EXPECT_EQ(inStartupFolder, tries - (loads ? 1 : 0));
+      } else {
+        EXPECT_EQ(machine.os.callCount("LoadLibraryA d3dx9_40.dll"), tries);
+        EXPECT_EQ(machine.os.callCount("LoadLibraryExA"), 0);
+      }
+      EXPECT_EQ(machine.os.pauses(), std::vector<std::uint32_t>(tries - 1, 100));
+      EXPECT_EQ(machine.os.freeCount(kSystemLibrary), loads ? 1 : 0);
+      EXPECT_EQ(machine.os.messageBoxes().size(), loads ? 0u : 1u);
+      EXPECT_EQ(machine.os.startedProcesses().size(), loads ? 1u : 0u);
+      if (!loads) {
+        EXPECT_EQ(machine.os.callCount("CreateFileA"), 0) << "no file may be touched";
+      }
     }
   }
 }

@@ -360,17 +360,100 @@ TEST(SimulatedProcesses, HandlesAreDistinctAndClosedOnce) {
 
 TEST(SimulatedProcess, LibrariesLoadFromTheirAttempt) {
   SimulatedWindows os;
-  os.addLibrary("d3dx9_40.dll", 3);
+  const std::string path = "C:\\Windows\\System32\\d3dx9_40.dll";
+  os.addLibrary(path, 3);
   EXPECT_EQ(os.loadLibrary("d3dx9_40.dll"), 0u);
   EXPECT_EQ(os.loadLibrary("D3DX9_40.DLL"), 0u);
-  const ModuleHandle module = os.loadLibrary("d3dx9_40.dll");
+  const ModuleHandle module = os.loadLibrary("d3dx9_40");
   EXPECT_NE(module, 0u);
-  EXPECT_EQ(os.openHandles(), std::vector<std::string>{"library:d3dx9_40.dll"});
+  EXPECT_EQ(os.openHandles(), std::vector<std::string>{"library:" + path});
   os.freeLibrary(module);
-  EXPECT_EQ(os.loadAttempts("d3dx9_40.dll"), 3);
-  EXPECT_EQ(os.freeCount("d3dx9_40.dll"), 1);
+  EXPECT_EQ(os.loadAttempts(path), 3);
+  EXPECT_EQ(os.freeCount(path), 1);
   EXPECT_EQ(os.loadLibrary("other.dll"), 0u);
   EXPECT_TRUE(os.openHandles().empty());
+}
+
+// Where each search looks for a library named without a folder, and that it stops at the first
+// file of that name: LoadLibraryA beside the launcher, in the system folders, in the current
+// directory, then on PATH; the search flags nowhere else than where they say. A library of that
+// name already loaded is the one, wherever it came from.
+TEST(SimulatedProcess, LibrarySearchOrder) {
+  enum Where { launcherFolder, systemFolder, windowsFolder, currentDirectory, onPath, none };
+  const std::string folders[] = {"C:\\Launcher\\", "C:\\Windows\\System32\\", "C:\\Windows\\",
+                                 "C:\\Games\\X\\", "C:\\Tools\\"};
+  constexpr std::uint32_t kBesideAndSystem =
+      kLoadLibrarySearchApplicationDir | kLoadLibrarySearchSystem32;
+  struct Case {
+    const char* name;
+    std::uint32_t flags;
+    std::vector<Where> present;
+    Where loaded;
+  };
+  const Case cases[] = {
+      {"beside the launcher first",
+       0,
+       {launcherFolder, systemFolder, currentDirectory},
+       launcherFolder},
+      {"then the system folders", 0, {windowsFolder, currentDirectory, onPath}, windowsFolder},
+      {"then the current directory", 0, {currentDirectory, onPath}, currentDirectory},
+      {"then PATH", 0, {onPath}, onPath},
+      // Where the flags do look, the contract tests show on both sides.
+      {"flags: never the Windows folder", kBesideAndSystem, {windowsFolder}, none},
+      {"flags: never the current directory or PATH",
+       kBesideAndSystem,
+       {currentDirectory, onPath},
+       none},
+      {"flags: a first file that never loads stops the search",
+       kBesideAndSystem,
+       {none, systemFolder},
+       none},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    SimulatedWindows os;
+    os.setModuleFileName(folders[launcherFolder] + "ZRK_START.exe");
+    os.setCurrentDirectoryPath(folders[currentDirectory]);
+    os.setSearchPath({folders[onPath]});
+    for (Where where : c.present) {
+      if (where == none) {
+        os.addLibrary(folders[launcherFolder] + "d3dx9_40.dll", 0);
+      } else {
+        os.addLibrary(folders[where] + "d3dx9_40.dll");
+      }
+    }
+    ModuleHandle module = 0;
+    auto load = [&] {
+      module =
+          c.flags == 0 ? os.loadLibrary("d3dx9_40.dll") : os.loadLibraryEx("d3dx9_40.dll", c.flags);
+      return module == 0;
+    };
+    if (c.loaded == none) {
+      EXPECT_TRUE(Fails(os, kErrorModNotFound, load));
+      continue;
+    }
+    ASSERT_FALSE(load());
+    EXPECT_EQ(os.libraryPath(module), folders[c.loaded] + "d3dx9_40.dll");
+    os.addLibrary(folders[onPath] + "d3dx9_40.dll");
+    EXPECT_EQ(os.loadLibraryEx("d3dx9_40.dll", kBesideAndSystem), module) << "already loaded";
+  }
+
+  // A full path loads that file alone; the folder of its dependencies only with a full path. Where
+  // the system has no search flags, none is taken.
+  SimulatedWindows os;
+  os.addLibrary("C:\\Games\\X\\d3dx9_40.dll");
+  constexpr std::uint32_t kNamedFile = kLoadLibrarySearchDllLoadDir | kLoadLibrarySearchSystem32;
+  EXPECT_NE(os.loadLibraryEx("C:\\Games\\X\\d3dx9_40.dll", kNamedFile), 0u);
+  EXPECT_TRUE(Fails(os, kErrorModNotFound, [&] {
+    return os.loadLibraryEx("C:\\Games\\Y\\d3dx9_40.dll", kNamedFile) == 0;
+  }));
+  EXPECT_TRUE(Fails(os, kErrorInvalidParameter,
+                    [&] { return os.loadLibraryEx("d3dx9_40.dll", kNamedFile) == 0; }));
+  os.removeLibrarySearchFlags();
+  EXPECT_FALSE(os.hasLibrarySearchFlags());
+  EXPECT_TRUE(Fails(os, kErrorInvalidParameter, [&] {
+    return os.loadLibraryEx("C:\\Games\\X\\d3dx9_40.dll", kNamedFile) == 0;
+  }));
 }
 
 TEST(SimulatedProcess, EndMessagesPausesAndErrorMode) {

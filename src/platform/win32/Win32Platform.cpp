@@ -75,9 +75,28 @@ constexpr DWORD kNormalizedDosName = 0x0;
 // --- Libraries, pauses, process state ---------------------------------------------------------
 
 // LoadLibraryA: the module, or 0. With SEM_FAILCRITICALERRORS set, a missing library or one of
-// its dependencies fails quietly instead of showing the system's "cannot find" box.
+// its dependencies fails quietly instead of showing the system's "cannot find" box. A bare name
+// is searched for beside the launcher, in the system folders, in the current directory (after
+// them, in safe DLL search mode, the default from XP SP2 on), then in every folder on PATH.
 ModuleHandle Win32Platform::loadLibrary(const char* name) {
   return reinterpret_cast<ModuleHandle>(LoadLibraryA(name));
+}
+
+// LoadLibraryExA with no file handle (which must be NULL). The LOAD_LIBRARY_SEARCH_* flags make
+// the search of a bare name go only where they say; LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR takes only
+// a full path. Where the system has no such flags, they are not to be given
+// (hasLibrarySearchFlags). Checked under Wine 8 and 10: a library of that name is looked for in the
+// given folders only, and a native one found there is loaded in place of Wine's own.
+ModuleHandle Win32Platform::loadLibraryEx(const char* name, std::uint32_t flags) {
+  return reinterpret_cast<ModuleHandle>(LoadLibraryExA(name, nullptr, flags));
+}
+
+// GetProcAddress of AddDllDirectory in kernel32: Windows 8 and later have it, and Windows 7,
+// Vista, Server 2008 and 2008 R2 with update KB2533623, which brought it together with the
+// LOAD_LIBRARY_SEARCH_* flags of LoadLibraryExA. Wine has both.
+bool Win32Platform::hasLibrarySearchFlags() {
+  const HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+  return kernel32 != nullptr && GetProcAddress(kernel32, "AddDllDirectory") != nullptr;
 }
 
 // FreeLibrary.
@@ -285,20 +304,16 @@ bool Win32Platform::findClose(OsHandle search) {
   return FindClose(toHandle(search)) != 0;
 }
 
-// CreateFileA with an inheritable handle and no template. CREATE_ALWAYS on an existing file that
-// is read-only, hidden or system fails with ERROR_ACCESS_DENIED unless the attributes asked for
-// include the hidden and system bits it has; a share mode of 0 fails with
+// CreateFileA with no security attributes, and so a handle that no child process inherits (the
+// game is started without inheritance anyway), and no template. CREATE_ALWAYS on an existing file
+// that is read-only, hidden or system fails with ERROR_ACCESS_DENIED unless the attributes asked
+// for include the hidden and system bits it has; a share mode of 0 fails with
 // ERROR_SHARING_VIOLATION while any other handle to the file is open. Wine 8.0 empties hidden and
 // system files regardless, and read-only ones too when it runs as root.
 OsHandle Win32Platform::createFile(const char* name, std::uint32_t access, std::uint32_t shareMode,
                                    std::uint32_t disposition, std::uint32_t attributes) {
-  SECURITY_ATTRIBUTES security;
-  ZeroMemory(&security, sizeof security);
-  security.nLength = sizeof security;
-  security.lpSecurityDescriptor = nullptr;
-  security.bInheritHandle = TRUE;
   return fromHandle(
-      CreateFileA(name, access, shareMode, &security, disposition, attributes, nullptr));
+      CreateFileA(name, access, shareMode, nullptr, disposition, attributes, nullptr));
 }
 
 // ReadFile, synchronous: true with `read` == 0 at the end of the file.

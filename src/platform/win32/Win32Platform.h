@@ -12,6 +12,8 @@ class Win32Platform final : public Platform {
   Win32Platform() = default;
 
   ModuleHandle loadLibrary(const char* name) override;
+  ModuleHandle loadLibraryEx(const char* name, std::uint32_t flags) override;
+  bool hasLibrarySearchFlags() override;
   void freeLibrary(ModuleHandle module) override;
   void pause(std::uint32_t milliseconds) override;
   std::uint32_t setErrorMode(std::uint32_t mode) override;
