@@ -303,11 +303,9 @@ void Build(const MachineSpec& spec, SimulatedWindows& os) {
   for (int i = 0; i < 26; ++i) {
     const DriveSpec& d = spec.drives[i];
     const char letter = static_cast<char>('A' + i);
-    if (d.present) {
-      os.addDrive(letter, d.type, d.media, d.fileSystemFlags);
-    } else if (letter == 'C') {
-      os.addDrive(letter, kDriveNoRootDir, false);  // a new machine has C: fixed; take it away
-    }
+    // A new machine has C: fixed, with the system folder and its graphics library: a spec that
+    // has no C: leaves it there, without the installation.
+    if (d.present) os.addDrive(letter, d.type, d.media, d.fileSystemFlags);
   }
   // The launcher's folder, the current directory; what lies in it comes with the drives below.
   testing_support::Layout home;

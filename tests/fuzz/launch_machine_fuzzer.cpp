@@ -185,6 +185,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (in.ConsumeIntegralInRange<int>(0, 3) != 3) home.media = true;
   }
 
+  // C: is the system drive: a fixed one with media, where the system folder is.
+  spec.drives[2].type = kDriveFixed;
+  spec.drives[2].media = true;
+
   const int settingsKind = in.ConsumeIntegralInRange<int>(0, 15);
   spec.settings = settingsKind == 14   ? fuzz::SettingsKind::absent
                   : settingsKind == 15 ? fuzz::SettingsKind::folder
