@@ -1,6 +1,7 @@
 // A file's whole content replaced through a new file and one rename, or, where a rename would
-// not do or cannot be done, rewritten in place with the old bytes it covers kept to put back.
-// Nothing here allocates: those old bytes live in that function's frame.
+// not do or cannot be done, rewritten in place with the old bytes it covers kept to put back and
+// the old file kept in a journal beside it; and, at the next start, what a cut in the middle of
+// either left put right. Nothing here allocates: the old bytes live in the functions' frames.
 #include "platform/FileReplace.h"
 
 #include <algorithm>
