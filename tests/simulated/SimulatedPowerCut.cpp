@@ -1,14 +1,19 @@
 // Power cuts: what each file system keeps of the changes made since a recording began.
 //
 // A folder's names are kept in slots, as FAT keeps its 32-byte directory entries, 16 to a 512-byte
-// sector. NTFS's journal applies each call's changes to names whole, so there the slots only tell
-// which names exist. On FAT they land sector by sector, and a rename writes what Windows' FAT
-// driver writes (fastfat: FatSetRenameInfo in fileinfo.c, FatCreateNewDirent in dirsup.c,
-// FatUnpinRepinnedBcbs in cachesup.c): a new name takes slots after the last one used; a rename
+// sector, in an allocation that grows a 4 KiB cluster at a time. NTFS's journal applies each
+// call's changes to names whole, so there the slots only tell which names exist. On FAT and exFAT
+// they land sector by sector, and a rename writes what Windows' FAT driver writes (fastfat:
+// FatSetRenameInfo in fileinfo.c, FatCreateNewDirent in dirsup.c, FatUnpinRepinnedBcbs in
+// cachesup.c): a new name takes never-used slots after the last one used while the allocation has
+// them, then the first run of free slots that fits, and only then grows the folder; a rename
 // within a folder to a name of as many slots rewrites the old name's slots, otherwise frees them
 // and takes new ones; a name it replaces is freed; the sectors a call dirtied are written at its
-// end, one by one. A long name's slots carry a checksum of its 8.3 name: where they do not fit
-// the 8.3 slot after them, the file is known by its 8.3 name only.
+// end, one by one. On FAT a long name's slots stand before its 8.3 slot and carry a checksum of
+// it: where they do not match it, the file is known by its 8.3 name only. On exFAT a name is a
+// set (File, Stream Extension, one File Name slot for each 15 characters) under a checksum of the
+// whole set, its name and size included: a set that does not check out is no file. exFAT's own
+// driver is not public; it is taken to place and rename as FAT's does.
 #include <algorithm>
 #include <regex>
 
@@ -19,7 +24,11 @@ using namespace simulated;
 namespace {
 
 constexpr std::size_t kSlotsPerSector = 16;
+constexpr std::size_t kSlotsPerCluster = 128;
 constexpr std::size_t kPage = 4096;
+constexpr int kNeverUsed = -1;
+constexpr int kDots = -2;
+constexpr int kFreed = -3;
 
 std::string parentKey(CodePage cp, const std::string& key) {
   std::string parent = key.substr(0, fileNameOffset(cp, key));
@@ -48,12 +57,15 @@ struct SimulatedWindows::State::Recording {
     Entry entry;  // the name as written, with its file
     std::string key;
     std::string shortName;  // the 8.3 name of a long one
-    std::size_t longSlots;  // before its own
+    std::size_t secondary;  // slots besides the one that names the file
     std::uint64_t size;
   };
+  // A name takes its secondary slots and one more: on FAT the long name's slots, then the 8.3
+  // slot that names the file; on exFAT the File slot that names it, then Stream Extension and
+  // File Name slots.
   struct Slot {
-    int dirent = -1;        // -1 never used, -2 "." or "..", -3 freed
-    bool longName = false;  // one of the long name's slots
+    int dirent = kNeverUsed;
+    bool secondary = false;
   };
   using Slots = std::vector<Slot>;
   using Sector = std::pair<std::string, std::size_t>;  // folder key, sector
@@ -66,7 +78,7 @@ struct SimulatedWindows::State::Recording {
     std::optional<std::string> bytes;
   };
 
-  explicit Recording(State& state) : s(state), currentDirectory(state.currentDirectory) {}
+  explicit Recording(State& state) : s(state) {}
 
   State& s;
   std::map<std::string, Slots> base;  // at the start
@@ -77,21 +89,35 @@ struct SimulatedWindows::State::Recording {
   Path currentDirectory;
   bool paused = false;  // after a cut, the machine runs on unrecorded
 
+  FileSystem fileSystemOf(const std::string& key) const {
+    return key[1] == ':' ? s.drives[upperAscii(key[0]) - 'A'].fileSystem : FileSystem::ntfs;
+  }
+  // The slot that names the file of the set whose first slot is `first`, and the reverse.
+  std::size_t named(const std::string& folder, std::size_t first, const Dirent& d) const {
+    return fileSystemOf(folder) == FileSystem::exfat ? first : first + d.secondary;
+  }
+  std::size_t firstOf(const std::string& folder, std::size_t named, const Dirent& d) const {
+    return fileSystemOf(folder) == FileSystem::exfat ? named : named - d.secondary;
+  }
+
   Slots& slotsOf(const std::string& folder) {
     if (folders.count(folder) == 0) {
-      Slots slots(kSlotsPerSector);
-      if (folder.size() != 3) slots[0] = slots[1] = Slot{-2, false};  // a root has no "." or ".."
+      Slots slots(kSlotsPerCluster);
+      if (folder.size() != 3) slots[0] = slots[1] = Slot{kDots, false};  // a root has none
       base[folder] = folders[folder] = slots;
     }
     return folders[folder];
   }
 
-  // A name for `entry` in `folder`, with the 8.3 name Windows makes for a long one: its first six
-  // letters, "~" and the lowest number free (or its letters, where only their case is not 8.3).
+  // A name for `entry` in `folder`. On FAT a long one gets the 8.3 name Windows makes for it: its
+  // first six letters, "~" and the lowest number free (or its letters, where only their case is
+  // not 8.3).
   int add(const std::string& folder, const Entry& entry, const std::string& key) {
     Dirent d{entry, key, "", 0, entry.data ? entry.data->bytes.size() : 0};
     const std::string own = entry.path.substr(fileNameOffset(s.cp, entry.path));
-    if (!isShortName(own)) {
+    if (fileSystemOf(folder) == FileSystem::exfat) {
+      d.secondary = 1 + (own.size() + 14) / 15;
+    } else if (!isShortName(own)) {
       const std::string name = folded(s.cp, own);
       const std::size_t dot = name.rfind('.');
       const std::string base =
@@ -101,7 +127,7 @@ struct SimulatedWindows::State::Recording {
           return slot.dirent >= 0 && dirents[slot.dirent].shortName == candidate;
         });
       };
-      d.longSlots = (name.size() + 12) / 13;
+      d.secondary = (name.size() + 12) / 13;
       for (int n = 0; !isShortName(d.shortName) || taken(d.shortName); ++n) {
         d.shortName = n == 0 ? name
                              : base.substr(0, 6) + "~" + std::to_string(n) +
@@ -112,16 +138,29 @@ struct SimulatedWindows::State::Recording {
     return static_cast<int>(dirents.size()) - 1;
   }
 
-  // Writes the slots of `dirent` from `first` on (after the last one used, by default).
+  // Where `count` new slots go (FatCreateNewDirent): never-used ones after the last slot ever used,
+  // while the allocation has them; else the first run of free ones that fits; else the folder
+  // grows by a cluster, and they go after the last one used.
+  std::size_t allocate(Slots& slots, std::size_t count) {
+    std::size_t unused = slots.size();
+    while (unused > 0 && slots[unused - 1].dirent == kNeverUsed) --unused;
+    if (unused + count <= slots.size()) return unused;
+    for (std::size_t i = 0, run = 0; i < slots.size(); ++i) {
+      run = slots[i].dirent == kNeverUsed || slots[i].dirent == kFreed ? run + 1 : 0;
+      if (run == count) return i + 1 - count;
+    }
+    slots.resize(slots.size() + kSlotsPerCluster);
+    return unused;
+  }
+
+  // Writes the slots of `dirent` from `first` on (where allocate() puts them, by default).
   void write(Effect& e, const std::string& folder, int dirent, std::size_t first = SIZE_MAX) {
     Slots& slots = slotsOf(folder);
-    const std::size_t count = dirents[dirent].longSlots + 1;
-    if (first == SIZE_MAX) {
-      for (first = slots.size(); first > 0 && slots[first - 1].dirent == -1;) --first;
-    }
-    slots.resize(std::max(slots.size(), (first + count + 15) / 16 * 16));
-    for (std::size_t i = first; i < first + count; ++i) {
-      slots[i] = Slot{dirent, i + 1 < first + count};
+    const Dirent& d = dirents[dirent];
+    if (first == SIZE_MAX) first = allocate(slots, d.secondary + 1);
+    slots.resize(std::max(slots.size(), first + d.secondary + 1));
+    for (std::size_t i = first; i <= first + d.secondary; ++i) {
+      slots[i] = Slot{dirent, i != named(folder, first, d)};
       e.sectors.emplace(Sector{folder, i / kSlotsPerSector}, Slots{});
     }
   }
@@ -133,13 +172,16 @@ struct SimulatedWindows::State::Recording {
     Slots& slots = slotsOf(folder);
     count = 0;
     for (std::size_t i = 0; i < slots.size(); ++i) {
-      if (slots[i].dirent < 0 || slots[i].longName || dirents[slots[i].dirent].key != key) continue;
-      count = dirents[slots[i].dirent].longSlots + 1;
-      for (std::size_t j = i + 1 - count; j <= i; ++j) {
-        slots[j] = Slot{-3, false};
+      if (slots[i].dirent < 0 || slots[i].secondary || dirents[slots[i].dirent].key != key)
+        continue;
+      const Dirent& d = dirents[slots[i].dirent];
+      count = d.secondary + 1;
+      const std::size_t first = firstOf(folder, i, d);
+      for (std::size_t j = first; j < first + count; ++j) {
+        slots[j] = Slot{kFreed, false};
         e.sectors.emplace(Sector{folder, j / kSlotsPerSector}, Slots{});
       }
-      return i + 1 - count;
+      return first;
     }
     return SIZE_MAX;
   }
@@ -155,10 +197,40 @@ struct SimulatedWindows::State::Recording {
 
   void commit(Effect e) {
     for (auto& [sector, image] : e.sectors) {
-      const auto first = folders[sector.first].begin() + static_cast<long>(sector.second * 16);
+      Slots& slots = folders[sector.first];
+      slots.resize(std::max(slots.size(), (sector.second + 1) * kSlotsPerSector));
+      const auto first = slots.begin() + static_cast<long>(sector.second * kSlotsPerSector);
       image.assign(first, first + kSlotsPerSector);
     }
     effects.push_back(std::move(e));
+  }
+
+  // From here on: the names as the slots hold them now, each naming the file the machine has under
+  // that name now, and the bytes as they are.
+  void restart() {
+    for (auto& [folder, slots] : folders) {
+      for (std::size_t i = 0; i < slots.size(); ++i) {
+        if (slots[i].dirent < 0 || slots[i].secondary) continue;
+        const auto live = s.entries.find(dirents[slots[i].dirent].key);
+        if (live == s.entries.end() || live->second.directory) continue;
+        Dirent d = dirents[slots[i].dirent];
+        d.entry = live->second;
+        d.size = d.entry.data ? d.entry.data->bytes.size() : 0;
+        dirents.push_back(d);
+        const std::size_t first = firstOf(folder, i, d);
+        for (std::size_t j = first; j <= first + d.secondary && j < slots.size(); ++j) {
+          slots[j].dirent = static_cast<int>(dirents.size()) - 1;
+        }
+      }
+    }
+    base = folders;
+    baseBytes.clear();
+    for (const auto& [key, entry] : s.entries) {
+      if (entry.data) baseBytes[entry.data.get()] = entry.data->bytes;
+    }
+    effects.clear();
+    currentDirectory = s.currentDirectory;
+    paused = false;
   }
 };
 
@@ -185,20 +257,27 @@ void SimulatedWindows::State::noteRenamed(const Path& from, const Path& to, bool
     const int d = r.add(target, entries[to.key(cp)], to.key(cp));
     const std::size_t first = r.free(e, source, from.key(cp), count);
     r.write(e, target, d,
-            source == target && count == r.dirents[d].longSlots + 1 ? first : SIZE_MAX);
+            source == target && count == r.dirents[d].secondary + 1 ? first : SIZE_MAX);
   });
 }
 
-// Every name of the file gets its new size, in one call.
+// Every name of the file gets its new size, in one call: on FAT in its 8.3 slot, on exFAT in its
+// Stream Extension slot and the set's checksum in its File slot.
 void SimulatedWindows::State::noteResized(const FileData* file) {
   Recording::note(recording, [&](Recording& r, Recording::Effect& e) {
     for (auto& [folder, slots] : r.folders) {
+      const std::size_t touched = r.fileSystemOf(folder) == FileSystem::exfat ? 2 : 1;
       for (std::size_t i = 0; i < slots.size(); ++i) {
-        if (slots[i].dirent < 0 || r.dirents[slots[i].dirent].entry.data.get() != file) continue;
+        if (slots[i].dirent < 0 || slots[i].secondary ||
+            r.dirents[slots[i].dirent].entry.data.get() != file) {
+          continue;
+        }
         r.dirents.push_back(r.dirents[slots[i].dirent]);
         r.dirents.back().size = file->bytes.size();
-        slots[i].dirent = static_cast<int>(r.dirents.size()) - 1;
-        e.sectors.emplace(Recording::Sector{folder, i / kSlotsPerSector}, Recording::Slots{});
+        for (std::size_t j = i; j < i + touched; ++j) {
+          slots[j].dirent = static_cast<int>(r.dirents.size()) - 1;
+          e.sectors.emplace(Recording::Sector{folder, j / kSlotsPerSector}, Recording::Slots{});
+        }
       }
     }
   });
@@ -217,39 +296,54 @@ void SimulatedWindows::State::noteFlushed(const FileData* file) {
   recording->effects.push_back({{}, file, 0, std::nullopt});
 }
 
-// Every name on every volume, in the order of their keys, as the slots of its folder.
+// The first recording puts every name on every volume, in the order of their keys, into the slots
+// of its folder; a later one goes on from the slots as they are.
 void SimulatedWindows::recordPowerCut() {
   State& s = *state_;
-  s.recording = std::make_shared<State::Recording>(s);
-  State::Recording& r = *s.recording;
-  State::Recording::Effect ignored;
-  for (const auto& [key, entry] : s.entries) {
-    if (entry.data) r.baseBytes[entry.data.get()] = entry.data->bytes;
-    const std::string folder = parentKey(s.cp, key);
-    if (folder != key) r.write(ignored, folder, r.add(folder, entry, key));
+  if (!s.recording) {
+    s.recording = std::make_shared<State::Recording>(s);
+    State::Recording::Effect ignored;
+    for (const auto& [key, entry] : s.entries) {
+      const std::string folder = parentKey(s.cp, key);
+      if (folder != key) s.recording->write(ignored, folder, s.recording->add(folder, entry, key));
+    }
   }
-  r.base = r.folders;
+  s.recording->restart();
 }
 
 std::size_t SimulatedWindows::recordedEffects() const {
   return state_->recording ? state_->recording->effects.size() : 0;
 }
 
+std::size_t SimulatedWindows::directorySlot(const std::string& path) const {
+  const State& s = *state_;
+  const std::optional<Path> file = s.resolveKept(path);
+  if (!s.recording || !file) return SIZE_MAX;
+  const auto folder = s.recording->folders.find(file->parent().key(s.cp));
+  if (folder == s.recording->folders.end()) return SIZE_MAX;
+  for (std::size_t i = 0; i < folder->second.size(); ++i) {
+    const State::Recording::Slot slot = folder->second[i];
+    if (slot.dirent >= 0 && !slot.secondary &&
+        s.recording->dirents[slot.dirent].key == file->key(s.cp)) {
+      return i;
+    }
+  }
+  return SIZE_MAX;
+}
+
 void SimulatedWindows::cutPower(std::size_t effects, const std::function<int(int)>& pick) {
+  using Recording = State::Recording;
   State& s = *state_;
-  State::Recording& r = *s.recording;
+  Recording& r = *s.recording;
   r.paused = true;
-  auto fat = [&](const std::string& key) {
-    return key[1] == ':' && s.drives[upperAscii(key[0]) - 'A'].fileSystem == FileSystem::fat;
-  };
   // The data each file holds for sure, as at its last flush, which also made every change to
   // names before it durable; and the pages written since.
   std::map<const State::FileData*, std::string> bytes = r.baseBytes;
   std::map<const State::FileData*, std::map<std::size_t, std::vector<const std::string*>>> pages;
-  std::vector<const State::Recording::Effect*> names;
+  std::vector<const Recording::Effect*> names;
   std::size_t durable = 0;
   for (std::size_t i = 0; i < std::min(effects, r.effects.size()); ++i) {
-    const State::Recording::Effect& e = r.effects[i];
+    const Recording::Effect& e = r.effects[i];
     if (!e.sectors.empty()) {
       names.push_back(&e);
     } else if (e.bytes) {
@@ -261,13 +355,13 @@ void SimulatedWindows::cutPower(std::size_t effects, const std::function<int(int
       durable = names.size();
     }
   }
-  // The names: an ordered prefix of the calls that changed them, and on FAT any sectors of the
-  // next. Then each page: as at its file's last flush, or any version since.
-  std::map<std::string, State::Recording::Slots> slots = r.base;
-  auto land = [&](const State::Recording::Effect& e, unsigned chosen) {
+  // The names: an ordered prefix of the calls that changed them, and on FAT and exFAT any sectors
+  // of the next. Then each page: as at its file's last flush, or any version since.
+  std::map<std::string, Recording::Slots> slots = r.base;
+  auto land = [&](const Recording::Effect& e, unsigned chosen) {
     unsigned bit = 1;
     for (const auto& [sector, image] : e.sectors) {
-      State::Recording::Slots& folder = slots[sector.first];
+      Recording::Slots& folder = slots[sector.first];
       folder.resize(std::max(folder.size(), (sector.second + 1) * kSlotsPerSector));
       if ((chosen & bit) != 0) {
         std::copy(image.begin(), image.end(),
@@ -279,7 +373,8 @@ void SimulatedWindows::cutPower(std::size_t effects, const std::function<int(int
   const std::size_t landed =
       durable + static_cast<std::size_t>(pick(static_cast<int>(names.size() - durable) + 1));
   for (std::size_t i = 0; i < landed; ++i) land(*names[i], ~0u);
-  if (landed < names.size() && fat(names[landed]->sectors.begin()->first.first)) {
+  if (landed < names.size() &&
+      r.fileSystemOf(names[landed]->sectors.begin()->first.first) != FileSystem::ntfs) {
     land(*names[landed], static_cast<unsigned>(pick(1 << names[landed]->sectors.size())));
   }
   for (const auto& [file, written] : pages) {
@@ -304,35 +399,55 @@ void SimulatedWindows::cutPower(std::size_t effects, const std::function<int(int
   handlesAtExit_.clear();
   // Every file and link is what the slots of its folder say (a name met twice: lookups find the
   // first); a file no name reaches is gone. A grown end never written holds zeros on NTFS and what
-  // the clusters held before on FAT.
+  // the clusters held before on FAT and exFAT.
   for (auto it = s.entries.begin(); it != s.entries.end();) {
     it = it->second.directory ? std::next(it) : s.entries.erase(it);
   }
   std::map<const State::FileData*, std::shared_ptr<State::FileData>> made;
+  std::vector<std::pair<std::string, std::size_t>> shortOnly;
   for (const auto& [folder, list] : slots) {
+    const bool exfat = r.fileSystemOf(folder) == FileSystem::exfat;
     for (std::size_t i = 0; i < list.size(); ++i) {
-      if (list[i].dirent < 0 || list[i].longName) continue;
-      const State::Recording::Dirent& d = r.dirents[list[i].dirent];
-      bool whole = i >= d.longSlots;
-      for (std::size_t j = i - std::min(i, d.longSlots); j < i; ++j) {
-        whole = whole && list[j].longName && r.dirents[list[j].dirent].key == d.key &&
-                r.dirents[list[j].dirent].shortName == d.shortName;
+      if (list[i].dirent < 0 || list[i].secondary) continue;
+      const Recording::Dirent& d = r.dirents[list[i].dirent];
+      // The set as it must be around the slot that names the file.
+      const std::size_t first = exfat ? i : i - std::min(i, d.secondary);
+      bool whole = exfat ? i + d.secondary < list.size() : i >= d.secondary;
+      for (std::size_t j = first; whole && j <= first + d.secondary; ++j) {
+        const Recording::Slot slot = list[j];
+        const Recording::Dirent* other = slot.dirent >= 0 ? &r.dirents[slot.dirent] : nullptr;
+        whole =
+            j == i || (slot.secondary && other != nullptr && other->key == d.key &&
+                       other->shortName == d.shortName && (j != i + 1 || other->size == d.size));
       }
+      if (!whole && exfat) continue;
       State::Entry entry = d.entry;
       const std::size_t name = fileNameOffset(s.cp, entry.path);
       if (!whole) entry.path = entry.path.substr(0, name) + d.shortName;
       const std::string key = folded(s.cp, entry.path);
       if (entry.directory || s.entries.count(key) != 0) continue;
+      if (!whole) shortOnly.emplace_back(folder, i);
       if (entry.data) {
         std::shared_ptr<State::FileData>& file = made[d.entry.data.get()];
         if (!file) {
           file = std::make_shared<State::FileData>(*d.entry.data);
           file->bytes = bytes[d.entry.data.get()];
-          file->bytes.resize(d.size, fat(folder) ? '\xF6' : '\0');
+          file->bytes.resize(d.size, r.fileSystemOf(folder) != FileSystem::ntfs ? '\xF6' : '\0');
         }
         entry.data = file;
       }
       s.entries[key] = entry;
     }
+  }
+  // Where a later recording goes on from: the slots as they landed, a file known by its 8.3 name
+  // alone taking that slot alone.
+  r.folders = slots;
+  for (const auto& [folder, i] : shortOnly) {
+    Recording::Slot& slot = r.folders[folder][i];
+    r.dirents.push_back(r.dirents[slot.dirent]);
+    Recording::Dirent& d = r.dirents.back();
+    d.key = folded(s.cp, d.entry.path.substr(0, fileNameOffset(s.cp, d.entry.path)) + d.shortName);
+    d.secondary = 0;
+    slot.dirent = static_cast<int>(r.dirents.size()) - 1;
   }
 }

@@ -52,8 +52,9 @@ class SimulatedWindows : public Platform {
 
   // The file system of a volume, which decides what a power cut leaves of its changes.
   enum class FileSystem {
-    ntfs,  // journaled: changes to names land whole, in order
-    fat,   // FAT32 or exFAT: no journal; a change is the sectors it writes
+    ntfs,   // journaled: changes to names land whole, in order
+    fat,    // FAT32: no journal; a change is the sectors it writes
+    exfat,  // no journal either; a name is a set of slots under one checksum
   };
 
   // What an executable does when it is started.
@@ -200,20 +201,30 @@ class SimulatedWindows : public Platform {
   // --- Power cuts -----------------------------------------------------------------------------
   //
   // From recordPowerCut() on, every change a call makes to the disks is kept as effects in order:
-  // the directory sectors it writes (a folder's names in slots of 32 bytes, 16 to a sector; a
-  // name takes one slot, on FAT one more for each 13 characters of a long name that is no 8.3
-  // name, and a short name is made for it), each 4 KiB page of file data a write changes, and
-  // each flush. cutPower(n) then turns the disks into what a power cut after the first n effects
-  // may leave, and restarts the machine:
+  // the directory sectors it writes (a folder's names in slots of 32 bytes, 16 to a sector, in an
+  // allocation of 4 KiB clusters; a name takes one slot, on FAT one more for each 13 characters
+  // of a long name that is no 8.3 name, and a short name is made for it; on exFAT two more and
+  // one for each 15 characters), each 4 KiB page of file data a write changes, and each flush.
+  // New slots go where FAT's driver puts them: never-used ones after the last one used while the
+  // allocation has them, then the first run of free ones, then a new cluster. So a folder with a
+  // history (many files made and removed) takes new names before the old ones. cutPower(n) then
+  // turns the disks into what a power cut after the first n effects may leave, and restarts the
+  // machine:
   // - NTFS: the changes to names and sizes land as an ordered prefix of the calls; data lands page
   //   by page, independently, until a flush of its file, which makes it and every change to names
   //   before it durable; a file's end grown but not written reads as zeros.
-  // - FAT: the same, but the one call in progress at the cut lands any subset of its sectors; a
-  //   grown end holds stale bytes; after the restart a name whose long-name slots do not match its
-  //   8.3 slot is reachable by its 8.3 name only, and a file no name reaches is gone.
+  // - FAT and exFAT: the same, but the one call in progress at the cut lands any subset of its
+  //   sectors, and a grown end holds stale bytes. After the restart, on FAT a name whose long-name
+  //   slots do not match its 8.3 slot is reachable by its 8.3 name only; on exFAT a name whose
+  //   slots do not all hold the same name and size is none. A file no name reaches is gone.
   // The recording stays: the next cutPower starts again from the disks as they were recorded.
+  // recordPowerCut() again starts a new recording from the slots as they are (as a cut left them,
+  // or as a run of launches left them), the files' bytes as they are now.
   void recordPowerCut();
   std::size_t recordedEffects() const;
+  // The place of the slot that names the file at `path` in its folder, while a recording runs;
+  // SIZE_MAX for none.
+  std::size_t directorySlot(const std::string& path) const;
   // `pick(n)` chooses one of the n things the file systems may keep wherever they leave a choice
   // (the same choices in the same order for the same recording and `effects`). Every handle is
   // gone after it, the faults too, the logs of calls, boxes and processes start empty, and the

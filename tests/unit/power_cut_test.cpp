@@ -15,6 +15,7 @@ namespace {
 using FileSystem = SimulatedWindows::FileSystem;
 constexpr FileSystem kNtfs = FileSystem::ntfs;
 constexpr FileSystem kFat = FileSystem::fat;
+constexpr FileSystem kExfat = FileSystem::exfat;
 
 // How the launcher reaches the settings file, and so how it writes it.
 enum class Way { newFile, hardLink, shortName, subst, junction, noNewFiles };
@@ -115,49 +116,64 @@ TEST(PowerCut, EveryStateEachFileSystemMayLeaveEndsWithTheOldOrTheNewSettings) {
   struct Row {
     FileSystem fileSystem;
     Way way;
+    bool history;   // the folder has had so many files made and removed that new names go first
     int badStates;  // for a keyed file, then a bare one; each state counted once
     int badBareStates;
   };
   const Row rows[] = {
-      {kNtfs, Way::newFile, 0, 0},      {kNtfs, Way::hardLink, 0, 0},
-      {kNtfs, Way::shortName, 0, 0},    {kNtfs, Way::subst, 0, 0},
-      {kNtfs, Way::junction, 0, 0},     {kNtfs, Way::noNewFiles, 2, 14},
-      {kFat, Way::newFile, 0, 0},       {kFat, Way::shortName, 0, 0},
-      {kFat, Way::subst, 0, 0},         {kFat, Way::junction, 0, 0},
-      {kFat, Way::noNewFiles, 32, 224},
+      {kNtfs, Way::newFile, false, 0, 0},      {kNtfs, Way::hardLink, false, 0, 0},
+      {kNtfs, Way::shortName, false, 0, 0},    {kNtfs, Way::subst, false, 0, 0},
+      {kNtfs, Way::junction, false, 0, 0},     {kNtfs, Way::noNewFiles, false, 2, 14},
+      {kFat, Way::newFile, false, 0, 0},       {kFat, Way::shortName, false, 0, 0},
+      {kFat, Way::subst, false, 0, 0},         {kFat, Way::junction, false, 0, 0},
+      {kFat, Way::noNewFiles, false, 32, 224}, {kFat, Way::newFile, true, 2, 2},
+      {kExfat, Way::newFile, false, 2, 2},     {kExfat, Way::noNewFiles, false, 32, 225},
+      {kExfat, Way::newFile, true, 6, 6},
   };
   const char* ways[] = {"new file", "hard link", "short name", "subst", "junction", "no new files"};
+  const char* fileSystems[] = {"NTFS, ", "FAT32, ", "exFAT, "};
   for (const Row& row : rows) {
     for (const bool keyed : {true, false}) {
-      const std::string name = std::string(row.fileSystem == kNtfs ? "NTFS, " : "FAT, ") +
+      const std::string name = fileSystems[static_cast<int>(row.fileSystem)] +
+                               std::string(row.history ? "with a history, " : "") +
                                ways[static_cast<int>(row.way)] + (keyed ? ", keyed" : ", bare");
       SCOPED_TRACE(name);
       int states = 0;
       int read = 0;
       std::map<std::string, int> wrongs;  // what was wrong, in how many states
-      // On FAT a change lands sector by sector: the settings file at each place in a sector.
-      for (int fillers = 0; fillers < (row.fileSystem == kFat ? 16 : 1); ++fillers) {
+      // On FAT and exFAT a change lands sector by sector: the settings file at each place in a
+      // sector. With a history, the launch that first puts the new file before the settings file,
+      // and the two after it.
+      for (int fillers = 0; fillers < (row.fileSystem == kNtfs ? 1 : 16); ++fillers) {
         Installation m(LayoutOf(keyed, row.way));
         Prepare(m, row.fileSystem, row.way, fillers);
         const std::string before = m.Settings();
-        m.os.recordPowerCut();
-        m.Run();
-        const std::string after = m.Settings();
-        std::set<std::string> seen;
-        for (std::size_t cut = 0; cut <= m.os.recordedEffects(); ++cut) {
-          Choices choices;
-          do {
-            m.os.cutPower(cut, [&](int n) { return choices.pick(n); });
-            std::string state;
-            for (const auto& [path, bytes] : FilesOn(m.os)) state += path + '\n' + bytes + '\n';
-            if (!seen.insert(state).second) continue;
-            bool oldOrNew = false;
-            const std::string wrong = Judge(m, before, after, oldOrNew);
-            read += oldOrNew ? 1 : 0;
-            if (!wrong.empty()) ++wrongs[wrong];
-          } while (choices.next());
+        for (int judged = row.history ? -1 : 0; judged < (row.history ? 3 : 1);) {
+          if (row.history) m.os.addFile(m.settingsPath, before);
+          m.os.recordPowerCut();
+          const std::size_t at = m.os.directorySlot(m.settingsPath);
+          m.Run();
+          if (judged < 0 && m.os.directorySlot(m.settingsPath) < at) judged = 0;
+          if (judged < 0) continue;
+          ++judged;
+          const std::string after = m.Settings();
+          std::set<std::string> seen;
+          for (std::size_t cut = 0; cut <= m.os.recordedEffects(); ++cut) {
+            Choices choices;
+            do {
+              m.os.cutPower(cut, [&](int n) { return choices.pick(n); });
+              std::string state;
+              for (const auto& [path, bytes] : FilesOn(m.os)) state += path + '\n' + bytes + '\n';
+              if (!seen.insert(state).second) continue;
+              bool oldOrNew = false;
+              const std::string wrong = Judge(m, before, after, oldOrNew);
+              read += oldOrNew ? 1 : 0;
+              if (!wrong.empty()) ++wrongs[wrong];
+            } while (choices.next());
+          }
+          states += static_cast<int>(seen.size());
+          m.os.cutPower(m.os.recordedEffects(), [](int n) { return n - 1; });
         }
-        states += static_cast<int>(seen.size());
       }
       int bad = 0;
       for (const auto& [wrong, count] : wrongs) {
