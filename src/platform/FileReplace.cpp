@@ -1,46 +1,20 @@
 // A file's whole content replaced through a new file and one rename, or, where a rename would
-// not do or cannot be done, rewritten in place with the old bytes it covers kept to put back and
-// the old file kept in a journal beside it; and, at the next start, what a cut in the middle of
-// either left put right. Nothing here allocates: the old bytes live in the functions' frames.
-#include "platform/FileReplace.h"
-
-#include <algorithm>
+// not do or cannot be done safely, rewritten in place with the old bytes it covers kept to put
+// back and the old file kept in a journal beside it (ReplaceJournal.cpp). What a cut in the middle
+// of either leaves is put right at the next start (ReplaceRecovery.cpp). Nothing here allocates:
+// the old bytes live in the functions' frames.
 #include <cstring>
 
 #include "common/ByteString.h"
+#include "platform/ReplaceJournal.h"
 
 namespace {
 
-constexpr std::uint32_t kReadWrite = kGenericRead | kGenericWrite;
 // What an exclusive CREATE_ALWAYS open with FILE_ATTRIBUTE_NORMAL refuses to empty.
 constexpr std::uint32_t kRefusedAttributes =
     kAttributeReadOnly | kAttributeHidden | kAttributeSystem;
 
 enum class Way { leaveAlone, throughNewFile, inPlace };
-
-// Whether the bytes written through `file` count as on the disk. A volume or filter that cannot
-// flush at all answers ERROR_INVALID_FUNCTION, ERROR_NOT_SUPPORTED or ERROR_CALL_NOT_IMPLEMENTED:
-// there a write that never flushes, as the plain CREATE_ALWAYS write does, succeeds, and so this
-// one counts as done. Any other failure (a full disk, a network drive gone) means the bytes may
-// not be there: the write failed. Every flush of a replace is judged here.
-bool Flushed(Platform& os, OsHandle file) {
-  if (os.flushFile(file)) return true;
-  const std::uint32_t error = os.lastError();
-  return error == kErrorInvalidFunction || error == kErrorNotSupported ||
-         error == kErrorCallNotImplemented;
-}
-
-// WriteFile until every byte is taken. A full disk shows as a short count or as a failure.
-bool WriteAll(Platform& os, OsHandle file, const char* bytes, std::size_t size) {
-  while (size > 0) {
-    std::uint32_t written = 0;
-    const auto chunk = static_cast<std::uint32_t>(size);
-    if (!os.writeFile(file, bytes, chunk, written) || written == 0 || written > chunk) return false;
-    bytes += written;
-    size -= written;
-  }
-  return true;
-}
 
 bool StartsWith(const char* text, const char* prefix) {
   return std::strncmp(text, prefix, std::strlen(prefix)) == 0;
@@ -97,6 +71,16 @@ bool ResolvesElsewhere(Platform& os, OsHandle file, const char* folder, const ch
   return std::strcmp(resolved, expected) != 0;
 }
 
+// Whether the volume that holds the open `file` keeps a journal of its names (NTFS, ReFS), so
+// that a rename lands whole or not at all after a power cut. FAT and exFAT write a rename's
+// directory sectors one by one: a cut between them can leave the file under neither name, or its
+// new bytes under a short name alone. Where the system cannot tell (before Vista), as before.
+bool NamesJournaled(Platform& os, OsHandle file) {
+  char name[16];
+  if (!os.fileSystemName(file, name, sizeof name)) return true;
+  return std::strcmp(name, "NTFS") == 0 || std::strcmp(name, "ReFS") == 0;
+}
+
 // How the file at `path`, the file `name` in `folder`, is to be rewritten, found out without
 // changing it.
 //
@@ -106,7 +90,8 @@ bool ResolvesElsewhere(Platform& os, OsHandle file, const char* folder, const ch
 // wherever a rename would change more than the content, the file is rewritten in place. A folder
 // reached another way (its 8.3 short name, a subst or mapped drive, a junction) changes nothing
 // of that: the rename stands there. Before Vista, which has no symbolic link to a file, there is
-// no final path to ask for, and the rename stands too.
+// no final path to ask for, and the rename stands too. On a volume whose names have no journal the
+// file is rewritten in place, under a journal of its own.
 Way ChooseWay(Platform& os, const char* folder, const char* path, const char* name) {
   // The name itself: a link answers its own attributes here, not its target's. Where they cannot
   // be had, nothing is known of the name, and the open below tells the rest.
@@ -128,27 +113,11 @@ Way ChooseWay(Platform& os, const char* folder, const char* path, const char* na
   if (known && (info.attributes & kRefusedAttributes) != 0) {
     way = Way::leaveAlone;  // a link to a file that the plain write could not empty either
   } else if (!known || info.links > 1 || (attributes & kAttributeReparsePoint) != 0 ||
-             ResolvesElsewhere(os, file, folder, name)) {
+             ResolvesElsewhere(os, file, folder, name) || !NamesJournaled(os, file)) {
     way = Way::inPlace;
   }
   os.closeHandle(file);
   return way;
-}
-
-// Runs `attempt` until it succeeds, trying again after a pause while it fails with a sharing
-// violation or access denied: another program that holds a file for a moment. Any other failure,
-// or the last try, ends it.
-template <typename Attempt>
-bool Retried(Platform& os, Attempt attempt) {
-  for (int retry = 0;; ++retry) {
-    if (attempt()) return true;
-    const std::uint32_t error = os.lastError();
-    if ((error != kErrorAccessDenied && error != kErrorSharingViolation) ||
-        retry == kReplaceRetries) {
-      return false;
-    }
-    os.pause(kReplaceRetryPauseMs);
-  }
 }
 
 // Writes the bytes whole into a new file beside `path`, then renames it over `path` in one step.
@@ -194,128 +163,6 @@ bool PutBack(Platform& os, OsHandle file, const char* kept, std::size_t keptSize
   return Flushed(os, file);
 }
 
-// --- The journal of a rewrite in place ----------------------------------------------------------
-//
-// Beside the file, before a rewrite in place touches it: "ZRKJ", the old size, the new size and
-// the checksum of the new bytes (each 32 bits, least significant byte first), the old bytes, and
-// the checksum of the old bytes followed by those 16 bytes. It is flushed before the rewrite
-// begins and removed after the rewrite's last flush, so that a journal that is whole beside a
-// file that does not hold the new bytes tells of a rewrite a cut tore.
-
-constexpr std::size_t kJournalHeaderSize = 16;
-constexpr std::size_t kChunkSize = 4096;
-
-// FNV-1a, 32 bits, continued from `hash`.
-std::uint32_t Checksum(const char* bytes, std::size_t size, std::uint32_t hash = 2166136261u) {
-  for (std::size_t i = 0; i < size; ++i) {
-    hash = (hash ^ static_cast<unsigned char>(bytes[i])) * 16777619u;
-  }
-  return hash;
-}
-
-void PutNumber(char* at, std::uint32_t value) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<char>(value >> (8 * i) & 0xFF);
-}
-
-std::uint32_t GetNumber(const char* at) {
-  std::uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = value << 8 | static_cast<unsigned char>(at[i]);
-  return value;
-}
-
-// Reads exactly `size` bytes.
-bool ReadAll(Platform& os, OsHandle file, char* bytes, std::size_t size) {
-  while (size > 0) {
-    std::uint32_t read = 0;
-    const auto wanted = static_cast<std::uint32_t>(size);
-    if (!os.readFile(file, bytes, wanted, read) || read == 0 || read > wanted) return false;
-    bytes += read;
-    size -= read;
-  }
-  return true;
-}
-
-// Copies what `from` holds from its position on, until its end or `most` bytes, to `to` (null: to
-// nowhere): how many, or SIZE_MAX when a read or a write fails. `hash` gets their checksum.
-std::size_t Copy(Platform& os, OsHandle from, OsHandle to, std::size_t most, std::uint32_t& hash) {
-  char chunk[kChunkSize];
-  std::size_t copied = 0;
-  while (copied < most) {
-    std::uint32_t read = 0;
-    const auto wanted = static_cast<std::uint32_t>(std::min(most - copied, sizeof chunk));
-    if (!os.readFile(from, chunk, wanted, read) || read > wanted) return SIZE_MAX;
-    if (read == 0) break;
-    if (to != kInvalidHandle && !WriteAll(os, to, chunk, read)) return SIZE_MAX;
-    hash = Checksum(chunk, read, hash);
-    copied += read;
-  }
-  return copied;
-}
-
-// Makes the journal at `journalPath` of a rewrite of the open `file` to `size` new `bytes`, and
-// flushes it: its handle, kept open (exclusive) until the rewrite is over, or kInvalidHandle where
-// none could be made (a folder that takes no new files, a full disk), with nothing left behind
-// that can be removed.
-OsHandle WriteJournal(Platform& os, const char* journalPath, OsHandle file, const char* bytes,
-                      std::size_t size) {
-  const OsHandle journal =
-      os.createFile(journalPath, kReadWrite, kShareNone, kCreateNew, kAttributeNormal);
-  if (journal == kInvalidHandle) return kInvalidHandle;
-  char header[kJournalHeaderSize] = {'Z', 'R', 'K', 'J'};
-  std::uint32_t hash = Checksum("", 0);
-  std::size_t oldSize = SIZE_MAX;
-  if (WriteAll(os, journal, header, sizeof header) && os.seekFile(file, 0)) {
-    oldSize = Copy(os, file, journal, SIZE_MAX, hash);
-  }
-  PutNumber(header + 4, static_cast<std::uint32_t>(oldSize));
-  PutNumber(header + 8, static_cast<std::uint32_t>(size));
-  PutNumber(header + 12, Checksum(bytes, size));
-  char trailer[4];
-  PutNumber(trailer, Checksum(header, sizeof header, hash));
-  if (oldSize <= UINT32_MAX && WriteAll(os, journal, trailer, sizeof trailer) &&
-      os.seekFile(journal, 0) && WriteAll(os, journal, header, sizeof header) &&
-      Flushed(os, journal)) {
-    return journal;
-  }
-  os.closeHandle(journal);
-  os.deleteFile(journalPath);
-  return kInvalidHandle;
-}
-
-// Rolls the file at `path` back to the old bytes of the journal at `journalPath` where a cut tore
-// its rewrite in place (it holds neither the new bytes nor, as the journal was written first, any
-// reason to keep the journal), then removes the journal. A journal that is not whole was being
-// written when the cut came, before the file was touched: it goes. One that cannot be opened, or
-// beside a file that cannot be (another launcher rewriting it now), stays.
-void RollBack(Platform& os, const char* journalPath, const char* path) {
-  const OsHandle journal =
-      os.createFile(journalPath, kGenericRead, kShareNone, kOpenExisting, kAttributeNormal);
-  if (journal == kInvalidHandle) return;
-  char header[kJournalHeaderSize];
-  char trailer[4];
-  std::uint32_t hash = Checksum("", 0);
-  const bool whole =
-      ReadAll(os, journal, header, sizeof header) && std::memcmp(header, "ZRKJ", 4) == 0 &&
-      Copy(os, journal, kInvalidHandle, GetNumber(header + 4), hash) == GetNumber(header + 4) &&
-      ReadAll(os, journal, trailer, sizeof trailer) &&
-      GetNumber(trailer) == Checksum(header, sizeof header, hash);
-  bool done = !whole;
-  const OsHandle file =
-      whole ? os.createFile(path, kReadWrite, kShareNone, kOpenExisting, kAttributeNormal)
-            : kInvalidHandle;
-  if (file != kInvalidHandle) {
-    std::uint32_t now = Checksum("", 0);
-    done = (Copy(os, file, kInvalidHandle, SIZE_MAX, now) == GetNumber(header + 8) &&
-            now == GetNumber(header + 12)) ||
-           (os.seekFile(file, 0) && os.seekFile(journal, kJournalHeaderSize) &&
-            Copy(os, journal, file, GetNumber(header + 4), now) == GetNumber(header + 4) &&
-            os.setEndOfFile(file) && Flushed(os, file));
-    os.closeHandle(file);
-  }
-  os.closeHandle(journal);
-  if (done) os.deleteFile(journalPath);
-}
-
 // Rewrites `path` in place, in this order, so that every failure before the last step leaves the
 // old bytes: the old bytes the new ones will cover are read (at most `size`: a longer file's tail
 // is not read, and not touched until the end is set); the journal is made and flushed; the new
@@ -329,11 +176,11 @@ void RollBack(Platform& os, const char* journalPath, const char* path) {
 // Without one it can: while the new bytes are written, the file holds them up to where the write
 // had come and the old ones after that; between the write and the setting of the end, the new
 // bytes followed by the old file's tail beyond them; while the old bytes are put back, those up to
-// that point, then new ones, then the old tail.
+// that point, then new ones, then the old tail. Beside a journal that is there already (another
+// launcher's rewrite, or a torn one the start could not roll back) nothing is written.
 bool RewriteInPlace(Platform& os, const char* folder, const char* path, const char* bytes,
                     std::size_t size) {
-  const OsHandle file =
-      os.createFile(path, kReadWrite, kShareNone, kOpenExisting, kAttributeNormal);
+  const OsHandle file = OpenWaiting(os, path, kReadWrite);
   if (file == kInvalidHandle) return false;
   char kept[kMaxReplacedSize];
   std::size_t keptSize = 0;
@@ -349,10 +196,15 @@ bool RewriteInPlace(Platform& os, const char* folder, const char* path, const ch
   }
 
   char journalPath[kMaxPath];
+  bool present = false;
   const OsHandle journal =
       folder != nullptr && JoinBytes(journalPath, kMaxPath, folder, kJournalName)
-          ? WriteJournal(os, journalPath, file, bytes, size)
+          ? WriteJournal(os, journalPath, file, bytes, size, present)
           : kInvalidHandle;
+  if (present) {
+    os.closeHandle(file);
+    return false;
+  }
   const bool rewritten = os.seekFile(file, 0) && WriteAll(os, file, bytes, size) &&
                          Flushed(os, file) && os.setEndOfFile(file);
   // The old tail is gone once the end is set: a failure of the last flush has no way back, but
@@ -366,70 +218,7 @@ bool RewriteInPlace(Platform& os, const char* folder, const char* path, const ch
   return rewritten || (settled && RewriteInPlace(os, nullptr, path, bytes, size));
 }
 
-// Whether `name` is one GetTempFileNameA gives a replace's new file: the prefix, one to four hex
-// digits, ".TMP", in any case.
-bool IsNewFileName(const char* name) {
-  auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
-  auto matches = [&](const char* text, const char* what) {
-    for (; *what != '\0'; ++text, ++what) {
-      if (upper(*text) != upper(*what)) return false;
-    }
-    return true;
-  };
-  if (!matches(name, kTempPrefix)) return false;
-  const char* digit = name + sizeof kTempPrefix - 1;
-  const char* end = digit;
-  while (std::strchr("0123456789ABCDEF", upper(*end)) != nullptr && *end != '\0') ++end;
-  return end > digit && end - digit <= 4 && matches(end, ".TMP") && end[4] == '\0';
-}
-
-// The whole content of the file at `path`, into `bytes` (kMaxReplacedSize + 1 of them): its size,
-// or SIZE_MAX where it cannot be read or is longer than a replace writes.
-std::size_t ReadWhole(Platform& os, const char* path, char* bytes) {
-  const OsHandle file =
-      os.createFile(path, kGenericRead, kShareNone, kOpenExisting, kAttributeNormal);
-  if (file == kInvalidHandle) return SIZE_MAX;
-  std::size_t size = 0;
-  for (std::uint32_t read = 1; read != 0 && size <= kMaxReplacedSize;) {
-    const auto wanted = static_cast<std::uint32_t>(kMaxReplacedSize + 1 - size);
-    if (!os.readFile(file, bytes + size, wanted, read) || read > wanted) size = SIZE_MAX;
-    if (size == SIZE_MAX) break;
-    size += read;
-  }
-  os.closeHandle(file);
-  return size > kMaxReplacedSize ? SIZE_MAX : size;
-}
-
 }  // namespace
-
-// A rename follows a flush of the new file, so a whole new file beside a missing file is what a
-// cut in the middle of the rename left, where the file system's own steps are not one (FAT: the
-// old name goes in one sector write, the new one comes in another). Its content is the one the
-// file was getting. A new file that is not whole while the file is missing is kept: it may be all
-// there is. Another launcher's new file that is open is not removed (the removal is refused), and
-// one removed before it is renamed makes that launcher rewrite the file in place.
-void RecoverReplace(Platform& os, const char* folder, const char* path, WholeContent isWhole) {
-  char pattern[kMaxPath];
-  char name[kMaxPath];
-  if (JoinBytes(pattern, kMaxPath, folder, kJournalName)) RollBack(os, pattern, path);
-  if (!JoinBytes(pattern, kMaxPath, folder, "ZRK*.TMP")) return;
-  const OsHandle search = os.findFirstFile(pattern, name, kMaxPath);
-  if (search == kInvalidHandle) return;
-  bool missing =
-      os.fileAttributes(path) == kInvalidAttributes && os.lastError() == kErrorFileNotFound;
-  do {
-    char temp[kMaxPath];
-    if (!IsNewFileName(name) || !JoinBytes(temp, kMaxPath, folder, name)) continue;
-    if (!missing) {
-      os.deleteFile(temp);
-      continue;
-    }
-    char bytes[kMaxReplacedSize + 1];
-    const std::size_t size = ReadWhole(os, temp, bytes);
-    if (size != SIZE_MAX && isWhole(bytes, size)) missing = !os.renameOver(temp, path);
-  } while (os.findNextFile(search, name, kMaxPath));
-  os.findClose(search);
-}
 
 bool ReplaceFileContent(Platform& os, const char* folder, const char* path, const char* bytes,
                         std::size_t size) {

@@ -64,6 +64,7 @@ inline constexpr std::uint32_t kErrorFileNotFound = 2;
 inline constexpr std::uint32_t kErrorNoMoreFiles = 18;
 inline constexpr std::uint32_t kErrorAccessDenied = 5;
 inline constexpr std::uint32_t kErrorSharingViolation = 32;
+inline constexpr std::uint32_t kErrorFileExists = 80;
 inline constexpr std::uint32_t kErrorNotSupported = 50;
 inline constexpr std::uint32_t kErrorCallNotImplemented = 120;
 
@@ -211,6 +212,11 @@ class Platform {
   // (terminator included) when the buffer is too small, or 0 on failure and where the system has
   // no such call (before Vista: ERROR_CALL_NOT_IMPLEMENTED).
   virtual std::uint32_t finalPathName(OsHandle file, char* buffer, std::uint32_t size) = 0;
+  // GetVolumeInformationByHandleW(file, ...): the name of the file system of the volume that
+  // holds the open `file` ("NTFS", "FAT32", "exFAT", ...), cut to `size` bytes, a character
+  // outside ASCII as '?'. False on failure and where the system has no such call (before Vista:
+  // ERROR_CALL_NOT_IMPLEMENTED).
+  virtual bool fileSystemName(OsHandle file, char* name, std::uint32_t size) = 0;
   // GetTempFileNameA(folder, prefix, 0, buffer): creates an empty file of a name that no file in
   // `folder` has, folder + up to 3 bytes of prefix + a hex number + ".TMP", into `buffer`
   // (kMaxPath bytes). Its unique number, or 0 when no such file could be made.

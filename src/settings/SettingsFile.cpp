@@ -1,5 +1,6 @@
 #include "settings/SettingsFile.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "common/ByteString.h"
@@ -29,26 +30,111 @@ bool AppendTextModeBytes(char* image, std::size_t size, std::size_t& length, con
   return true;
 }
 
-// Whether `size` bytes are settings as WriteLines leaves them whole: text-mode lines (each LF after
-// a CR, no NUL, no 0x1A, which no held line has), either 61 ending with the closing line (keyed) or
-// 60 whose line 1 does not begin as a keyed file's (bare).
-bool IsWholeImage(const char* bytes, std::size_t size) {
-  static constexpr char kClosing[] = "CD-ROM=C:\r\n";
-  std::size_t lines = size > 0 && bytes[size - 1] != '\n' ? 1 : 0;  // one without a line break
-  const char* lineOne = nullptr;
-  for (std::size_t i = 0; i < size; ++i) {
-    if (bytes[i] == '\0' || bytes[i] == '\x1A') return false;
-    if (bytes[i] != '\n') continue;
-    if (i == 0 || bytes[i - 1] != '\r') return false;
-    if (++lines == 1) lineOne = bytes + i + 1;
-  }
-  if (lines == kOutputLineCount) {
-    return size >= sizeof kClosing - 1 &&
-           std::memcmp(bytes + size - (sizeof kClosing - 1), kClosing, sizeof kClosing - 1) == 0;
-  }
-  return lines == kSettingsLineCount && lineOne != nullptr &&
-         std::strncmp(lineOne, kKeyedMarker, kKeyedMarkerLength) != 0;
+// The most bytes one read of a line delivers, its LF included.
+constexpr std::size_t kMostRead = kLineReadSize - 1;
+
+// Whether `text` stands at `at` in the `size` bytes.
+bool StandsAt(const char* bytes, std::size_t size, std::size_t at, const char* text,
+              std::size_t length) {
+  return at + length <= size && std::memcmp(bytes + at, text, length) == 0;
 }
+
+// What `size` bytes are to the keyed write.
+enum class Keyed {
+  none,      // nothing it writes
+  whole,     // held line 0, each key with its held line, the closing line
+  cutShort,  // the same cut short after one of the held lines
+};
+
+// A held line has at most 259 bytes and at most one LF, its last (CR LF on disk); one without it
+// runs on into the next key. So where each held line may begin is followed line by line, as a set
+// of offsets: from each, the line may end anywhere up to 259 bytes on but not past a line break,
+// or just after the break where that is near enough.
+Keyed KeyedImage(const char* bytes, std::size_t size) {
+  static constexpr char kClosing[] = "CD-ROM=C:\r\n";
+  // Per offset: this held line may begin here, the next one may, a line may end here just after
+  // its break.
+  enum : unsigned char { kStart = 1, kNext = 2, kAfterBreak = 4 };
+  unsigned char marks[kSettingsImageSize + 3] = {kStart};
+  std::size_t firstStart = 0;  // the first and the last offset where the held line may begin
+  std::size_t lastStart = 0;
+  bool cutShort = false;  // a held line may end where the bytes do
+  for (int n = 0; n < kSettingsLineCount; ++n) {
+    const bool last = n + 1 == kSettingsLineCount;
+    const char* key = last ? kClosing : SettingsKeyTable::kKeys[n + 1];
+    const std::size_t keyLength = last ? sizeof kClosing - 1 : SettingsKeyTable::kLengths[n + 1];
+    const std::size_t end = std::min(size, lastStart + kMostRead + 1);
+    std::size_t reach = 0;  // one past the furthest end of a line without its break
+    std::size_t nextFirst = SIZE_MAX;
+    std::size_t nextLast = 0;
+    for (std::size_t at = firstStart, lineBreak = firstStart; at <= end; ++at) {
+      if (lineBreak < at || at == firstStart) {
+        for (lineBreak = at; lineBreak < size && !StandsAt(bytes, size, lineBreak, "\r\n", 2);) {
+          ++lineBreak;
+        }
+      }
+      if ((marks[at] & kStart) != 0) {
+        reach = std::max(reach, std::min(at + kMostRead, lineBreak) + 1);
+        if (lineBreak < size && lineBreak - at < kMostRead) marks[lineBreak + 2] |= kAfterBreak;
+      }
+      if ((at >= reach && (marks[at] & kAfterBreak) == 0)) continue;
+      cutShort = cutShort || at == size;
+      if (!StandsAt(bytes, size, at, key, keyLength)) continue;
+      if (last && at + keyLength == size) return Keyed::whole;
+      if (last) continue;
+      marks[at + keyLength] |= kNext;
+      nextFirst = std::min(nextFirst, at + keyLength);
+      nextLast = at + keyLength;
+    }
+    if (nextFirst == SIZE_MAX) break;
+    for (std::size_t at = firstStart; at <= std::min(size, end + kMaxKeyLength) + 2; ++at) {
+      marks[at] = (marks[at] & kNext) != 0 ? kStart : 0;
+    }
+    firstStart = nextFirst;
+    lastStart = nextLast;
+  }
+  return cutShort ? Keyed::cutShort : Keyed::none;
+}
+
+// Whether `size` bytes are settings as the bare write leaves them whole, where reading them and
+// writing them again gives the same bytes: sixty reads that take the bytes exactly (each up to
+// and including an LF, at most 259 bytes), the second not beginning as a keyed file's line 1.
+// Bare settings that the reads would give back otherwise (a held line cut at a NUL, one without
+// a line break that is not the last) cannot be told from a bare file that lost its last lines,
+// and are not taken.
+bool IsWholeBareImage(const char* bytes, std::size_t size) {
+  int reads = 0;
+  std::size_t lineOne = size;
+  for (std::size_t at = 0; at < size; ++reads) {
+    if (reads == 1) lineOne = at;
+    for (std::size_t taken = 0; at < size && taken < kMostRead; ++taken) {
+      const bool lineBreak = StandsAt(bytes, size, at, "\r\n", 2);
+      at += lineBreak ? 2 : 1;
+      if (lineBreak) break;
+    }
+  }
+  return reads == kSettingsLineCount &&
+         !StandsAt(bytes, size, lineOne, kKeyedMarker, kKeyedMarkerLength);
+}
+
+}  // namespace
+
+// Keyed settings cut short at a line break may read as bare ones (where line 0 has no LF of its
+// own, line 1 does not begin as a keyed file's): they are taken for what they are.
+bool IsWholeSettingsImage(const char* bytes, std::size_t size) {
+  // Text mode writes every LF as CR LF, and no held line has a NUL or a 0x1A.
+  for (std::size_t i = 0; i < size; ++i) {
+    if (bytes[i] == '\0' || bytes[i] == '\x1A' ||
+        (bytes[i] == '\n' && (i == 0 || bytes[i - 1] != '\r'))) {
+      return false;
+    }
+  }
+  if (size > kSettingsImageSize) return false;
+  const Keyed keyed = KeyedImage(bytes, size);
+  return keyed == Keyed::whole || (keyed == Keyed::none && IsWholeBareImage(bytes, size));
+}
+
+namespace {
 
 // The current directory with one backslash appended (even after a drive root, which then ends in
 // two), and the settings file path beside it. False when either does not fit its buffer. A folder
@@ -118,10 +204,12 @@ bool LoadSettings(Platform& os, SettingsPaths& paths, SettingsLines& lines,
                   char (&installFolder)[kMaxPath]) {
   CStdioFile file(os);
   // A path that does not fit is a settings file that cannot be opened. What a cut in the middle of
-  // an earlier write left is put right before the file is read.
+  // an earlier write left is put right before the file is read; a file that a cut may have torn,
+  // and that could not be put right, is not read either.
   if (!FormPaths(os, paths)) return false;
-  RecoverReplace(os, paths.startupDirectory, paths.settingsPath, IsWholeImage);
-  if (!file.Open(paths.settingsPath, kReadFlags) || !ReadSlots(file, lines)) return false;
+  if (!RecoverReplace(os, paths.startupDirectory, paths.settingsPath, IsWholeSettingsImage) ||
+      !file.Open(paths.settingsPath, kReadFlags) || !ReadSlots(file, lines))
+    return false;
   char scratch[kMaxPath];
   if (IsKeyedForm(lines)) StripKeys(lines, scratch);
   ReconcileFolder(paths.startupDirectory, lines, installFolder);

@@ -22,3 +22,8 @@ bool WriteKeyedSettings(Platform& os, const SettingsPaths& paths, const Settings
 
 // Writes the bare form (60 lines) from the held lines. False when the file was left as it was.
 bool WriteBareSettings(Platform& os, const SettingsPaths& paths, const SettingsLines& lines);
+
+// Whether `size` bytes are whole settings as the writes above leave them: the keyed form of any
+// held lines, and the bare form of held lines that reading it gives back as they were written. A
+// file cut short at a line break is none.
+bool IsWholeSettingsImage(const char* bytes, std::size_t size);

@@ -265,6 +265,20 @@ TEST_F(PlatformContract, DriveTypesOfTheSystemDriveAndOfAnUnmappedLetter) {
       << unmapped;
 }
 
+// The file system of the volume that holds an open file, which decides how the settings are
+// rewritten: NTFS for a folder of the test's (Wine answers NTFS for every drive it maps).
+TEST_F(PlatformContract, TheFileSystemOfAnOpenFileIsNamed) {
+  const std::string path = env().makeFolder() + "a.ini";
+  env().makeFile(path, "x", kAttributeArchive);
+  const OsHandle file =
+      os().createFile(path.c_str(), kGenericRead, kShareAll, kOpenExisting, kAttributeNormal);
+  ASSERT_NE(file, kInvalidHandle);
+  char name[16] = {};
+  EXPECT_TRUE(os().fileSystemName(file, name, sizeof name));
+  EXPECT_STREQ(name, "NTFS");
+  close(file);
+}
+
 TEST_F(PlatformContract, AttributesAndNamesAreReportedAsOnDisk) {
   const std::string folder = env().makeFolder();
   env().makeFile(folder + "MixedCase.Ini", "x", kAttributeHidden | kAttributeArchive);

@@ -99,10 +99,10 @@ const char* MessageName(Message m) {
 // The settings file through the launcher's writes, by the rules of a safe replace: a file that an
 // exclusive CREATE_ALWAYS open would refuse is left alone; a plain file gets the new bytes in a new
 // file that is renamed over it (refusals that pass are waited out, about ten tries); a file with a
-// second name or behind a symbolic link, or one where the rename fails, is rewritten in place, and
-// the old bytes the new ones covered are written back when that fails. A full disk counts the
-// bytes a file grows by; writes that stop count every byte written. A volume that cannot flush
-// changes nothing.
+// second name or behind a symbolic link, one on FAT, or one where the rename fails, is rewritten
+// in place, and the old bytes the new ones covered are written back when that fails. A full disk
+// counts the bytes a file grows by; writes that stop count every byte written. A volume that
+// cannot flush changes nothing.
 struct DiskModel {
   const MachineSpec& spec;
   std::string file;  // the settings file's bytes
@@ -121,7 +121,10 @@ struct DiskModel {
   void Write(const std::string& bytes, bool first) {
     const std::uint32_t refused = kAttributeReadOnly | kAttributeHidden | kAttributeSystem;
     if ((spec.settingsAttributes & refused) != 0 || held) return;
-    const bool plain = spec.settingsLink == SettingsLink::none;
+    // A removable drive holds FAT, whose renames a cut can leave half done: no rename there.
+    const bool fat = HasDriveLetter(spec.directory) &&
+                     spec.drives[DriveIndex(spec.directory)].type == kDriveRemovable;
+    const bool plain = spec.settingsLink == SettingsLink::none && !fat;
     if (plain && !spec.refusesNewFiles && ThroughNewFile(bytes, first)) return;
     InPlace(bytes);
   }
@@ -144,23 +147,24 @@ struct DiskModel {
     return true;
   }
 
-  // The journal of a rewrite in place, where a new file can be made: the old bytes and 20 more,
-  // its header written twice, then flushed; its room comes back when it is removed. True when it
-  // is made; where a write, a read of the old bytes or its flush fails, it is removed again.
-  bool Journal() {
-    if (spec.refusesNewFiles || journalLeft) return false;
-    const std::uint64_t size = file.size() + 20;
+  // The journal of a rewrite in place to `size` bytes, where a new file can be made: a header of
+  // 12 bytes, the new bytes, the old ones and 4 more; its header written twice, then flushed; its
+  // room comes back when it is removed. Its size when it is made; 0 where a write, a read of the
+  // old bytes or its flush fails, and it is removed again.
+  std::uint64_t Journal(std::uint64_t newSize) {
+    if (spec.refusesNewFiles || journalLeft) return 0;
+    const std::uint64_t size = 16 + newSize + file.size();
     const bool readable = !spec.readFaultAt || *spec.readFaultAt >= file.size();
-    const std::uint64_t reached = readable ? size : 16 + *spec.readFaultAt / 4096 * 4096;
+    const std::uint64_t reached = readable ? size : 12 + newSize + *spec.readFaultAt / 4096 * 4096;
     const std::uint64_t went = Takes(reached, 0);
     taken -= went;
-    if (!readable || went < size) return false;
-    const std::uint64_t header = std::min<std::uint64_t>(taken, 16);  // written again at the end
+    if (!readable || went < size) return 0;
+    const std::uint64_t header = std::min<std::uint64_t>(taken, 12);  // written again at the end
     taken -= header;
-    if (header < 16) return false;
-    if (spec.flushFails) return false;
+    if (header < 12) return 0;
+    if (spec.flushFails) return 0;
     free -= size;
-    return true;
+    return size;
   }
 
   void InPlace(const std::string& bytes, bool withJournal = true) {
@@ -168,7 +172,7 @@ struct DiskModel {
     // is done.
     const std::size_t kept = std::min(file.size(), bytes.size());
     if (held || (spec.readFaultAt && *spec.readFaultAt < kept)) return;
-    const std::uint64_t journal = withJournal && Journal() ? file.size() + 20 : 0;
+    const std::uint64_t journal = withJournal ? Journal(bytes.size()) : 0;
     const std::uint64_t went = Takes(bytes.size(), file.size());
     taken -= went;
     if (went == bytes.size() && !spec.flushFails) {

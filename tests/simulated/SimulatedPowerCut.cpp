@@ -331,7 +331,8 @@ std::size_t SimulatedWindows::directorySlot(const std::string& path) const {
   return SIZE_MAX;
 }
 
-void SimulatedWindows::cutPower(std::size_t effects, const std::function<int(int)>& pick) {
+void SimulatedWindows::cutPower(std::size_t effects, const std::function<int(int)>& pick,
+                                bool pagesTogether) {
   using Recording = State::Recording;
   State& s = *state_;
   Recording& r = *s.recording;
@@ -356,7 +357,8 @@ void SimulatedWindows::cutPower(std::size_t effects, const std::function<int(int
     }
   }
   // The names: an ordered prefix of the calls that changed them, and on FAT and exFAT any sectors
-  // of the next. Then each page: as at its file's last flush, or any version since.
+  // of the next. Then each page: as at its file's last flush, or any version since (or, with
+  // `pagesTogether`, each file's pages all as at its last flush or all as written last).
   std::map<std::string, Recording::Slots> slots = r.base;
   auto land = [&](const Recording::Effect& e, unsigned chosen) {
     unsigned bit = 1;
@@ -378,8 +380,11 @@ void SimulatedWindows::cutPower(std::size_t effects, const std::function<int(int
     land(*names[landed], static_cast<unsigned>(pick(1 << names[landed]->sectors.size())));
   }
   for (const auto& [file, written] : pages) {
+    const bool all = pagesTogether && pick(2) == 1;
     for (const auto& [page, versions] : written) {
-      const int version = pick(static_cast<int>(versions.size()) + 1);
+      const int version = all             ? static_cast<int>(versions.size())
+                          : pagesTogether ? 0
+                                          : pick(static_cast<int>(versions.size()) + 1);
       if (version > 0) overlay(bytes[file], page, *versions[version - 1]);
     }
   }

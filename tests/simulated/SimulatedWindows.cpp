@@ -532,6 +532,23 @@ std::uint32_t SimulatedWindows::finalPathName(OsHandle file, char* buffer, std::
   return copyOut(text, size, buffer);
 }
 
+// The file system of the volume the file's name is on, behind every link and subst drive.
+bool SimulatedWindows::fileSystemName(OsHandle file, char* name, std::uint32_t size) {
+  State& s = *state_;
+  const State::Handle* h = s.findHandle(file, State::Kind::file);
+  calls_.push_back("GetVolumeInformationByHandleW " +
+                   (h ? s.handlePath(*h) : "invalid " + hex(file)));
+  if (!s.hasFinalPathName) return s.fail(kErrorCallNotImplemented);  // neither came before Vista
+  if (injectedFailure()) return false;
+  if (h == nullptr) return s.fail(kErrorInvalidHandle);
+  static const char* const names[] = {"NTFS", "FAT32", "exFAT"};
+  const bool drive = h->target[1] == ':';  // else a share, of a server's NTFS
+  const FileSystem kind =
+      drive ? s.drives[upperAscii(h->target[0]) - 'A'].fileSystem : FileSystem::ntfs;
+  copyOut(names[static_cast<int>(kind)], size, name);
+  return true;
+}
+
 // As Windows does it: the folder must exist; then CREATE_NEW on one number after another until
 // a name is free, and the new file closed again. Any refusal but an existing name ends it with 0.
 std::uint32_t SimulatedWindows::makeTempFile(const char* folder, const char* prefix, char* buffer) {

@@ -190,8 +190,8 @@ class SimulatedWindows : public Platform {
   // SetFilePointer, SetEndOfFile, GetFileInformationByHandle, GetFinalPathNameByHandleA,
   // GetTempFileNameA, GetFileAttributesA, MoveFileExA, DeleteFileA, and CloseHandle of a file.
   void failCall(std::size_t number, std::uint32_t error);
-  // The system has no GetFinalPathNameByHandleA, as Windows XP: it fails with
-  // ERROR_CALL_NOT_IMPLEMENTED.
+  // The system has no GetFinalPathNameByHandleA nor GetVolumeInformationByHandleW, as Windows XP:
+  // they fail with ERROR_CALL_NOT_IMPLEMENTED.
   void removeFinalPathName();
   // The system has no AddDllDirectory, and LoadLibraryExA none of its LOAD_LIBRARY_SEARCH_* flags
   // (XP, Vista, 7 without update KB2533623): LoadLibraryExA fails with ERROR_INVALID_PARAMETER
@@ -229,7 +229,10 @@ class SimulatedWindows : public Platform {
   // (the same choices in the same order for the same recording and `effects`). Every handle is
   // gone after it, the faults too, the logs of calls, boxes and processes start empty, and the
   // current directory is the one recorded.
-  void cutPower(std::size_t effects, const std::function<int(int)>& pick);
+  // `pagesTogether`: each file's pages written since its last flush land all together or none, a
+  // coarser choice for a run over many layouts of the same writes.
+  void cutPower(std::size_t effects, const std::function<int(int)>& pick,
+                bool pagesTogether = false);
 
   // --- Observation ----------------------------------------------------------------------------
 
@@ -338,6 +341,7 @@ class SimulatedWindows : public Platform {
   bool setEndOfFile(OsHandle file) override;
   bool fileInformation(OsHandle file, FileInformation& info) override;
   std::uint32_t finalPathName(OsHandle file, char* buffer, std::uint32_t size) override;
+  bool fileSystemName(OsHandle file, char* name, std::uint32_t size) override;
   std::uint32_t makeTempFile(const char* folder, const char* prefix, char* buffer) override;
   std::uint32_t fileAttributes(const char* path) override;
   bool renameOver(const char* source, const char* target) override;

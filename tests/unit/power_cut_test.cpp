@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <iostream>
+#include <memory>
 #include <regex>
 #include <set>
 
@@ -18,7 +19,7 @@ constexpr FileSystem kFat = FileSystem::fat;
 constexpr FileSystem kExfat = FileSystem::exfat;
 
 // How the launcher reaches the settings file, and so how it writes it.
-enum class Way { newFile, hardLink, shortName, subst, junction, noNewFiles };
+enum class Way { newFile, hardLink, shortName, subst, junction, noNewFiles, beforeVista };
 
 // Every sequence of choices, as an odometer whose wheels are the choices as they come: where an
 // earlier choice changes what comes after, the wheels after it start again.
@@ -56,12 +57,12 @@ std::map<std::string, std::string> FilesOn(const SimulatedWindows& os) {
   return files;
 }
 
-// The standard installation with long values (the settings take four pages), keyed for another
+// The standard installation with long values (the settings take two pages), keyed for another
 // drive (so that its first page changes too) or bare, on a disk of `fileSystem`, `fillers` more
 // files before the settings file in its folder, the folder reached as `way` says.
 Layout LayoutOf(bool keyed, Way way) {
   std::vector<std::string> values = Values(keyed ? "D:\\Games\\X\\" : kFolder);
-  for (int n = 2; n < kSettingsLineCount; ++n) values[n] = std::string(200, 'a' + n % 26) + "\n";
+  for (int n = 2; n < kSettingsLineCount; ++n) values[n] = std::string(90, 'a' + n % 26) + "\n";
   Layout layout;
   layout.settings = OnDisk(keyed ? Keyed(values, 'D') : values);
   if (way == Way::shortName) layout.directory = "C:\\" + Spelled(u"한글");
@@ -80,6 +81,7 @@ void Prepare(Installation& m, FileSystem fileSystem, Way way, int fillers) {
     m.os.setModuleFileName(start + "\\ZRK_START.exe");
   }
   if (way == Way::noNewFiles) m.os.refuseNewFiles(m.folder);
+  if (way == Way::beforeVista) m.os.removeFinalPathName();
 }
 
 // What is wrong with the state a cut left, as the second launch on it shows; empty when nothing
@@ -112,25 +114,41 @@ std::string Judge(Installation& m, const std::string& before, const std::string&
   return wrong;
 }
 
-TEST(PowerCut, EveryStateEachFileSystemMayLeaveEndsWithTheOldOrTheNewSettings) {
-  struct Row {
-    FileSystem fileSystem;
-    Way way;
-    bool history;   // the folder has had so many files made and removed that new names go first
-    int badStates;  // for a keyed file, then a bare one; each state counted once
-    int badBareStates;
-  };
-  const Row rows[] = {
-      {kNtfs, Way::newFile, false, 0, 0},      {kNtfs, Way::hardLink, false, 0, 0},
-      {kNtfs, Way::shortName, false, 0, 0},    {kNtfs, Way::subst, false, 0, 0},
-      {kNtfs, Way::junction, false, 0, 0},     {kNtfs, Way::noNewFiles, false, 2, 14},
-      {kFat, Way::newFile, false, 0, 0},       {kFat, Way::shortName, false, 0, 0},
-      {kFat, Way::subst, false, 0, 0},         {kFat, Way::junction, false, 0, 0},
-      {kFat, Way::noNewFiles, false, 32, 224}, {kFat, Way::newFile, true, 2, 2},
-      {kExfat, Way::newFile, false, 2, 2},     {kExfat, Way::noNewFiles, false, 32, 225},
-      {kExfat, Way::newFile, true, 6, 6},
-  };
-  const char* ways[] = {"new file", "hard link", "short name", "subst", "junction", "no new files"};
+// Every distinct state a cut during the recorded run on `m` may leave, each judged once by
+// `judge(cut, choices)` on the machine restarted in it; `broad`: each file's pages all or none.
+// The number of states.
+template <typename Judged>
+int EveryState(Installation& m, bool broad, Judged judge) {
+  std::set<std::string> seen;
+  for (std::size_t cut = 0; cut <= m.os.recordedEffects(); ++cut) {
+    Choices choices;
+    do {
+      m.os.cutPower(
+          cut, [&](int n) { return choices.pick(n); }, broad);
+      std::string state;
+      for (const auto& [path, bytes] : FilesOn(m.os)) state += path + '\n' + bytes + '\n';
+      if (seen.insert(state).second) judge(cut, choices.picked);
+    } while (choices.next());
+  }
+  return static_cast<int>(seen.size());
+}
+
+// A way of reaching the settings file on a file system, and how many states a cut may leave that
+// do not end well: for a keyed file, then a bare one, each state counted once.
+struct Row {
+  FileSystem fileSystem;
+  Way way;
+  bool history;  // the folder has had so many files made and removed that new names go first
+  int badStates;
+  int badBareStates;
+};
+
+// Each row with a keyed and a bare settings file: one launch recorded; at every instant of it,
+// every state its file system may leave; a restart, and a second launch on that state. Where the
+// cut left a file of ours, also the second launch cut, and a third on each state that leaves.
+void EveryStateEndsWithTheOldOrTheNewSettings(const std::vector<Row>& rows) {
+  const char* ways[] = {"new file", "hard link",    "short name",  "subst",
+                        "junction", "no new files", "before Vista"};
   const char* fileSystems[] = {"NTFS, ", "FAT32, ", "exFAT, "};
   for (const Row& row : rows) {
     for (const bool keyed : {true, false}) {
@@ -138,41 +156,68 @@ TEST(PowerCut, EveryStateEachFileSystemMayLeaveEndsWithTheOldOrTheNewSettings) {
                                std::string(row.history ? "with a history, " : "") +
                                ways[static_cast<int>(row.way)] + (keyed ? ", keyed" : ", bare");
       SCOPED_TRACE(name);
+      const std::string before = *LayoutOf(keyed, row.way).settings;
+      // The machine after the launch that is cut, recorded: `fillers` more files before the
+      // settings file. With a history, new files were renamed over the settings file, as the
+      // launcher did on every volume before, until one's slots came before the settings file's;
+      // then `renames` more.
+      const auto launched = [&](int fillers, int renames) {
+        auto m = std::make_unique<Installation>(LayoutOf(keyed, row.way));
+        Prepare(*m, row.fileSystem, row.way, fillers);
+        m->os.recordPowerCut();
+        const auto rename = [&] {
+          char temp[kMaxPath] = {};
+          m->os.makeTempFile(m->folder.c_str(), "Zrk", temp);
+          m->os.renameOver(temp, m->settingsPath.c_str());
+        };
+        for (std::size_t at = 0; row.history && m->os.directorySlot(m->settingsPath) >= at;) {
+          at = m->os.directorySlot(m->settingsPath);
+          rename();
+        }
+        for (int i = 0; i < renames; ++i) rename();
+        if (row.history) m->os.addFile(m->settingsPath, before);
+        m->os.recordPowerCut();
+        m->Run();
+        return m;
+      };
       int states = 0;
       int read = 0;
+      int recovering = 0;  // states a cut during the next start's recovery left
+      int badRecovering = 0;
       std::map<std::string, int> wrongs;  // what was wrong, in how many states
       // On FAT and exFAT a change lands sector by sector: the settings file at each place in a
-      // sector. With a history, the launch that first puts the new file before the settings file,
-      // and the two after it.
+      // sector. Every version of every page in the first layout; in the others, which only move
+      // the names about, each file's pages all or none.
       for (int fillers = 0; fillers < (row.fileSystem == kNtfs ? 1 : 16); ++fillers) {
-        Installation m(LayoutOf(keyed, row.way));
-        Prepare(m, row.fileSystem, row.way, fillers);
-        const std::string before = m.Settings();
-        for (int judged = row.history ? -1 : 0; judged < (row.history ? 3 : 1);) {
-          if (row.history) m.os.addFile(m.settingsPath, before);
-          m.os.recordPowerCut();
-          const std::size_t at = m.os.directorySlot(m.settingsPath);
-          m.Run();
-          if (judged < 0 && m.os.directorySlot(m.settingsPath) < at) judged = 0;
-          if (judged < 0) continue;
-          ++judged;
-          const std::string after = m.Settings();
-          std::set<std::string> seen;
-          for (std::size_t cut = 0; cut <= m.os.recordedEffects(); ++cut) {
-            Choices choices;
-            do {
-              m.os.cutPower(cut, [&](int n) { return choices.pick(n); });
-              std::string state;
-              for (const auto& [path, bytes] : FilesOn(m.os)) state += path + '\n' + bytes + '\n';
-              if (!seen.insert(state).second) continue;
-              bool oldOrNew = false;
-              const std::string wrong = Judge(m, before, after, oldOrNew);
-              read += oldOrNew ? 1 : 0;
-              if (!wrong.empty()) ++wrongs[wrong];
-            } while (choices.next());
-          }
-          states += static_cast<int>(seen.size());
-          m.os.cutPower(m.os.recordedEffects(), [](int n) { return n - 1; });
+        for (int renames = 0; renames < (row.history ? 3 : 1); ++renames) {
+          const std::unique_ptr<Installation> m = launched(fillers, renames);
+          const std::string after = m->Settings();
+          const bool broad = fillers > 0 || row.history;
+          std::set<std::size_t> recoveryCut;
+          states += EveryState(*m, broad, [&](std::size_t cut, const std::vector<int>& picked) {
+            bool ours = false;
+            for (const auto& [path, bytes] : FilesOn(m->os)) ours = ours || IsOurs(path);
+            bool oldOrNew = false;
+            const std::string wrong = Judge(*m, before, after, oldOrNew);
+            read += oldOrNew ? 1 : 0;
+            if (!wrong.empty()) ++wrongs[wrong];
+            // The recovery cut too, in the first layout, for the first state at each cut that
+            // leaves a file of ours: the next start recorded, and a third judging every state a
+            // cut during it may leave.
+            if (broad || !ours || !recoveryCut.insert(cut).second) return;
+            const std::unique_ptr<Installation> r = launched(fillers, renames);
+            std::size_t replayed = 0;
+            r->os.cutPower(cut, [&](int) { return picked[replayed++]; });
+            r->os.recordPowerCut();
+            r->Run();
+            recovering += EveryState(*r, true, [&](std::size_t, const std::vector<int>&) {
+              bool third = false;
+              const std::string wrong = Judge(*r, before, after, third);
+              if (!wrong.empty()) ++wrongs[" recovery cut:" + wrong];
+              badRecovering += wrong.empty() ? 0 : 1;
+            });
+          });
+          m->os.cutPower(m->os.recordedEffects(), [](int n) { return n - 1; });
         }
       }
       int bad = 0;
@@ -181,10 +226,40 @@ TEST(PowerCut, EveryStateEachFileSystemMayLeaveEndsWithTheOldOrTheNewSettings) {
         bad += count;
       }
       std::cout << name << ": " << states << " states, " << read << " read old or new, "
-                << states - bad << " end well\n";
+                << states - bad + badRecovering << " end well; a cut recovery: " << recovering
+                << " states, " << recovering - badRecovering << " end well\n";
       EXPECT_EQ(bad, keyed ? row.badStates : row.badBareStates);
     }
   }
+}
+
+TEST(PowerCut, OnNtfsEveryStateEndsWithTheOldOrTheNewSettings) {
+  EveryStateEndsWithTheOldOrTheNewSettings({
+      {kNtfs, Way::newFile, false, 0, 0},
+      {kNtfs, Way::hardLink, false, 0, 0},
+      {kNtfs, Way::shortName, false, 0, 0},
+      {kNtfs, Way::subst, false, 0, 0},
+      {kNtfs, Way::junction, false, 0, 0},
+      {kNtfs, Way::noNewFiles, false, 2, 6},
+  });
+}
+
+TEST(PowerCut, OnFat32EveryStateEndsWithTheOldOrTheNewSettings) {
+  EveryStateEndsWithTheOldOrTheNewSettings({
+      {kFat, Way::newFile, false, 0, 0},
+      {kFat, Way::noNewFiles, false, 17, 66},
+      {kFat, Way::newFile, true, 0, 0},
+      {kFat, Way::beforeVista, false, 0, 0},
+      {kFat, Way::beforeVista, true, 1, 1},
+  });
+}
+
+TEST(PowerCut, OnExfatEveryStateEndsWithTheOldOrTheNewSettings) {
+  EveryStateEndsWithTheOldOrTheNewSettings({
+      {kExfat, Way::newFile, false, 0, 0},
+      {kExfat, Way::noNewFiles, false, 17, 67},
+      {kExfat, Way::newFile, true, 0, 0},
+  });
 }
 
 }  // namespace

@@ -2,9 +2,11 @@
 // written back in the keyed and the bare form.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <utility>
 #include <vector>
 
+#include "settings/SettingsFile.h"
 #include "support/Installation.h"
 
 using namespace testing_support;
@@ -196,6 +198,70 @@ TEST(SettingsFile, MissingLinesAreWrittenAsEmptyLines) {
   for (int n = 10; n < kSettingsLineCount; ++n) values.push_back("\n");
   EXPECT_EQ(machine.Settings(), OnDisk(values));
   EXPECT_EQ(machine.os.callCount("MoveFileExA " + kFolder + "Zrk"), 2);
+}
+
+// The start takes a new file that a cut left for the settings only where it holds what a write
+// makes: the keyed form of any lines a file can leave held (random files, read and written as the
+// settings model says), and the bare form where reading and writing it again gives the same bytes
+// (a bare file, not a keyed one). Nothing less:
+// none of them cut short after a line break, none with an LF that text mode would have written
+// with a CR, none with a NUL.
+TEST(SettingsFile, WholeImagesAreWhatTheWritesMakeAndNothingLess) {
+  namespace model = settings_model;
+  std::mt19937 random(33);
+  auto whole = [](const std::string& image) {
+    return IsWholeSettingsImage(image.data(), image.size());
+  };
+  int bare = 0;
+  for (int file = 0; file < 300; ++file) {
+    // 50 to 70 lines, long ones, lone CRs, NULs, the last one with or without its line break.
+    std::string disk;
+    const int lines = 50 + static_cast<int>(random() % 21);
+    const unsigned nul = file % 4 == 0 ? 0 : 99;  // the byte that is a NUL, in a quarter of them
+    for (int n = 0; n < lines; ++n) {
+      std::string line = n == 1 && random() % 2 == 0 ? kKeys[1] : "";
+      const std::size_t length = random() % 8 == 0 ? random() % 600 : random() % 30;
+      for (std::size_t i = 0; i < length; ++i) {
+        const unsigned byte = random() % 64;
+        line += byte == nul ? '\0' : byte == 1 ? '\r' : static_cast<char>('!' + random() % 90);
+      }
+      disk += line + (n + 1 < lines || random() % 2 == 0 ? "\r\n" : "");
+    }
+    model::Lines held = model::Read(disk).lines;
+    if (model::IsKeyed(held)) model::Strip(held);
+    model::CutAtNul(held);
+    model::Reconcile(held, kFolder);
+    const model::Lines reread = model::Read(model::BareFile(held)).lines;
+    const bool bareWhole =
+        model::BareFile(reread) == model::BareFile(held) && !model::IsKeyed(reread);
+    bare += bareWhole ? 1 : 0;
+    for (const auto& [image, taken] :
+         {std::pair(model::KeyedFile(held), true), std::pair(model::BareFile(held), bareWhole)}) {
+      SCOPED_TRACE(testing::PrintToString(image));
+      EXPECT_EQ(whole(image), taken);
+      if (!taken) continue;
+      for (std::size_t lf = 0; (lf = image.find('\n', lf) + 1) < image.size() && lf != 0;) {
+        EXPECT_FALSE(whole(image.substr(0, lf))) << "cut after byte " << lf;
+      }
+      std::string changed = image;
+      changed[image.rfind("\r\n")] = ' ';
+      EXPECT_FALSE(whole(changed)) << "an LF without its CR";
+      changed = image;
+      changed[random() % image.size()] = '\0';
+      EXPECT_FALSE(whole(changed)) << "a NUL";
+    }
+  }
+  // Keyed settings whose line 0 is long and held without its LF (a NUL cut it) read as sixty bare
+  // lines once cut short before the closing line: still cut short.
+  model::Lines held;
+  held[0] = std::string(250, 'h');
+  held[1] = kFolder + "\n";
+  for (int n = 2; n < kSettingsLineCount; ++n) held[n] = ValueOf(n) + "\n";
+  const std::string keyed = model::KeyedFile(held);
+  EXPECT_TRUE(whole(keyed));
+  EXPECT_FALSE(whole(keyed.substr(0, keyed.size() - std::string("CD-ROM=C:\r\n").size())));
+  EXPECT_GT(bare, 50);  // bare forms taken and not taken came up
+  EXPECT_LT(bare, 250);
 }
 
 }  // namespace

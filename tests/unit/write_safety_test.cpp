@@ -169,6 +169,19 @@ TEST(WriteSafety, OnlyAPlainFileIsReplacedByARename) {
        true, ""},
       {"a plain file where the final path cannot be had",
        [](SimulatedWindows& os) { os.removeFinalPathName(); }, true, ""},
+      // A volume whose names have no journal: a cut can leave a rename half done.
+      {"a plain file on FAT32",
+       [](SimulatedWindows& os) { os.setFileSystem('C', SimulatedWindows::FileSystem::fat); },
+       false, ""},
+      {"a plain file on exFAT",
+       [](SimulatedWindows& os) { os.setFileSystem('C', SimulatedWindows::FileSystem::exfat); },
+       false, ""},
+      {"a plain file on FAT32 where the file system cannot be asked",
+       [](SimulatedWindows& os) {
+         os.setFileSystem('C', SimulatedWindows::FileSystem::fat);
+         os.removeFinalPathName();
+       },
+       true, ""},
       // Its folder reached another way: the folder resolves there alike.
       {"a plain file on a subst drive",
        [](SimulatedWindows& os) {
@@ -259,6 +272,86 @@ TEST(WriteSafety, NewFilesACutLeftAreTakenBackOrRemovedBeforeTheSettingsAreRead)
     for (const std::string& name : notOurs)
       EXPECT_EQ(machine.os.fileBytes(kFolder + name), "not ours");
   }
+}
+
+// The journal of a rewrite in place, as its format says: "ZRKJ", the old and the new size (32
+// bits, least significant byte first), the new bytes, the old bytes, and the FNV-1a checksum of
+// the bytes from the new ones on followed by the first 12.
+std::string JournalOf(const std::string& old, const std::string& fresh) {
+  const auto number = [](std::size_t value) {
+    std::string bytes;
+    for (int i = 0; i < 4; ++i) bytes += static_cast<char>(value >> (8 * i) & 0xFF);
+    return bytes;
+  };
+  const std::string header = "ZRKJ" + number(old.size()) + number(fresh.size());
+  std::uint32_t hash = 2166136261u;
+  for (const char c : fresh + old + header)
+    hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+  return header + fresh + old + number(hash);
+}
+
+// A rewrite in place that a cut tore is rolled back at the next start by its journal, waiting out
+// another program's short hold of either file; a journal is tied to the rewrite it was written
+// for: beside a file that holds anything but the old bytes, the new ones or a mix of the two,
+// it goes and the file stays. A file that may be torn and cannot be rolled back is not read.
+TEST(WriteSafety, AJournalRollsBackOnlyTheRewriteItWasWrittenFor) {
+  const std::string old = BareFile();
+  const std::string fresh = KeyedFile();
+  const std::string torn = fresh.substr(0, 100) + old.substr(100);  // new bytes as far as they came
+  std::string since = old;  // the game wrote another option since
+  since.replace(since.find("v2\r\n"), 2, "w2");
+  const std::string journal = JournalOf(old, fresh);
+  const std::string kJournal = kFolder + "ZRK.JNL";
+  struct Case {
+    const char* name;
+    std::optional<std::string> settings;
+    std::string journal;
+    std::function<void(SimulatedWindows&)> others;  // other programs about
+    std::optional<std::string> read;                // what the launch reads; none: not installed
+    int pauses;
+  };
+  const auto hold = [&](const std::string& path, int calls) {
+    return [=](SimulatedWindows& os) { os.holdForNextCalls(path, calls); };
+  };
+  const auto none = [](SimulatedWindows&) {};
+  const Case cases[] = {
+      {"torn", torn, journal, none, old, 0},
+      {"torn, the settings file held for a moment", torn, journal, hold(kSettings, 3), old, 3},
+      {"torn, the journal held for a moment", torn, journal, hold(kJournal, 3), old, 3},
+      {"torn, the settings file held for good", torn, journal,
+       [&](SimulatedWindows& os) { os.holdOpen(kSettings); }, std::nullopt, 10},
+      {"the new bytes", fresh, journal, none, fresh, 0},
+      {"written since", since, journal, none, since, 0},
+      {"the settings file gone with the cut", std::nullopt, journal, none, old, 0},
+      {"a journal cut short", torn, journal.substr(0, journal.size() - 1), none, torn, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Layout layout;
+    layout.settings = c.settings;
+    Installation machine(layout);
+    machine.os.addFile(kJournal, c.journal);
+    c.others(machine.os);
+    std::optional<std::string> read;
+    machine.os.whenOpened("DLTZRK_DL.INI", kGenericRead, [&] { read = machine.Settings(); });
+    machine.Run();
+    EXPECT_EQ(read, c.read);
+    EXPECT_EQ(machine.os.pauses().size(), static_cast<std::size_t>(c.pauses));
+    EXPECT_EQ(machine.os.hasFile(kJournal), !c.read.has_value());
+    EXPECT_EQ(machine.os.messageBoxes().size(), c.read ? 0u : 1u);
+  }
+}
+
+// Beside a journal that is not this launch's (another launcher's, which appeared once the start
+// had rolled back what it found), a rewrite in place writes nothing, and leaves it as it is.
+TEST(WriteSafety, NothingIsRewrittenInPlaceBesideAnotherJournal) {
+  Installation machine;
+  machine.os.addHardLink(kSettings, "C:\\Backup\\DLTZRK_DL.INI");
+  machine.os.writeWhenOpened("DLTZRK_DL.INI", kFolder + "ZRK.JNL", "another launcher's");
+  machine.Run();
+  EXPECT_EQ(machine.Settings(), BareFile());
+  EXPECT_EQ(machine.os.fileBytes(kFolder + "ZRK.JNL"), "another launcher's");
+  EXPECT_EQ(machine.os.startedProcesses().size(), 1u);
 }
 
 // The attributes that keep the plain write out are those of the file that would be written,

@@ -69,6 +69,19 @@ constexpr std::size_t kMaxCommandLine = 32768;
 using FinalPathNameFunction = DWORD(WINAPI*)(HANDLE, LPSTR, DWORD, DWORD);
 // Its flags, which the XP headers do not define: FILE_NAME_NORMALIZED | VOLUME_NAME_DOS.
 constexpr DWORD kNormalizedDosName = 0x0;
+// GetVolumeInformationByHandleW, which came with Vista too.
+using VolumeByHandleFunction = BOOL(WINAPI*)(HANDLE, LPWSTR, DWORD, LPDWORD, LPDWORD, LPDWORD,
+                                             LPWSTR, DWORD);
+
+// A function of kernel32 that XP lacks, looked up at run time, or null (ERROR_CALL_NOT_IMPLEMENTED
+// then set). Through void (*)(), the generic function pointer type, so that GCC accepts the cast.
+template <typename Function>
+Function LaterKernelFunction(const char* name) {
+  const HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+  const FARPROC found = kernel32 != nullptr ? GetProcAddress(kernel32, name) : nullptr;
+  if (found == nullptr) SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
+}
 
 }  // namespace
 
@@ -370,17 +383,25 @@ bool Win32Platform::fileInformation(OsHandle file, FileInformation& info) {
 // symbolic link's target here, and nowhere else: its GetFileAttributesA shows no
 // FILE_ATTRIBUTE_REPARSE_POINT.
 std::uint32_t Win32Platform::finalPathName(OsHandle file, char* buffer, std::uint32_t size) {
-  const HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
-  const FARPROC found =
-      kernel32 != nullptr ? GetProcAddress(kernel32, "GetFinalPathNameByHandleA") : nullptr;
-  if (found == nullptr) {
-    SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-    return 0;
-  }
-  // Through void (*)(), the generic function pointer type, so that GCC accepts the cast.
+  const auto function = LaterKernelFunction<FinalPathNameFunction>("GetFinalPathNameByHandleA");
+  return function != nullptr ? function(toHandle(file), buffer, size, kNormalizedDosName) : 0;
+}
+
+// GetVolumeInformationByHandleW, looked up at run time as above: the file system's name only.
+// Under Wine 8 and 10 every drive mapped to a Unix folder answers "NTFS".
+bool Win32Platform::fileSystemName(OsHandle file, char* name, std::uint32_t size) {
   const auto function =
-      reinterpret_cast<FinalPathNameFunction>(reinterpret_cast<void (*)()>(found));
-  return function(toHandle(file), buffer, size, kNormalizedDosName);
+      LaterKernelFunction<VolumeByHandleFunction>("GetVolumeInformationByHandleW");
+  wchar_t wide[MAX_PATH + 1] = {};
+  if (function == nullptr || size == 0 ||
+      !function(toHandle(file), nullptr, 0, nullptr, nullptr, nullptr, wide, MAX_PATH + 1)) {
+    return false;
+  }
+  std::uint32_t i = 0;
+  for (; i + 1 < size && wide[i] != L'\0'; ++i)
+    name[i] = wide[i] < 0x80 ? static_cast<char>(wide[i]) : '?';
+  name[i] = '\0';
+  return true;
 }
 
 // GetTempFileNameA with uUnique 0: it tries CREATE_NEW on one number after another, starting

@@ -52,6 +52,7 @@ class Win32Platform final : public Platform {
   bool setEndOfFile(OsHandle file) override;
   bool fileInformation(OsHandle file, FileInformation& info) override;
   std::uint32_t finalPathName(OsHandle file, char* buffer, std::uint32_t size) override;
+  bool fileSystemName(OsHandle file, char* name, std::uint32_t size) override;
   std::uint32_t makeTempFile(const char* folder, const char* prefix, char* buffer) override;
   std::uint32_t fileAttributes(const char* path) override;
   bool renameOver(const char* source, const char* target) override;
