@@ -26,10 +26,11 @@ esac
 
 # What the Wine tests need in any system that runs them (this one, the x86 test machine, the
 # second Wine's root): Wine, its X display, the Japanese font and locale, Wine's caption-button
-# glyphs, the drivers' Python, chattr, and the tools of the message boxes' pictures (xwd,
-# convert). The 32-bit Wine (wine32:i386) comes on top where 32-bit code runs.
-ZRK_WINE_PACKAGES=(wine wine64 xvfb fonts-ipafont-gothic locales fonts-wine python3 e2fsprogs
-  x11-apps imagemagick)
+# glyphs, the drivers' Python (with YAML, for the workflow's rehearsal), chattr, and the tools of
+# the message boxes' pictures (xwd, convert). The 32-bit Wine (wine32:i386) comes on top where
+# 32-bit code runs.
+ZRK_WINE_PACKAGES=(wine wine64 xvfb fonts-ipafont-gothic locales fonts-wine python3 python3-yaml
+  e2fsprogs x11-apps imagemagick)
 # The demo's packages: the Windows build, Wine and what takes the pictures of its message boxes.
 ZRK_DEMO_PACKAGES=(
   cmake ninja-build                                        # the build
