@@ -26,10 +26,11 @@ esac
 
 # What the Wine tests need in any system that runs them (this one, the x86 test machine, the
 # second Wine's root): Wine, its X display, the Japanese font and locale, Wine's caption-button
-# glyphs, the drivers' Python, chattr, and the tools of the message boxes' pictures (xwd,
-# convert). The 32-bit Wine (wine32:i386) comes on top where 32-bit code runs.
-ZRK_WINE_PACKAGES=(wine wine64 xvfb fonts-ipafont-gothic locales fonts-wine python3 e2fsprogs
-  x11-apps imagemagick)
+# glyphs, the drivers' Python (with YAML, for the workflow's rehearsal), chattr, and the tools of
+# the message boxes' pictures (xwd, convert). The 32-bit Wine (wine32:i386) comes on top where
+# 32-bit code runs.
+ZRK_WINE_PACKAGES=(wine wine64 xvfb fonts-ipafont-gothic locales fonts-wine python3 python3-yaml
+  e2fsprogs x11-apps imagemagick)
 # The demo's packages: the Windows build, Wine and what takes the pictures of its message boxes.
 ZRK_DEMO_PACKAGES=(
   cmake ninja-build                                        # the build
@@ -45,8 +46,15 @@ ZRK_TEST_PACKAGES=(
   valgrind clang-tidy "$ZRK_CLANG_RT"                      # memcheck, tidy, libFuzzer and sanitizers
   mmdebstrap                                               # the root of the second Wine
 )
+# What the workflow's build job uses (deps.sh build): both Windows builds with the contract
+# programs, the native build with its quick tests (Python for its configuration), the lint.
+ZRK_BUILD_PACKAGES=(cmake ninja-build g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
+  binutils-mingw-w64-x86-64 binutils-mingw-w64-i686 g++ libgtest-dev googletest python3)
 # Node.js and npm, for the workflow's linter (tests/workflow/): Debian's, unless npm is there.
-command -v npm >/dev/null || ZRK_TEST_PACKAGES+=(nodejs npm)
+if ! command -v npm >/dev/null; then
+  ZRK_TEST_PACKAGES+=(nodejs npm)
+  ZRK_BUILD_PACKAGES+=(nodejs npm)
+fi
 ZRK_PACKAGES=("${ZRK_DEMO_PACKAGES[@]}" "${ZRK_TEST_PACKAGES[@]}")
 
 # The other Debian release, whose Wine the Wine tests also run under, and that Wine's test label:
@@ -137,15 +145,19 @@ zrk_package_missing() {
   ! dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
 }
 
-# Installs what the tests need; with "demo", only what the demo needs.
+# Installs what the tests need; with "demo", only what the demo needs; with "build", only what
+# the workflow's build job uses (no Wine, so neither the 32-bit Wine nor the Japanese locale).
 zrk_install_deps() {
   local missing=() wanted=("${ZRK_PACKAGES[@]}")
   if [ "${1:-}" = demo ]; then wanted=("${ZRK_DEMO_PACKAGES[@]}"); fi
+  if [ "${1:-}" = build ]; then wanted=("${ZRK_BUILD_PACKAGES[@]}"); fi
   for p in "${wanted[@]}"; do
     if zrk_package_missing "$p"; then missing+=("$p"); fi
   done
   local want32=0
-  if zrk_can_run_32bit && zrk_package_missing wine32:i386; then want32=1; fi
+  if [ "${1:-}" != build ] && zrk_can_run_32bit && zrk_package_missing wine32:i386; then
+    want32=1
+  fi
   if ((${#missing[@]})) || ((want32)); then
     if [ "$(id -u)" != 0 ]; then
       echo "missing packages (run as root to install): ${missing[*]}" \
@@ -162,7 +174,7 @@ zrk_install_deps() {
       "${missing[@]}"
   fi
   # Japanese folder names under Wine need the Unix locale.
-  if ! locale -a 2>/dev/null | grep -qi '^ja_JP.utf8$'; then
+  if [ "${1:-}" != build ] && ! locale -a 2>/dev/null | grep -qi '^ja_JP.utf8$'; then
     if [ "$(id -u)" = 0 ]; then
       sed -i 's/^# *ja_JP.UTF-8 UTF-8/ja_JP.UTF-8 UTF-8/' /etc/locale.gen
       grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen || echo 'ja_JP.UTF-8 UTF-8' >>/etc/locale.gen
@@ -205,6 +217,7 @@ zrk_prepare_x86_guest() {
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
   zrk_install_deps "$@"
+  if [ "${1:-}" = build ]; then exit 0; fi # no Wine tests: no 32-bit verdict, no test machine
   # The scripts that source this file say the 32-bit verdict where it matters to them.
   if zrk_x86_in_guest; then
     echo "32-bit: $ZRK_32BIT_REASON; the 32-bit Wine tests run in the x86 test machine"

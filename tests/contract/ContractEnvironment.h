@@ -76,11 +76,12 @@ class ContractEnvironment {
   // The system folder (GetSystemDirectoryA), with its backslash.
   virtual std::string systemFolder() = 0;
   // Puts a stand-in library at `path`: one that loads, needs only system libraries, and tells
-  // itself apart from every other library (standInAt). False where this side may not write there
-  // (the system folder, on a Windows that does not let the test). Removed after the test.
+  // itself apart from every other library (standInAt). False where a file is there already, or
+  // where this side may not write there (the system folder, on a Windows that does not let the
+  // test). Removed after the test.
   virtual bool installStandInLibrary(const std::string& path) = 0;
-  // The full path of the stand-in library that `module` is; empty for no module, or for a module
-  // that is no stand-in.
+  // The path the stand-in library that `module` is was put at, however the system spells the
+  // path it loaded it from; empty for no module, or for a module that is no stand-in.
   virtual std::string standInAt(ModuleHandle module) = 0;
   // Puts `folder` first on PATH, until the test ends.
   virtual void putOnPath(const std::string& folder) = 0;

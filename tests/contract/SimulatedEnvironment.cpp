@@ -84,6 +84,7 @@ class SimulatedEnvironment final : public ContractEnvironment {
     return std::string(SimulatedWindows::kSystemFolder) + "\\";
   }
   bool installStandInLibrary(const std::string& path) override {
+    if (windows_.hasFile(path)) return false;
     windows_.addLibrary(path);
     standIns_.push_back(path);
     return true;

@@ -48,6 +48,19 @@ bool underWine() {
   return wineMajorVersion() != 0;
 }
 
+// The volume and index of the file at `path` (which file it is, however the path is spelt, and
+// through the 32-bit system folder's redirection); index 0 when it cannot be opened.
+std::pair<DWORD, ULONGLONG> fileId(const std::string& path) {
+  const HANDLE file = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  BY_HANDLE_FILE_INFORMATION info = {};
+  const bool known = file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &info);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  if (!known) return {0, 0};
+  return {info.dwVolumeSerialNumber, ULONGLONG{info.nFileIndexHigh} << 32 | info.nFileIndexLow};
+}
+
 // Removes a folder and everything in it, clearing attributes that would stop the removal.
 void removeTree(const std::string& folder) {
   WIN32_FIND_DATAA found;
@@ -275,16 +288,23 @@ class Win32Environment final : public ContractEnvironment {
     return true;
   }
 
-  // The stand-in by the function it exports: under Wine, a library of Wine's own loaded in place
-  // of a file found in a folder would still report that file's path.
+  // The stand-in by the function it exports (under Wine, a library of Wine's own loaded in place
+  // of a file found in a folder would still report that file's path), and which one by the file
+  // it was loaded from: the loader's path may be spelt in another case, or name the 32-bit system
+  // folder SysWOW64. The answer is the path the stand-in was put at, or says that it is none of
+  // this test's.
   std::string standInAt(ModuleHandle module) override {
     const auto library = reinterpret_cast<HMODULE>(module);
     if (library == nullptr || GetProcAddress(library, "zrk_contract_stand_in") == nullptr) {
       return {};
     }
     char path[MAX_PATH];
-    const DWORD length = GetModuleFileNameA(library, path, MAX_PATH);
-    return std::string(path, length);
+    const std::string loaded(path, GetModuleFileNameA(library, path, MAX_PATH));
+    const auto id = fileId(loaded);
+    for (const std::string& standIn : standIns_) {
+      if (id.second != 0 && fileId(standIn) == id) return standIn;
+    }
+    return "not one of this test's stand-ins: " + loaded;
   }
 
   // The process's own PATH, which LoadLibraryA reads at every call.

@@ -52,8 +52,12 @@ def main():
         # only: a copied prefix shares its files with the template.
         for system in ("system32", "syswow64"):
             (prefix / "drive_c" / "windows" / system / "d3dx9_40.dll").unlink(missing_ok=True)
-        # A stand-in that a stopped run left beside the test program would be found there.
-        (Path(args.command[0]).parent / "d3dx9_40.dll").unlink(missing_ok=True)
+        # The program runs from a copy of its folder's programs and libraries: the library tests
+        # put files beside it, which another run from the same build would find there.
+        (work / "programs").mkdir()
+        for built in Path(args.command[0]).parent.iterdir():
+            if built.suffix in (".exe", ".dll"):
+                shutil.copyfile(built, work / "programs" / built.name)
         # R: is an optical drive (in every prefix the harness makes) mapped to a folder that is not
         # there: a drive without media, as far as Wine has one.
         harness.map_drive(prefix, "r", work / "no-media")
@@ -77,7 +81,8 @@ def main():
             "ZRK_CONTRACT_NO_MEDIA_DRIVE": "R",
         })
         sys.stdout.flush()
-        return subprocess.run(harness.WINE.wine(*args.command), env=env).returncode
+        program = work / "programs" / Path(args.command[0]).name
+        return subprocess.run(harness.WINE.wine(program, *args.command[1:]), env=env).returncode
     finally:
         harness.stop_wineserver(env)
         shutil.rmtree(work, ignore_errors=True)
