@@ -272,7 +272,9 @@ OsHandle WriteJournal(Platform& os, const char* journalPath, OsHandle file, cons
   PutNumber(header + 12, Checksum(bytes, size));
   char trailer[4];
   PutNumber(trailer, Checksum(header, sizeof header, hash));
-  if (oldSize <= UINT32_MAX && WriteAll(os, journal, trailer, sizeof trailer) &&
+  // Where the copy failed (SIZE_MAX, which is UINT32_MAX where size_t has 32 bits) or the old
+  // size needs more than 32 bits, the journal goes.
+  if (oldSize < UINT32_MAX && WriteAll(os, journal, trailer, sizeof trailer) &&
       os.seekFile(journal, 0) && WriteAll(os, journal, header, sizeof header) &&
       Flushed(os, journal)) {
     return journal;
