@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the unit tests on Linux (g++; the clang++ build is
-# compiled too), both Windows executables, and the Wine tests of both: the 32-bit ones (label x86)
-# here where this machine runs 32-bit programs, and in the x86 test machine (an emulated computer,
-# its image built while the rest compiles) where it does not; and the 64-bit ones (label x64).
+# Builds everything and runs every test: the unit tests on Linux (g++, and as 32-bit code; the
+# clang++ build is compiled too), both Windows executables, and the Wine tests of both: the 32-bit
+# ones (label x86) here where this machine runs 32-bit programs, and in the x86 test machine (an
+# emulated computer, its image built while the rest compiles) where it does not; and the 64-bit
+# ones (label x64).
 # The Wine tests run a second time under the other Debian release's Wine (label wine10 on Debian
 # 12, wine8 on Debian 13), in a root of that release built while the rest compiles.
 # Works on a fresh Debian 12 or 13 machine as root: installs what it needs first.
@@ -39,7 +40,8 @@ cmake --build --preset native-clang -j "$jobs"
 cmake --preset native-x86 >/dev/null
 cmake --build --preset native-x86 -j "$jobs"
 
-# The unit suite under ASan+UBSan, the fuzz targets for a bounded number of inputs, clang-tidy.
+# The unit suite under ASan+UBSan, the fuzz targets over their corpus and then for a bounded
+# time, clang-tidy.
 cmake --preset sanitize >/dev/null
 cmake --build --preset sanitize -j "$jobs"
 ctest --preset sanitize -j "$jobs"
