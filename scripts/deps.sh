@@ -44,6 +44,7 @@ ZRK_TEST_PACKAGES=(
   mount                                                    # the Wine tests' small disks
   osslsigncode openssl                                     # signing the release, and its test
   valgrind clang-tidy "$ZRK_CLANG_RT"                      # memcheck, tidy, libFuzzer and sanitizers
+  g++-multilib qemu-user                                   # the logic suite as 32-bit code
   mmdebstrap                                               # the root of the second Wine
 )
 # What the workflow's build job uses (deps.sh build): both Windows builds with the contract

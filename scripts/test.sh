@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the unit tests on Linux (g++; the clang++ build is
-# compiled too), both Windows executables, and the Wine tests of both: the 32-bit ones (label x86)
-# here where this machine runs 32-bit programs, and in the x86 test machine (an emulated computer,
-# its image built while the rest compiles) where it does not; and the 64-bit ones (label x64).
+# Builds everything and runs every test: the unit tests on Linux (g++, and as 32-bit code; the
+# clang++ build is compiled too), both Windows executables, and the Wine tests of both: the 32-bit
+# ones (label x86) here where this machine runs 32-bit programs, and in the x86 test machine (an
+# emulated computer, its image built while the rest compiles) where it does not; and the 64-bit
+# ones (label x64).
 # The Wine tests run a second time under the other Debian release's Wine (label wine10 on Debian
 # 12, wine8 on Debian 13), in a root of that release built while the rest compiles.
 # Works on a fresh Debian 12 or 13 machine as root: installs what it needs first.
@@ -35,8 +36,12 @@ cmake --build --preset windows-x86 -j "$jobs"
 
 cmake --preset native-clang >/dev/null
 cmake --build --preset native-clang -j "$jobs"
+# The unit tests and the contract suite on the simulation as 32-bit code (the test logic.x86).
+cmake --preset native-x86 >/dev/null
+cmake --build --preset native-x86 -j "$jobs"
 
-# The unit suite under ASan+UBSan, the fuzz targets for a bounded number of inputs, clang-tidy.
+# The unit suite under ASan+UBSan, the fuzz targets over their corpus and then for a bounded
+# time, clang-tidy.
 cmake --preset sanitize >/dev/null
 cmake --build --preset sanitize -j "$jobs"
 ctest --preset sanitize -j "$jobs"
@@ -47,7 +52,8 @@ cmake --preset tidy >/dev/null
 ctest --preset tidy
 
 cmake --preset native -DZRK_WINDOWS_BUILD_DIR="$PWD/build/windows-x64" \
-  -DZRK_WINDOWS_X86_BUILD_DIR="$PWD/build/windows-x86" >/dev/null
+  -DZRK_WINDOWS_X86_BUILD_DIR="$PWD/build/windows-x86" \
+  -DZRK_NATIVE_X86_BUILD_DIR="$PWD/build/native-x86" >/dev/null
 cmake --build --preset native -j "$jobs"
 if [ -n "$guest_pid" ]; then
   wait "$guest_pid" || true
@@ -59,6 +65,10 @@ x86_last=build/native/x86-guest/last
 rm -rf "$x86_last"
 status=0
 ctest --preset native -j "$jobs" "$@" || status=$?
+if ! zrk_can_run_32bit; then
+  echo "32-bit: the logic suite's 32-bit programs (logic.x86) ran under qemu-i386, QEMU's" \
+    "user-mode emulator: $ZRK_32BIT_REASON"
+fi
 if zrk_x86_in_guest; then
   if [ -f "$x86_last/GUEST-FAILED.txt" ]; then
     echo "32-bit: the x86 Wine tests were skipped: the x86 test machine could not run them:" \

@@ -152,8 +152,8 @@ std::string ansiForm(CodePage cp, const std::string& kept) {
     }
     i += 5;
     // A surrogate pair is one character: one '?'.
-    const std::optional<char16_t> next = i < kept.size() ? markAt(kept, i) : std::nullopt;
-    if (*unit >= 0xD800 && *unit <= 0xDBFF && next && *next >= 0xDC00 && *next <= 0xDFFF) i += 5;
+    const char16_t next = markAt(kept, i).value_or(0);  // kept[kept.size()] is '\0': no mark
+    if (*unit >= 0xD800 && *unit <= 0xDBFF && next >= 0xDC00 && next <= 0xDFFF) i += 5;
     char replacement = '?';
     if (cp.id == 1252) {
       for (const BestFit& fit : k1252BestFit) {

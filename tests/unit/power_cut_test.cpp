@@ -2,6 +2,7 @@
 // system may leave; a restart, and a second launch on that state.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <iostream>
 #include <memory>
 #include <regex>
@@ -19,7 +20,16 @@ constexpr FileSystem kFat = FileSystem::fat;
 constexpr FileSystem kExfat = FileSystem::exfat;
 
 // How the launcher reaches the settings file, and so how it writes it.
-enum class Way { newFile, hardLink, shortName, subst, junction, noNewFiles, beforeVista };
+enum class Way {
+  newFile,
+  hardLink,
+  shortName,
+  subst,
+  junction,
+  noNewFiles,
+  beforeVista,
+  fullInJournal,  // through a second name, and the disk full as the journal is begun
+};
 
 // Every sequence of choices, as an odometer whose wheels are the choices as they come: where an
 // earlier choice changes what comes after, the wheels after it start again.
@@ -72,7 +82,9 @@ void Prepare(Installation& m, FileSystem fileSystem, Way way, int fillers) {
   m.os.setFileSystem('C', fileSystem);
   for (int i = 0; i < fillers; ++i) m.os.addFile(m.folder + "A" + std::to_string(10 + i), "");
   const std::string start = way == Way::subst ? "S:\\X" : "C:\\Linked\\X";
-  if (way == Way::hardLink) m.os.addHardLink(m.settingsPath, "C:\\Backup\\DLTZRK_DL.INI");
+  if (way == Way::hardLink || way == Way::fullInJournal) {
+    m.os.addHardLink(m.settingsPath, "C:\\Backup\\DLTZRK_DL.INI");
+  }
   if (way == Way::shortName) m.os.setShortName(m.folder, "HANGUL~1");
   if (way == Way::subst) m.os.addSubstDrive('S', "C:\\Games");
   if (way == Way::junction) m.os.addJunction("C:\\Linked", "C:\\Games");
@@ -84,15 +96,34 @@ void Prepare(Installation& m, FileSystem fileSystem, Way way, int fillers) {
   if (way == Way::beforeVista) m.os.removeFinalPathName();
 }
 
-// What is wrong with the state a cut left, as the second launch on it shows; empty when nothing
-// is. `read`: whether that launch read the old or the new settings.
-std::string Judge(Installation& m, const std::string& before, const std::string& after,
-                  bool& read) {
+// The calls that begin the journal of a rewrite in place through a second name: its header, its
+// new bytes, its first old ones. Where one fails, it is not made.
+std::vector<std::size_t> JournalWrites(const Layout& layout) {
+  Installation m(layout);
+  Prepare(m, kNtfs, Way::hardLink, 0);
+  m.Run();
+  std::vector<std::size_t> writes;
+  for (std::size_t i = 0; i < m.os.calls().size() && writes.size() < 3; ++i) {
+    if (m.os.calls()[i] == "WriteFile " + m.folder + "ZRK.JNL") writes.push_back(i);
+  }
+  return writes;
+}
+
+// What is wrong with the state a cut left, as the next launch on it shows; empty when nothing
+// is. `read`: whether that launch read the old or the new settings, or one of `also`; `seen`: what
+// it read (none: nothing), then what it left.
+std::string Judge(Installation& m, const std::string& before, const std::string& after, bool& read,
+                  std::vector<std::optional<std::string>>& seen,
+                  const std::vector<std::optional<std::string>>& also = {}) {
+  const auto whole = [&](const std::optional<std::string>& bytes) {
+    return bytes && (*bytes == before || *bytes == after ||
+                     std::find(also.begin(), also.end(), bytes) != also.end());
+  };
   const std::map<std::string, std::string> cut = FilesOn(m.os);
   bool wholeCopy = false;
   int ours = 0;
   for (const auto& [path, bytes] : cut) {
-    wholeCopy = wholeCopy || bytes == before || bytes == after;
+    wholeCopy = wholeCopy || whole(bytes);
     ours += IsOurs(path) ? 1 : 0;
   }
   std::optional<std::string> settings;
@@ -100,7 +131,8 @@ std::string Judge(Installation& m, const std::string& before, const std::string&
     if (m.os.hasFile(m.settingsPath)) settings = m.Settings();
   });
   m.Run();
-  read = settings && (*settings == before || *settings == after);
+  read = whole(settings);
+  seen = {settings, m.os.hasFile(m.settingsPath) ? std::optional(m.Settings()) : std::nullopt};
   std::string wrong = settings && !read ? " torn settings read;" : "";
   if (!settings) wrong += wholeCopy ? " not installed, with whole settings there;" : " lost;";
   if (ours > 1) wrong += " " + std::to_string(ours) + " files of ours left;";
@@ -147,8 +179,8 @@ struct Row {
 // every state its file system may leave; a restart, and a second launch on that state. Where the
 // cut left a file of ours, also the second launch cut, and a third on each state that leaves.
 void EveryStateEndsWithTheOldOrTheNewSettings(const std::vector<Row>& rows) {
-  const char* ways[] = {"new file", "hard link",    "short name",  "subst",
-                        "junction", "no new files", "before Vista"};
+  const char* ways[] = {"new file", "hard link",    "short name",   "subst",
+                        "junction", "no new files", "before Vista", "full disk in the journal"};
   const char* fileSystems[] = {"NTFS, ", "FAT32, ", "exFAT, "};
   for (const Row& row : rows) {
     for (const bool keyed : {true, false}) {
@@ -160,10 +192,11 @@ void EveryStateEndsWithTheOldOrTheNewSettings(const std::vector<Row>& rows) {
       // The machine after the launch that is cut, recorded: `fillers` more files before the
       // settings file. With a history, new files were renamed over the settings file, as the
       // launcher did on every volume before, until one's slots came before the settings file's;
-      // then `renames` more.
-      const auto launched = [&](int fillers, int renames) {
+      // then `renames` more. The call `failing` fails, as a write on a full disk on Windows.
+      const auto launched = [&](int fillers, int renames, std::size_t failing) {
         auto m = std::make_unique<Installation>(LayoutOf(keyed, row.way));
         Prepare(*m, row.fileSystem, row.way, fillers);
+        if (failing != SIZE_MAX) m->os.failCall(failing, kErrorDiskFull);
         m->os.recordPowerCut();
         const auto rename = [&] {
           char temp[kMaxPath] = {};
@@ -188,36 +221,43 @@ void EveryStateEndsWithTheOldOrTheNewSettings(const std::vector<Row>& rows) {
       // On FAT and exFAT a change lands sector by sector: the settings file at each place in a
       // sector. Every version of every page in the first layout; in the others, which only move
       // the names about, each file's pages all or none.
+      std::vector<std::size_t> failures{SIZE_MAX};  // none
+      if (row.way == Way::fullInJournal) failures = JournalWrites(LayoutOf(keyed, row.way));
       for (int fillers = 0; fillers < (row.fileSystem == kNtfs ? 1 : 16); ++fillers) {
         for (int renames = 0; renames < (row.history ? 3 : 1); ++renames) {
-          const std::unique_ptr<Installation> m = launched(fillers, renames);
-          const std::string after = m->Settings();
-          const bool broad = fillers > 0 || row.history;
-          std::set<std::size_t> recoveryCut;
-          states += EveryState(*m, broad, [&](std::size_t cut, const std::vector<int>& picked) {
-            bool ours = false;
-            for (const auto& [path, bytes] : FilesOn(m->os)) ours = ours || IsOurs(path);
-            bool oldOrNew = false;
-            const std::string wrong = Judge(*m, before, after, oldOrNew);
-            read += oldOrNew ? 1 : 0;
-            if (!wrong.empty()) ++wrongs[wrong];
-            // The recovery cut too, in the first layout, for the first state at each cut that
-            // leaves a file of ours: the next start recorded, and a third judging every state a
-            // cut during it may leave.
-            if (broad || !ours || !recoveryCut.insert(cut).second) return;
-            const std::unique_ptr<Installation> r = launched(fillers, renames);
-            std::size_t replayed = 0;
-            r->os.cutPower(cut, [&](int) { return picked[replayed++]; });
-            r->os.recordPowerCut();
-            r->Run();
-            recovering += EveryState(*r, true, [&](std::size_t, const std::vector<int>&) {
-              bool third = false;
-              const std::string wrong = Judge(*r, before, after, third);
-              if (!wrong.empty()) ++wrongs[" recovery cut:" + wrong];
-              badRecovering += wrong.empty() ? 0 : 1;
+          for (const std::size_t failing : failures) {
+            const std::unique_ptr<Installation> m = launched(fillers, renames, failing);
+            const std::string after = m->Settings();
+            const bool broad = fillers > 0 || row.history;
+            std::set<std::size_t> recoveryCut;
+            states += EveryState(*m, broad, [&](std::size_t cut, const std::vector<int>& picked) {
+              bool ours = false;
+              for (const auto& [path, bytes] : FilesOn(m->os)) ours = ours || IsOurs(path);
+              bool oldOrNew = false;
+              std::vector<std::optional<std::string>> second;
+              const std::string wrong = Judge(*m, before, after, oldOrNew, second);
+              read += oldOrNew ? 1 : 0;
+              if (!wrong.empty()) ++wrongs[wrong];
+              // The recovery cut too, in the first layout, for the first state at each cut that
+              // leaves a file of ours: the next start recorded, and a third judging every state a
+              // cut during it may leave, which must read the old or the new settings, or what the
+              // second read or left.
+              if (broad || !ours || !recoveryCut.insert(cut).second) return;
+              const std::unique_ptr<Installation> r = launched(fillers, renames, failing);
+              std::size_t replayed = 0;
+              r->os.cutPower(cut, [&](int) { return picked[replayed++]; });
+              r->os.recordPowerCut();
+              r->Run();
+              recovering += EveryState(*r, true, [&](std::size_t, const std::vector<int>&) {
+                bool third = false;
+                std::vector<std::optional<std::string>> ignored;
+                const std::string wrong = Judge(*r, before, after, third, ignored, second);
+                if (!wrong.empty()) ++wrongs[" recovery cut:" + wrong];
+                badRecovering += wrong.empty() ? 0 : 1;
+              });
             });
-          });
-          m->os.cutPower(m->os.recordedEffects(), [](int n) { return n - 1; });
+            m->os.cutPower(m->os.recordedEffects(), [](int n) { return n - 1; });
+          }
         }
       }
       int bad = 0;
@@ -241,6 +281,7 @@ TEST(PowerCut, OnNtfsEveryStateEndsWithTheOldOrTheNewSettings) {
       {kNtfs, Way::subst, false, 0, 0},
       {kNtfs, Way::junction, false, 0, 0},
       {kNtfs, Way::noNewFiles, false, 2, 6},
+      {kNtfs, Way::fullInJournal, false, 32, 57},
   });
 }
 
