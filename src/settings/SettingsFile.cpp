@@ -46,55 +46,74 @@ enum class Keyed {
   cutShort,  // the same cut short after one of the held lines
 };
 
-// A held line has at most 259 bytes and at most one LF, its last (CR LF on disk); one without it
-// runs on into the next key. So where each held line may begin is followed line by line, as a set
-// of offsets: from each, the line may end anywhere up to 259 bytes on but not past a line break,
-// or just after the break where that is near enough.
-Keyed KeyedImage(const char* bytes, std::size_t size) {
-  static constexpr char kClosing[] = "CD-ROM=C:\r\n";
+// The keyed form followed line by line. A held line has at most 259 bytes and at most one LF, its
+// last (CR LF on disk); one without it runs on into the next key. So where each held line may
+// begin is kept as a set of offsets: from each, the line may end anywhere up to 259 bytes on but
+// not past a line break, or just after the break where that is near enough.
+class KeyedParse {
+ public:
+  KeyedParse(const char* bytes, std::size_t size) : bytes_(bytes), size_(size) {}
+
+  Keyed Run() {
+    static constexpr char kClosing[] = "CD-ROM=C:\r\n";
+    marks_[0] = kStart;
+    for (int n = 1; n <= kSettingsLineCount; ++n) {
+      const bool last = n == kSettingsLineCount;
+      if (last && Line(kClosing, sizeof kClosing - 1, true)) return Keyed::whole;
+      if (last || !Line(SettingsKeyTable::kKeys[n], SettingsKeyTable::kLengths[n], false)) break;
+    }
+    return cutShort_ ? Keyed::cutShort : Keyed::none;
+  }
+
+ private:
   // Per offset: this held line may begin here, the next one may, a line may end here just after
   // its break.
   enum : unsigned char { kStart = 1, kNext = 2, kAfterBreak = 4 };
-  unsigned char marks[kSettingsImageSize + 3] = {kStart};
-  std::size_t firstStart = 0;  // the first and the last offset where the held line may begin
-  std::size_t lastStart = 0;
-  bool cutShort = false;  // a held line may end where the bytes do
-  for (int n = 0; n < kSettingsLineCount; ++n) {
-    const bool last = n + 1 == kSettingsLineCount;
-    const char* key = last ? kClosing : SettingsKeyTable::kKeys[n + 1];
-    const std::size_t keyLength = last ? sizeof kClosing - 1 : SettingsKeyTable::kLengths[n + 1];
-    const std::size_t end = std::min(size, lastStart + kMostRead + 1);
+
+  // The first line break at or after `at`, or the end.
+  std::size_t BreakFrom(std::size_t at) const {
+    while (at < size_ && !StandsAt(bytes_, size_, at, "\r\n", 2)) ++at;
+    return at;
+  }
+
+  // The held line from each offset where it may begin, then `key`: where it is the closing line,
+  // whether it ends the bytes; otherwise whether the next held line may begin anywhere.
+  bool Line(const char* key, std::size_t keyLength, bool closing) {
+    const std::size_t end = std::min(size_, lastStart_ + kMostRead + 1);
     std::size_t reach = 0;  // one past the furthest end of a line without its break
     std::size_t nextFirst = SIZE_MAX;
     std::size_t nextLast = 0;
-    for (std::size_t at = firstStart, lineBreak = firstStart; at <= end; ++at) {
-      if (lineBreak < at || at == firstStart) {
-        for (lineBreak = at; lineBreak < size && !StandsAt(bytes, size, lineBreak, "\r\n", 2);) {
-          ++lineBreak;
-        }
-      }
-      if ((marks[at] & kStart) != 0) {
+    for (std::size_t at = firstStart_, lineBreak = BreakFrom(at); at <= end; ++at) {
+      if (lineBreak < at) lineBreak = BreakFrom(at);
+      if ((marks_[at] & kStart) != 0) {
         reach = std::max(reach, std::min(at + kMostRead, lineBreak) + 1);
-        if (lineBreak < size && lineBreak - at < kMostRead) marks[lineBreak + 2] |= kAfterBreak;
+        if (lineBreak < size_ && lineBreak - at < kMostRead) marks_[lineBreak + 2] |= kAfterBreak;
       }
-      if ((at >= reach && (marks[at] & kAfterBreak) == 0)) continue;
-      cutShort = cutShort || at == size;
-      if (!StandsAt(bytes, size, at, key, keyLength)) continue;
-      if (last && at + keyLength == size) return Keyed::whole;
-      if (last) continue;
-      marks[at + keyLength] |= kNext;
+      const bool ends = at < reach || (marks_[at] & kAfterBreak) != 0;
+      cutShort_ = cutShort_ || (ends && at == size_);
+      if (!ends || !StandsAt(bytes_, size_, at, key, keyLength)) continue;
+      if (closing && at + keyLength == size_) return true;
+      if (closing) continue;
+      marks_[at + keyLength] |= kNext;
       nextFirst = std::min(nextFirst, at + keyLength);
       nextLast = at + keyLength;
     }
-    if (nextFirst == SIZE_MAX) break;
-    for (std::size_t at = firstStart; at <= std::min(size, end + kMaxKeyLength) + 2; ++at) {
-      marks[at] = (marks[at] & kNext) != 0 ? kStart : 0;
+    if (closing || nextFirst == SIZE_MAX) return false;
+    for (std::size_t at = firstStart_; at <= std::min(size_, end + kMaxKeyLength) + 2; ++at) {
+      marks_[at] = (marks_[at] & kNext) != 0 ? kStart : 0;
     }
-    firstStart = nextFirst;
-    lastStart = nextLast;
+    firstStart_ = nextFirst;
+    lastStart_ = nextLast;
+    return true;
   }
-  return cutShort ? Keyed::cutShort : Keyed::none;
-}
+
+  const char* bytes_;
+  std::size_t size_;
+  unsigned char marks_[kSettingsImageSize + 3] = {};
+  std::size_t firstStart_ = 0;  // the first and the last offset where the held line may begin
+  std::size_t lastStart_ = 0;
+  bool cutShort_ = false;  // a held line may end where the bytes do
+};
 
 // Whether `size` bytes are settings as the bare write leaves them whole, where reading them and
 // writing them again gives the same bytes: sixty reads that take the bytes exactly (each up to
@@ -130,7 +149,7 @@ bool IsWholeSettingsImage(const char* bytes, std::size_t size) {
     }
   }
   if (size > kSettingsImageSize) return false;
-  const Keyed keyed = KeyedImage(bytes, size);
+  const Keyed keyed = KeyedParse(bytes, size).Run();
   return keyed == Keyed::whole || (keyed == Keyed::none && IsWholeBareImage(bytes, size));
 }
 

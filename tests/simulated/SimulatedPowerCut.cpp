@@ -141,7 +141,7 @@ struct SimulatedWindows::State::Recording {
   // Where `count` new slots go (FatCreateNewDirent): never-used ones after the last slot ever used,
   // while the allocation has them; else the first run of free ones that fits; else the folder
   // grows by a cluster, and they go after the last one used.
-  std::size_t allocate(Slots& slots, std::size_t count) {
+  static std::size_t allocate(Slots& slots, std::size_t count) {
     std::size_t unused = slots.size();
     while (unused > 0 && slots[unused - 1].dirent == kNeverUsed) --unused;
     if (unused + count <= slots.size()) return unused;
@@ -203,6 +203,145 @@ struct SimulatedWindows::State::Recording {
       image.assign(first, first + kSlotsPerSector);
     }
     effects.push_back(std::move(e));
+  }
+
+  // What the first n effects leave: the data each file holds for sure, as at its last flush, which
+  // also made every change to names before it durable; the pages written since; the calls that
+  // changed names, and how many of them are durable.
+  struct Landing {
+    std::map<const FileData*, std::string> bytes;
+    std::map<const FileData*, std::map<std::size_t, std::vector<const std::string*>>> pages;
+    std::vector<const Effect*> names;
+    std::size_t durable = 0;
+  };
+  Landing landing(std::size_t n) const {
+    Landing l{baseBytes, {}, {}, 0};
+    for (std::size_t i = 0; i < std::min(n, effects.size()); ++i) {
+      const Effect& e = effects[i];
+      if (!e.sectors.empty()) {
+        l.names.push_back(&e);
+      } else if (e.bytes) {
+        l.pages[e.file][e.page].push_back(&*e.bytes);
+      } else {
+        for (const auto& [page, versions] : l.pages[e.file]) {
+          overlay(l.bytes[e.file], page, *versions.back());
+        }
+        l.pages.erase(e.file);
+        l.durable = l.names.size();
+      }
+    }
+    return l;
+  }
+
+  // The sectors of `e` that `chosen` has a bit for, into `slots`.
+  static void land(const Effect& e, unsigned chosen, std::map<std::string, Slots>& slots) {
+    unsigned bit = 1;
+    for (const auto& [sector, image] : e.sectors) {
+      Slots& folder = slots[sector.first];
+      folder.resize(std::max(folder.size(), (sector.second + 1) * kSlotsPerSector));
+      if ((chosen & bit) != 0) {
+        std::copy(image.begin(), image.end(),
+                  folder.begin() + static_cast<long>(sector.second * kSlotsPerSector));
+      }
+      bit <<= 1;
+    }
+  }
+
+  // The names: an ordered prefix of the calls that changed them, and on FAT and exFAT any sectors
+  // of the next.
+  void landNames(const Landing& l, std::map<std::string, Slots>& slots,
+                 const std::function<int(int)>& pick) const {
+    const std::size_t landed =
+        l.durable +
+        static_cast<std::size_t>(pick(static_cast<int>(l.names.size() - l.durable) + 1));
+    for (std::size_t i = 0; i < landed; ++i) land(*l.names[i], ~0u, slots);
+    if (landed < l.names.size() &&
+        fileSystemOf(l.names[landed]->sectors.begin()->first.first) != FileSystem::ntfs) {
+      land(*l.names[landed], static_cast<unsigned>(pick(1 << l.names[landed]->sectors.size())),
+           slots);
+    }
+  }
+
+  // Each page: as at its file's last flush, or any version since (or, `together`, each file's
+  // pages all as at its last flush or all as written last).
+  static void landPages(Landing& l, const std::function<int(int)>& pick, bool together) {
+    for (const auto& [file, written] : l.pages) {
+      const bool all = together && pick(2) == 1;
+      for (const auto& [page, versions] : written) {
+        const int version = all        ? static_cast<int>(versions.size())
+                            : together ? 0
+                                       : pick(static_cast<int>(versions.size()) + 1);
+        if (version > 0) overlay(l.bytes[file], page, *versions[version - 1]);
+      }
+    }
+  }
+
+  // Whether the set of the slot `i` that names a file in `list` is whole: on FAT its long-name
+  // slots before it (else the file keeps its 8.3 name alone), on exFAT its Stream Extension and
+  // File Name slots after it, the former with its size (else it is no file).
+  bool whole(const Slots& list, std::size_t i, bool exfat) const {
+    const Dirent& d = dirents[list[i].dirent];
+    const std::size_t first = exfat ? i : i - std::min(i, d.secondary);
+    bool whole = exfat ? i + d.secondary < list.size() : i >= d.secondary;
+    for (std::size_t j = first; whole && j <= first + d.secondary; ++j) {
+      const Dirent* other = list[j].dirent >= 0 ? &dirents[list[j].dirent] : nullptr;
+      whole = j == i || (list[j].secondary && other != nullptr && other->key == d.key &&
+                         other->shortName == d.shortName && (j != i + 1 || other->size == d.size));
+    }
+    return whole;
+  }
+
+  // The file of `d` as the cut left it, one for all its names (in `made`): its bytes as they
+  // landed, cut or grown to the size its name says.
+  static std::shared_ptr<FileData> fileOf(
+      const Dirent& d, FileSystem kind, std::map<const FileData*, std::shared_ptr<FileData>>& made,
+      std::map<const FileData*, std::string>& bytes) {
+    std::shared_ptr<FileData>& file = made[d.entry.data.get()];
+    if (!file) {
+      file = std::make_shared<FileData>(*d.entry.data);
+      file->bytes = bytes[d.entry.data.get()];
+      file->bytes.resize(d.size, kind != FileSystem::ntfs ? '\xF6' : '\0');
+    }
+    return file;
+  }
+
+  // Every file and link is what the landed `slots` of its folder say (a name met twice: lookups
+  // find the first); a file no name reaches is gone. A grown end never written holds zeros on
+  // NTFS and what the clusters held before on FAT and exFAT. A later recording goes on from these
+  // slots, a file known by its 8.3 name alone taking that slot alone.
+  void rebuild(const std::map<std::string, Slots>& slots,
+               std::map<const FileData*, std::string>& bytes) {
+    for (auto it = s.entries.begin(); it != s.entries.end();) {
+      it = it->second.directory ? std::next(it) : s.entries.erase(it);
+    }
+    std::map<const FileData*, std::shared_ptr<FileData>> made;
+    folders = slots;
+    for (auto& [folder, list] : folders) {
+      for (std::size_t i = 0; i < list.size(); ++i) {
+        if (list[i].dirent >= 0 && !list[i].secondary)
+          name(list[i], fileSystemOf(folder),
+               whole(list, i, fileSystemOf(folder) == FileSystem::exfat), made, bytes);
+      }
+    }
+  }
+
+  // The file or folder that `slot` names, which is `whole` or not.
+  void name(Slot& slot, FileSystem kind, bool whole,
+            std::map<const FileData*, std::shared_ptr<FileData>>& made,
+            std::map<const FileData*, std::string>& bytes) {
+    if (!whole && kind == FileSystem::exfat) return;
+    Dirent d = dirents[slot.dirent];
+    Entry entry = d.entry;
+    if (!whole) entry.path = entry.path.substr(0, fileNameOffset(s.cp, entry.path)) + d.shortName;
+    const std::string key = folded(s.cp, entry.path);
+    if (entry.directory || s.entries.count(key) != 0) return;
+    if (entry.data) entry.data = fileOf(d, kind, made, bytes);
+    s.entries[key] = entry;
+    if (whole) return;
+    d.key = key;
+    d.secondary = 0;
+    dirents.push_back(d);
+    slot.dirent = static_cast<int>(dirents.size()) - 1;
   }
 
   // From here on: the names as the slots hold them now, each naming the file the machine has under
@@ -333,62 +472,13 @@ std::size_t SimulatedWindows::directorySlot(const std::string& path) const {
 
 void SimulatedWindows::cutPower(std::size_t effects, const std::function<int(int)>& pick,
                                 bool pagesTogether) {
-  using Recording = State::Recording;
   State& s = *state_;
-  Recording& r = *s.recording;
+  State::Recording& r = *s.recording;
   r.paused = true;
-  // The data each file holds for sure, as at its last flush, which also made every change to
-  // names before it durable; and the pages written since.
-  std::map<const State::FileData*, std::string> bytes = r.baseBytes;
-  std::map<const State::FileData*, std::map<std::size_t, std::vector<const std::string*>>> pages;
-  std::vector<const Recording::Effect*> names;
-  std::size_t durable = 0;
-  for (std::size_t i = 0; i < std::min(effects, r.effects.size()); ++i) {
-    const Recording::Effect& e = r.effects[i];
-    if (!e.sectors.empty()) {
-      names.push_back(&e);
-    } else if (e.bytes) {
-      pages[e.file][e.page].push_back(&*e.bytes);
-    } else {
-      for (const auto& [page, versions] : pages[e.file])
-        overlay(bytes[e.file], page, *versions.back());
-      pages.erase(e.file);
-      durable = names.size();
-    }
-  }
-  // The names: an ordered prefix of the calls that changed them, and on FAT and exFAT any sectors
-  // of the next. Then each page: as at its file's last flush, or any version since (or, with
-  // `pagesTogether`, each file's pages all as at its last flush or all as written last).
-  std::map<std::string, Recording::Slots> slots = r.base;
-  auto land = [&](const Recording::Effect& e, unsigned chosen) {
-    unsigned bit = 1;
-    for (const auto& [sector, image] : e.sectors) {
-      Recording::Slots& folder = slots[sector.first];
-      folder.resize(std::max(folder.size(), (sector.second + 1) * kSlotsPerSector));
-      if ((chosen & bit) != 0) {
-        std::copy(image.begin(), image.end(),
-                  folder.begin() + static_cast<long>(sector.second * kSlotsPerSector));
-      }
-      bit <<= 1;
-    }
-  };
-  const std::size_t landed =
-      durable + static_cast<std::size_t>(pick(static_cast<int>(names.size() - durable) + 1));
-  for (std::size_t i = 0; i < landed; ++i) land(*names[i], ~0u);
-  if (landed < names.size() &&
-      r.fileSystemOf(names[landed]->sectors.begin()->first.first) != FileSystem::ntfs) {
-    land(*names[landed], static_cast<unsigned>(pick(1 << names[landed]->sectors.size())));
-  }
-  for (const auto& [file, written] : pages) {
-    const bool all = pagesTogether && pick(2) == 1;
-    for (const auto& [page, versions] : written) {
-      const int version = all             ? static_cast<int>(versions.size())
-                          : pagesTogether ? 0
-                                          : pick(static_cast<int>(versions.size()) + 1);
-      if (version > 0) overlay(bytes[file], page, *versions[version - 1]);
-    }
-  }
-
+  State::Recording::Landing landing = r.landing(effects);
+  std::map<std::string, State::Recording::Slots> slots = r.base;
+  r.landNames(landing, slots, pick);
+  State::Recording::landPages(landing, pick, pagesTogether);
   // The restart: nothing is open, no other program runs, no fault is left.
   s.handles.clear();
   s.heldOpen.clear();
@@ -402,57 +492,5 @@ void SimulatedWindows::cutPower(std::size_t effects, const std::function<int(int
   pauses_.clear();
   started_.clear();
   handlesAtExit_.clear();
-  // Every file and link is what the slots of its folder say (a name met twice: lookups find the
-  // first); a file no name reaches is gone. A grown end never written holds zeros on NTFS and what
-  // the clusters held before on FAT and exFAT.
-  for (auto it = s.entries.begin(); it != s.entries.end();) {
-    it = it->second.directory ? std::next(it) : s.entries.erase(it);
-  }
-  std::map<const State::FileData*, std::shared_ptr<State::FileData>> made;
-  std::vector<std::pair<std::string, std::size_t>> shortOnly;
-  for (const auto& [folder, list] : slots) {
-    const bool exfat = r.fileSystemOf(folder) == FileSystem::exfat;
-    for (std::size_t i = 0; i < list.size(); ++i) {
-      if (list[i].dirent < 0 || list[i].secondary) continue;
-      const Recording::Dirent& d = r.dirents[list[i].dirent];
-      // The set as it must be around the slot that names the file.
-      const std::size_t first = exfat ? i : i - std::min(i, d.secondary);
-      bool whole = exfat ? i + d.secondary < list.size() : i >= d.secondary;
-      for (std::size_t j = first; whole && j <= first + d.secondary; ++j) {
-        const Recording::Slot slot = list[j];
-        const Recording::Dirent* other = slot.dirent >= 0 ? &r.dirents[slot.dirent] : nullptr;
-        whole =
-            j == i || (slot.secondary && other != nullptr && other->key == d.key &&
-                       other->shortName == d.shortName && (j != i + 1 || other->size == d.size));
-      }
-      if (!whole && exfat) continue;
-      State::Entry entry = d.entry;
-      const std::size_t name = fileNameOffset(s.cp, entry.path);
-      if (!whole) entry.path = entry.path.substr(0, name) + d.shortName;
-      const std::string key = folded(s.cp, entry.path);
-      if (entry.directory || s.entries.count(key) != 0) continue;
-      if (!whole) shortOnly.emplace_back(folder, i);
-      if (entry.data) {
-        std::shared_ptr<State::FileData>& file = made[d.entry.data.get()];
-        if (!file) {
-          file = std::make_shared<State::FileData>(*d.entry.data);
-          file->bytes = bytes[d.entry.data.get()];
-          file->bytes.resize(d.size, r.fileSystemOf(folder) != FileSystem::ntfs ? '\xF6' : '\0');
-        }
-        entry.data = file;
-      }
-      s.entries[key] = entry;
-    }
-  }
-  // Where a later recording goes on from: the slots as they landed, a file known by its 8.3 name
-  // alone taking that slot alone.
-  r.folders = slots;
-  for (const auto& [folder, i] : shortOnly) {
-    Recording::Slot& slot = r.folders[folder][i];
-    r.dirents.push_back(r.dirents[slot.dirent]);
-    Recording::Dirent& d = r.dirents.back();
-    d.key = folded(s.cp, d.entry.path.substr(0, fileNameOffset(s.cp, d.entry.path)) + d.shortName);
-    d.secondary = 0;
-    slot.dirent = static_cast<int>(r.dirents.size()) - 1;
-  }
+  r.rebuild(slots, landing.bytes);
 }
