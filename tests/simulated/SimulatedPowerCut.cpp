@@ -207,21 +207,26 @@ struct SimulatedWindows::State::Recording {
 
   // What the first n effects leave: the data each file holds for sure, as at its last flush, which
   // also made every change to names before it durable; the pages written since; the calls that
-  // changed names, and how many of them are durable.
+  // changed names, and how many of them are durable; the files in the order they were first
+  // written, which a replay of the same choices on another machine keeps (their addresses do not).
   struct Landing {
     std::map<const FileData*, std::string> bytes;
     std::map<const FileData*, std::map<std::size_t, std::vector<const std::string*>>> pages;
     std::vector<const Effect*> names;
     std::size_t durable = 0;
+    std::vector<const FileData*> written;
   };
   Landing landing(std::size_t n) const {
-    Landing l{baseBytes, {}, {}, 0};
+    Landing l{baseBytes, {}, {}, 0, {}};
     for (std::size_t i = 0; i < std::min(n, effects.size()); ++i) {
       const Effect& e = effects[i];
       if (!e.sectors.empty()) {
         l.names.push_back(&e);
       } else if (e.bytes) {
         l.pages[e.file][e.page].push_back(&*e.bytes);
+        if (std::find(l.written.begin(), l.written.end(), e.file) == l.written.end()) {
+          l.written.push_back(e.file);
+        }
       } else {
         for (const auto& [page, versions] : l.pages[e.file]) {
           overlay(l.bytes[e.file], page, *versions.back());
@@ -265,9 +270,11 @@ struct SimulatedWindows::State::Recording {
   // Each page: as at its file's last flush, or any version since (or, `together`, each file's
   // pages all as at its last flush or all as written last).
   static void landPages(Landing& l, const std::function<int(int)>& pick, bool together) {
-    for (const auto& [file, written] : l.pages) {
+    for (const FileData* file : l.written) {
+      const auto written = l.pages.find(file);
+      if (written == l.pages.end()) continue;
       const bool all = together && pick(2) == 1;
-      for (const auto& [page, versions] : written) {
+      for (const auto& [page, versions] : written->second) {
         const int version = all        ? static_cast<int>(versions.size())
                             : together ? 0
                                        : pick(static_cast<int>(versions.size()) + 1);

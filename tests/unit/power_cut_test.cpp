@@ -232,7 +232,8 @@ void EveryStateEndsWithTheOldOrTheNewSettings(const std::vector<Row>& rows) {
             std::set<std::size_t> recoveryCut;
             states += EveryState(*m, broad, [&](std::size_t cut, const std::vector<int>& picked) {
               bool ours = false;
-              for (const auto& [path, bytes] : FilesOn(m->os)) ours = ours || IsOurs(path);
+              const auto cutState = FilesOn(m->os);
+              for (const auto& [path, bytes] : cutState) ours = ours || IsOurs(path);
               bool oldOrNew = false;
               std::vector<std::optional<std::string>> second;
               const std::string wrong = Judge(*m, before, after, oldOrNew, second);
@@ -246,6 +247,7 @@ void EveryStateEndsWithTheOldOrTheNewSettings(const std::vector<Row>& rows) {
               const std::unique_ptr<Installation> r = launched(fillers, renames, failing);
               std::size_t replayed = 0;
               r->os.cutPower(cut, [&](int) { return picked[replayed++]; });
+              ASSERT_EQ(FilesOn(r->os), cutState) << "the same choices, another state";
               r->os.recordPowerCut();
               r->Run();
               recovering += EveryState(*r, true, [&](std::size_t, const std::vector<int>&) {
